@@ -1,0 +1,1 @@
+#include "module_gaussian_utils.hpp"

@@ -1,0 +1,55 @@
+// The outside programs quorin runs, and the file work it does itself.
+//
+// Gaussian (g16, formchk) and the NTO tools (voskSNTO, voskwfn) run through
+// one shell runner with fixed command texts; none of those texts holds a
+// name that came from a user, a directory listing or a file.  Everything
+// else -- making directories, copying, removing, listing -- is done here with
+// std::filesystem, never through a shell.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorin {
+
+// Command lines of the inner Gaussian jobs, run from the working directory.
+inline constexpr std::string_view kG16Command = "cd temp && g16 < tddft_pelun.gjf > tddft_pelun.log 2>&1";
+inline constexpr std::string_view kG16FreqCommand = "cd temp && g16 < tddft_freq.gjf > tddft_freq.log 2>&1";
+inline constexpr std::string_view kFormchkCommand =
+    "cd temp && formchk tddft_pelun.chk tddft_pelun.fchk > formchk.log 2>&1";
+
+// Runs one command line through /bin/sh, synchronously, after flushing the
+// console so that its lines stay in order.  The status is returned for
+// logging only: outside programs are judged by the files they leave.
+int run_shell(const std::string& command);
+
+// Every command line run by this process, in order (for tests and reports).
+const std::vector<std::string>& shell_command_log();
+void clear_shell_command_log();
+
+// ------------------------------------------------------------ file operations
+
+bool file_exists(const std::string& path);
+// Like "mkdir -p": creates the directory and its parents; failures are left
+// for later steps to meet.
+void make_dirs(const std::string& path);
+// Like "cp -f": replaces `to` with a copy of `from` (written to a sibling and
+// renamed into place).  Returns false when the copy could not be made.
+bool copy_file_over(const std::string& from, const std::string& to);
+// Like "rm -f": a missing file is no error.
+void remove_file(const std::string& path);
+// Like "rm -f dir/pattern" where the pattern may hold '*' (any run of
+// characters, dots included).
+void remove_matching(const std::string& dir, std::string_view pattern);
+// Names of the regular files in `dir` matching the pattern, sorted.
+std::vector<std::string> list_matching(const std::string& dir, std::string_view pattern);
+bool glob_match(std::string_view pattern, std::string_view name);
+
+// Replaces `path` with `content` atomically: the text goes to a sibling file
+// that is then renamed over the target, so a reader (or a later call after a
+// kill) sees the old file or the new one, never half of one.  A failure to
+// write throws IoFailure naming the file.
+void replace_file_atomically(const std::string& path, const std::string& content);
+
+}  // namespace quorin

@@ -1,0 +1,151 @@
+// quorin: follows one excited state through a Gaussian optimisation or
+// frequency job that runs it through the External keyword, once per step.
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "module_adiabatic_tddft.hpp"
+#include "module_diabatic_tddft.hpp"
+#include "module_hessian.hpp"
+#include "module_init.hpp"
+#include "module_nto.hpp"
+#include "outside_programs.hpp"
+#include "text_fields.hpp"
+
+namespace quorin {
+namespace {
+
+constexpr std::string_view kHelp[] = {
+    "",
+    "quorin: State Tracking TD-DFT Gradient Interface for Gaussian",
+    "",
+    "This program is designed for following specified root",
+    "  while user is running a TD-DFT optimization.",
+    "",
+    "Usage:",
+    "  external='quorin [config_file]'",
+    "",
+    "Arguments:",
+    "  config_file    (optional) Configuration file: .gjf or .toml",
+    "                   If omitted, auto-detects unique .gjf file in current directory",
+    "",
+    "Configuration Parameters (in .gjf comment line or .toml file):",
+    "",
+    "  Route parameters:",
+    "    sdnto        Enable diabatic SDNTO tracking (.T./.F., default: .F.)",
+    "    vosksnto     Use voskSNTO for NTO generation and SNTO matching (.T./.F., default: .T.)",
+    "                   If disabled, quorin will call voskwfn to use Multiwfn to calculate that.",
+    "    sntofirst    Choose iter2+ workflow (.T./.F., default: .F.)",
+    "                   .F. for calculating force with previous root_val directly, and if",
+    "                     SNTO results showed a crossing happened, calculate force again.",
+    "                   .T. for calculating sp and SNTO first, then calculate force with",
+    "                     proper root_val.",
+    "    ntothre      Threshold of NTO eigenvalues (default: 0.3)",
+    "    sntorange    Range for SNTO matching in iter2+ (default: -1, uses nadd)",
+    "                  When >= 0, checks states from root-x to root+x (min 1, max nstate)",
+    "    inttype      NTO overlap integration scheme id (1/2, default: 1)",
+    "                   1 for direct overlap integrals (origin paper)",
+    "                   2 for overlap integrals of wavefunction norm",
+    "    debug        Echo more info for debugging (.T./.F., default: .F.)",
+    "",
+    "  Inner gaussian control:",
+    "    mem          Memory shared (e.g., %mem=8GB)",
+    "    nproc        Processors shared (e.g., %nproc=4)",
+    "    method       Your chosen functional (e.g., b3lyp)",
+    "    basis        Your chosen basis set (e.g., 6-31g)",
+    "    root         The root you want to follow",
+    "    nadd         Offset to add to root for nstate calculation (default: 2)",
+    "    triplet      Treat triplet TDDFT states (.T./.F.)",
+    "    extra        Other keywords not mentioned above (e.g., scrf em=gd3)",
+    "",
+    "Examples:",
+    "  external='quorin'",
+    "  external='quorin tddft.gjf'",
+    "  external='quorin config.toml'",
+    "",
+    "Notes:",
+    "  1. Vosk suggest always to use 'nosymm' in outer route line, for sometimes gaussian",
+    "       would make mistakes in force after adjusting to standart orientation.",
+    "  2. If the SNTO values of several NTOs were very close (difference<5%), quorin will",
+    "       compare the SNTO values between n+1 and n-1 to decide following which state.",
+    "  3. The default maxstep of gaussian is quite large that may cause losing track. If ",
+    "       that happened, you may try to decrease maxstep value.",
+    "  4. While running an 'opt freq' job, the %chk should refer to $your_gjf_name.chk",
+    "",
+};
+
+void print_help() {
+    for (std::string_view line : kHelp) put(line);
+    stop(0);
+}
+
+bool is_help_option(const std::string& arg) {
+    std::string a = rtrim(arg);
+    return a == "-h" || a == "--help" || a == "-H" || a == "-help";
+}
+
+// One call of the program: one step of the outer Gaussian job.
+void run(const std::vector<std::string>& args) {
+    if (!args.empty() && is_help_option(args[0])) print_help();
+
+    say({">>>>> TD-DFT External Interface Starting"});
+    make_dirs("temp");
+
+    std::string gjf_file, input_file, output_file;
+    Tddft_config config;
+    int natoms = 0, charge = 0, multiplicity = 0, ider = 0;
+    bool chk_existed = false;
+    initialize_quorin(args, gjf_file, input_file, output_file, config, natoms, charge, multiplicity, ider,
+                      chk_existed);
+
+    set_nto_overlap_inttype(config.inttype);
+    set_nto_vosksnto_flag(config.vosksnto);
+    set_nto_threshold(config.ntothre);
+    set_snto_debug_flag(config.debug);
+
+    if (ider == 2) {
+        run_hessian_mode(input_file, output_file, config, natoms, charge, multiplicity, chk_existed);
+    } else if (config.sdnto) {
+        say({"Staring diabatic state (SDNTO enabled) ..."});
+        run_diabatic_tddft(input_file, output_file, config, natoms, charge, multiplicity, chk_existed, gjf_file);
+    } else {
+        say({"Staring adiabatic state ..."});
+        run_adiabatic_tddft(input_file, output_file, config, natoms, charge, multiplicity, chk_existed, gjf_file);
+    }
+
+    say({"TD-DFT External Interface Done <<<<<"});
+    say({""});
+}
+
+}  // namespace
+}  // namespace quorin
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    int status = 0;
+    try {
+        quorin::run(args);
+    } catch (const quorin::Stop& s) {
+        std::cout.flush();
+        std::cerr << "STOP " << s.status << '\n';
+        status = s.status;
+    } catch (const quorin::IoFailure& e) {
+        std::cout.flush();
+        std::cerr << "quorin: I/O failure: " << e.what() << '\n';
+        status = 2;
+    } catch (const std::bad_alloc&) {
+        std::cout.flush();
+        std::cerr << "quorin: out of memory\n";
+        status = 2;
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        std::cerr << "quorin: " << e.what() << '\n';
+        status = 2;
+    }
+    std::cout.flush();
+    return status;
+}

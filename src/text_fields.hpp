@@ -1,0 +1,194 @@
+// Text conventions shared by every unit of quorin.
+//
+// Gaussian reads and writes Fortran-formatted text, and so do the users' files
+// that quorin reads: free-form ("list-directed") lines and reads, and the
+// fixed field codes A, Aw, nX, I0, Iw.m, Fw.d, Dw.d (ES15.8 on input).  Every
+// byte written here is meant to match what gfortran writes for the same item.
+//
+// Texts are kept as std::string without their trailing blanks: every consumer
+// uses them trimmed, so the blank padding of a fixed-length text never needs
+// to be stored.  Where a declared length cuts a value, `cut` does it.
+//
+// The process ends in exactly two ways of its own, both as exceptions that
+// `main` catches once: a stop with a status (Stop), and an I/O failure that no
+// caller handled (IoFailure, status 2).
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <initializer_list>
+#include <istream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorin {
+
+// ---------------------------------------------------------------- process end
+
+// A stop with status N: main writes "STOP N" to standard error and returns N.
+struct Stop {
+    int status;
+};
+
+// An I/O failure that nothing handled: main writes the message to standard
+// error and returns 2.  The message names the file and the offending value.
+struct IoFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void stop(int status);
+[[noreturn]] void io_failure(const std::string& what);
+
+// ---------------------------------------------------------------------- texts
+
+// Only the blank (space) counts as a blank in texts.
+std::string rtrim(std::string_view s);
+std::string ltrim(std::string_view s);
+bool is_blank(std::string_view s);
+// The first n characters of s (a longer value is cut to its declared length);
+// the result carries no trailing blanks.
+std::string cut(std::string_view s, std::size_t n);
+// s cut or blank-padded to exactly n characters.
+std::string pad(std::string_view s, std::size_t n);
+// ASCII case folding, A..Z to a..z; every other character stays.
+void to_lowercase(std::string& s);
+bool contains(std::string_view s, std::string_view part);
+bool starts_with(std::string_view s, std::string_view prefix);
+
+// Reads one record.  A carriage return before the line feed (files edited on
+// Windows) is not part of the record.  Returns false at the end of the file.
+bool read_line(std::istream& in, std::string& line);
+
+// --------------------------------------------------------- writing: field codes
+
+std::string fmt_I0(long long v);
+std::string fmt_I(long long v, int w, int m);  // Iw.m
+std::string fmt_F(double x, int w, int d);     // Fw.d
+std::string fmt_D(double x, int w, int d);     // Dw.d
+std::string fmt_A(std::string_view s, int w);  // Aw
+// Several reals in Dw.d, concatenated (one record of a "nD20.12" format).
+std::string fmt_D_row(std::initializer_list<double> xs, int w = 20, int d = 12);
+
+// ------------------------------------------------------- writing: free-form lines
+
+// One item of a free-form line: a text, an integer, a real or a logical.
+struct Item {
+    enum class Kind { Text, Integer, Real, Logical };
+    Kind kind;
+    std::string text;
+    long long integer = 0;
+    double real = 0.0;
+    bool logical = false;
+
+    Item(const char* s) : kind(Kind::Text), text(s) {}
+    Item(std::string s) : kind(Kind::Text), text(std::move(s)) {}
+    Item(std::string_view s) : kind(Kind::Text), text(s) {}
+    template <std::integral T>
+        requires(!std::same_as<T, bool> && !std::same_as<T, char>)
+    Item(T v) : kind(Kind::Integer), integer(static_cast<long long>(v)) {}
+    Item(double v) : kind(Kind::Real), real(v) {}
+    Item(bool v) : kind(Kind::Logical), logical(v) {}
+};
+
+// The free-form line for the items, without its line feed: one leading blank,
+// a blank between items except between two texts, integers in 11 columns,
+// reals in 25 columns, logicals as T or F.
+std::string free_line(std::initializer_list<Item> items);
+std::string free_real(double x);  // the 25 columns of one real item
+
+// Console output (standard output).
+void say(std::initializer_list<Item> items);  // a free-form line
+void put(std::string_view record);             // a record written with A
+
+// ------------------------------------------------------------ free-form reads
+
+// One free-form read statement.  Values are separated by blanks, a comma or
+// the end of a record; a slash ends the read and leaves the remaining
+// variables unchanged, as does a null value (two commas).  `r*c` repeats c.
+// Over a stream the read continues on further records as needed; what is
+// left of the last record used is dropped.  Over a single record, running out
+// of values is the end of the file.
+class FreeRead {
+public:
+    FreeRead(std::istream& in, std::string source);
+    FreeRead(std::string_view record, std::string source);
+
+    // Each returns false when the value cannot be read (end of data or a
+    // token that does not convert); error() then says which.
+    bool get(std::int32_t& v);
+    bool get(double& v);
+    bool get(std::string& v);
+    bool get(bool& v);
+
+    const std::string& error() const { return error_; }
+    const std::string& source() const { return source_; }
+
+    // Reads every variable in turn or throws IoFailure naming the source and
+    // the value that did not convert.
+    template <class... T>
+    void must(T&... vars) {
+        (must_one(vars), ...);
+    }
+    template <class... T>
+    bool all(T&... vars) {
+        return (get(vars) && ...);
+    }
+
+private:
+    enum class Tok { Value, Null, Slash, End };
+    Tok next(std::string& tok, bool text_wanted);
+    bool next_record();
+    template <class T>
+    void must_one(T& v) {
+        if (!get(v)) io_failure(error_);
+    }
+    bool fail(const std::string& why);
+
+    std::istream* in_ = nullptr;
+    std::string record_;
+    std::size_t pos_ = 0;
+    bool have_record_ = false;
+    bool slash_ = false;
+    bool after_separator_ = true;  // at the start or after a comma
+    int repeat_left_ = 0;
+    bool repeat_null_ = false;
+    std::string repeat_tok_;
+    std::string source_;
+    std::string error_;
+};
+
+// Convenience: one free-form read of the whole list from a single record.
+template <class... T>
+bool try_read_free(std::string_view record, T&... vars) {
+    FreeRead r(record, std::string());
+    return r.all(vars...);
+}
+template <class... T>
+void read_free(std::string_view record, const std::string& source, T&... vars) {
+    FreeRead r(record, source);
+    r.must(vars...);
+}
+
+// Conversions of one free-form token (no blanks inside).
+bool parse_int_token(std::string_view tok, std::int32_t& v);
+bool parse_real_token(std::string_view tok, double& v);
+bool parse_logical_token(std::string_view tok, bool& v);
+
+// ------------------------------------------------------------ fixed-field reads
+
+// A numeric input field of a Dw.d / Fw.d / ESw.d code: blanks are ignored, an
+// all-blank field is zero, and without a decimal point the last d digits are
+// the fraction.  Exponents by E, D, Q (either case) or a bare sign.
+bool read_real_field(std::string_view field, int d, double& v);
+
+// Reads n reals laid out `per_line` to a record, each field preceded by
+// `skip` columns and `width` wide with `d` digits (the (5(1X,ES15.8)) layout of
+// formatted checkpoints is per_line 5, skip 1, width 15, d 8).  Continues on
+// as many records as needed; short records read as blanks (zeros).  Returns
+// false at an early end of the file or on a field that does not convert.
+bool read_real_fields(std::istream& in, int n, int per_line, int skip, int width, int d,
+                      std::vector<double>& out, std::string* error = nullptr);
+
+}  // namespace quorin

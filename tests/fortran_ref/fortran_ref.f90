@@ -1,0 +1,35 @@
+! Writes what gfortran itself writes for the values it is given, so that the
+! tests can compare quorin's text fields with it byte for byte.
+!
+! Input records (free-form):  R <bits>   a real given by its 64 bits
+!                             I <value>  an integer
+! Output per R record: the free-form line of the real, then the real in
+! D20.12, F20.12, F10.6, F6.3, F12.6, each on its own line.
+! Output per I record: the free-form line, I0, I4.4.
+program fortran_ref
+  implicit none
+  character(len=1) :: kind
+  integer(8) :: bits
+  integer :: ios, iv
+  real(8) :: x
+  character(len=64) :: buf
+  do
+    read(*, '(A1,1X,A)', iostat=ios) kind, buf
+    if (ios /= 0) exit
+    if (kind == 'R') then
+      read(buf, *) bits
+      x = transfer(bits, x)
+      print *, x
+      write(*, '(D20.12)') x
+      write(*, '(F20.12)') x
+      write(*, '(F10.6)') x
+      write(*, '(F6.3)') x
+      write(*, '(F12.6)') x
+    else if (kind == 'I') then
+      read(buf, *) iv
+      print *, iv
+      write(*, '(I0)') iv
+      write(*, '(I4.4)') iv
+    end if
+  end do
+end program fortran_ref

@@ -1,0 +1,137 @@
+// Shared helpers of the test programs: scratch directories, captured console
+// output, the stop status of a call, and runs of whole processes.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "text_fields.hpp"
+
+namespace quorin::test {
+
+namespace fs = std::filesystem;
+
+inline std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void write_file(const fs::path& p, const std::string& text) {
+    if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+inline std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    std::istringstream in(text);
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+// A fresh directory that the test works in; the previous working directory
+// is restored and the directory removed afterwards.
+class ScratchDir {
+public:
+    ScratchDir() : old_(fs::current_path()) {
+        std::random_device rd;
+        path_ = fs::temp_directory_path() / ("quorin_test_" + std::to_string(rd()) + std::to_string(rd()));
+        fs::create_directories(path_);
+        fs::current_path(path_);
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        fs::current_path(old_, ec);
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path old_;
+    fs::path path_;
+};
+
+// Collects what the code under test writes to std::cout.
+class CaptureStdout {
+public:
+    CaptureStdout() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
+    ~CaptureStdout() { std::cout.rdbuf(old_); }
+    std::string text() const { return buf_.str(); }
+    std::vector<std::string> lines() const { return lines_of(buf_.str()); }
+
+private:
+    std::ostringstream buf_;
+    std::streambuf* old_;
+};
+
+// Runs f and tells how the call ended: -1 when it returned, the status of a
+// stop, or 2 for an unhandled I/O failure (whose message goes to *message).
+inline int status_of(const std::function<void()>& f, std::string* message = nullptr) {
+    try {
+        f();
+    } catch (const Stop& s) {
+        return s.status;
+    } catch (const IoFailure& e) {
+        if (message) *message = e.what();
+        return 2;
+    }
+    return -1;
+}
+
+// Stand-in outside programs first on PATH for this process and its children.
+inline void use_stand_ins() {
+    static bool done = false;
+    if (done) return;
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+    setenv("PATH", (std::string(STAND_IN_DIR) + ":" + path).c_str(), 1);
+    done = true;
+}
+
+struct ProcessResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a whole command through the shell in the current directory, with its
+// standard output and error collected.
+inline ProcessResult run_process(const std::string& command) {
+    ProcessResult r;
+    fs::path dir = fs::temp_directory_path();
+    std::random_device rd;
+    fs::path out = dir / ("quorin_out_" + std::to_string(rd()));
+    fs::path err = dir / ("quorin_err_" + std::to_string(rd()));
+    std::string full = command + " >" + out.string() + " 2>" + err.string();
+    int raw = std::system(full.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = read_file(out);
+    r.err = read_file(err);
+    fs::remove(out);
+    fs::remove(err);
+    return r;
+}
+
+// Path of a real Gaussian sample file, or empty when the samples are absent.
+inline std::string sample(const std::string& name) {
+    fs::path p = fs::path(SAMPLES_DIR) / name;
+    return fs::exists(p) ? p.string() : std::string();
+}
+
+#define QUORIN_SAMPLE_OR_SKIP(var, name)                                   \
+    const std::string var = ::quorin::test::sample(name);                  \
+    if (var.empty()) GTEST_SKIP() << "sample " << (name) << " not present"
+
+}  // namespace quorin::test
