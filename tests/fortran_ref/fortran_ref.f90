@@ -6,6 +6,7 @@
 ! Output per R record: the free-form line of the real, then the real in
 ! D20.12, F20.12, F10.6, F6.3, F12.6, each on its own line.
 ! Output per I record: the free-form line, I0, I4.4.
+! An M record prints a fixed set of free-form lines mixing item kinds.
 program fortran_ref
   implicit none
   character(len=1) :: kind
@@ -25,6 +26,14 @@ program fortran_ref
       write(*, '(F10.6)') x
       write(*, '(F6.3)') x
       write(*, '(F12.6)') x
+    else if (kind == 'M') then
+      print *, 'Charge:', -1
+      print *, 'ab', 'cd'
+      print *, 'x', 1.0d0, 'y'
+      print *, 3, 'abc', 4
+      print *, .true., 1, .false.
+      print *, ''
+      print *, 'Atoms:', 3, 'and', -2.5d-7, .false., 'end'
     else if (kind == 'I') then
       read(buf, *) iv
       print *, iv
