@@ -21,13 +21,15 @@ std::vector<std::string>& command_log() {
     return log;
 }
 
-// A sibling name no other writer is using at the same moment.
+// A short sibling name (same directory, so the rename is atomic) that no
+// other writer is using at the same moment; short so that a long target
+// name still leaves room for it.
 std::string sibling_name(const std::string& path) {
     static std::mt19937_64 gen(std::random_device{}() ^
                                static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    char buf[32];
-    std::snprintf(buf, sizeof buf, ".part-%016llx", static_cast<unsigned long long>(gen()));
-    return path + buf;
+    char buf[40];
+    std::snprintf(buf, sizeof buf, ".quorin-part-%016llx", static_cast<unsigned long long>(gen()));
+    return (fs::path(path).parent_path() / buf).string();
 }
 }  // namespace
 

@@ -258,6 +258,11 @@ TEST(TextFields, TextsAndFiles) {
     EXPECT_TRUE(glob_match("*.gjf", "a b'c.gjf"));
     EXPECT_FALSE(glob_match("*.gjf", "x.gjf.bak"));
 
+    // A target name near the file-name limit still gets its copy.
+    std::string long_name = "temp/" + std::string(240, 'a') + ".chk";
+    EXPECT_TRUE(copy_file_over("temp/old.fch", long_name));
+    EXPECT_EQ(read_file(long_name), "d");
+    remove_file(long_name);
     EXPECT_TRUE(copy_file_over("temp/old.fch", "temp/n-1.fch"));
     EXPECT_EQ(read_file("temp/n-1.fch"), "d");
     EXPECT_FALSE(copy_file_over("temp/missing.fch", "temp/n-1.fch"));
