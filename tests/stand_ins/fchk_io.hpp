@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -12,6 +13,23 @@
 #include <vector>
 
 namespace standin {
+
+// First line of the stand-in g16's checkpoint files; formchk copies what
+// follows it.
+inline constexpr const char* kCheckpointMarker = "QUORIN STAND-IN CHECKPOINT 1";
+
+// The value a reader gets back from an array element (1P,E16.8) and from a
+// real scalar (E22.15) of a formatted checkpoint.
+inline double fchk_array_value(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%16.8E", v);
+    return std::strtod(buf, nullptr);
+}
+inline double fchk_scalar_value(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%22.15E", v);
+    return std::strtod(buf, nullptr);
+}
 
 inline std::string fchk_int(const std::string& name, long long v) {
     char buf[128];
