@@ -1,5 +1,12 @@
 #include "module_diabatic_tddft.hpp"
 
+#include <algorithm>
+#include <fstream>
+#include <vector>
+
+#include "module_gaussian_utils.hpp"
+#include "module_nto.hpp"
+#include "outside_programs.hpp"
 #include "text_fields.hpp"
 
 namespace quorin {
@@ -7,10 +14,318 @@ namespace quorin {
 bool debug_step_active = false;
 int debug_current_step_id = 0;
 
-void run_diabatic_tddft(const std::string&, const std::string&, const Tddft_config&, int, int, int, bool,
-                        const std::string&) {
-    say({"ERROR: The diabatic (SDNTO) mode is not available in this build of quorin."});
+namespace {
+
+constexpr const char* kMetaFile = "temp/sdn_meta.dat";
+constexpr const char* kStepCounter = "temp/debug_snapshots/.step_counter";
+
+// What every inner job of this mode shares.
+struct StepContext {
+    const Tddft_config& config;
+    int nstates;
+    const std::string& input_file;
+    int natoms;
+    int charge;
+    int multiplicity;
+};
+
+// One inner job: input, g16, formchk, debug snapshot, and for gradient jobs
+// the energy and forces with the echo of the excited-state summary.
+void run_inner_job(const StepContext& ctx, int root, const std::string& kind, bool guess_read,
+                   const std::string& title, const std::string& label, double& energy, std::vector<double>& forces) {
+    const Tddft_config& c = ctx.config;
+    write_gaussian_input("temp/tddft_pelun.gjf", c.method, c.basis, root, ctx.nstates - root, c.extra, c.mem, c.nproc,
+                         ctx.charge, ctx.multiplicity, ctx.natoms, ctx.input_file, kind, guess_read, title, c.triplet);
+    run_shell(std::string(kG16Command));
+    run_formchk_for_tddft();
+    debug_backup_tddft(label);
+    if (kind == "force") {
+        extract_gradient(ctx.natoms, energy, forces);
+        say({""});
+        echo_gaussian_output(c.debug);
+    }
+}
+
+// A followed state that this run's inner jobs cannot compute (the
+// configuration changed between calls) must not reach Gaussian as a root.
+void check_followed_state(int follow_state, const StepContext& ctx) {
+    if (follow_state >= 1 && follow_state <= ctx.nstates) return;
+    say({"ERROR: The followed state " + fmt_I0(follow_state) + " stored in temp/sdn_meta.dat lies outside states 1 to " +
+         fmt_I0(ctx.nstates) + " of this run (root + nadd)."});
+    say({"       Raise nadd so that root + nadd is at least " + fmt_I0(follow_state) +
+         ", or remove temp/sdn_meta.dat to start the following over from root."});
     stop(1);
+}
+
+// The matching of a later step: the candidate window around the previously
+// followed state c, and the state of this geometry that continues it.
+void match_in_window(const StepContext& ctx, int c, const std::string& range_str, int& follow_state,
+                     double& best_snto) {
+    const Tddft_config& cfg = ctx.config;
+    int h = cfg.sntorange >= 0 ? cfg.sntorange : ctx.nstates - cfg.root;
+    int low = std::max(c - h, 1);
+    int high = std::min(c + h, ctx.nstates);
+    int count = high - low + 1;
+    say({" [Diabatic] SNTO matching center state: ", c});
+    say({" [Diabatic] SNTO matching range: states ", low, " to ", high});
+    say({" [Diabatic] Total states to check: ", count});
+
+    std::vector<int> candidates;
+    for (int s = low; s <= high; ++s) candidates.push_back(s);
+
+    // Results of an earlier, interrupted step must not pass for this step's:
+    // the tools are judged by the files they leave.
+    remove_matching("temp", "new_state*.fch");
+    remove_matching("temp", "new_state*.fch.txt");
+    remove_file("temp/snto.snto");
+    remove_file("temp/snto_nminus.snto");
+
+    int best_state = 0;
+    std::vector<double> snto;
+    match_nto_states("temp/old.fch", "temp/tddft_pelun.fchk", range_str, candidates, best_state, best_snto, snto);
+    if (best_state < 1) {
+        say({"ERROR: State matching chose no state: the window around state " + fmt_I0(c) + " holds " +
+             fmt_I0(std::max(count, 0)) + " candidates."});
+        say({"       Check sntorange and nadd (root + nadd states are computed), or remove temp/sdn_meta.dat "
+             "to start the following over from root."});
+        stop(1);
+    }
+    follow_state = best_state;
+    say({" [Diabatic] Updated diabatic state index = ", follow_state});
+}
+
+// The chosen state's NTOs become the reference of the next step; the
+// previous reference is kept for the near-degeneracy check.
+void rotate_nto_files(int follow_state) {
+    copy_file_over("temp/old.fch", "temp/n-1.fch");
+    std::string chosen = "temp/new_state" + fmt_I0(follow_state) + ".fch";
+    if (!copy_file_over(chosen, "temp/old.fch"))
+        say({"WARNING: Could not copy ", chosen, " to temp/old.fch; the previous reference is kept."});
+    remove_matching("temp", "new_state*.fch");
+    remove_matching("temp", "new_state*.fch.txt");
+}
+
+void sdn_iter1(const StepContext& ctx, bool chk_existed, int follow_state) {
+    say({" [Diabatic] Initial following diabatic state ", follow_state});
+    // A new following starts without references from an earlier one.
+    remove_file("temp/old.fch");
+    remove_file("temp/n-1.fch");
+    double energy = 0.0;
+    std::vector<double> forces;
+    run_inner_job(ctx, follow_state, "force", chk_existed, "SDNTO gradient calculation (iter1)", "force", energy,
+                  forces);
+    calculate_nto_for_state("temp/tddft_pelun.fchk", follow_state, "temp/old.fch");
+    std::string range_str;
+    int count = 0;
+    find_nto_range("temp/old.fch", ctx.config.ntothre, range_str, count);
+    write_sdn_meta(follow_state, cut(range_str, 80), ctx.natoms, energy, forces);
+}
+
+void sdn_iter2plus(const StepContext& ctx, int follow_state) {
+    say({" [Diabatic] Previous diabatic state is ", follow_state});
+    std::string range_str;
+    read_sdn_meta(follow_state, range_str);
+    check_followed_state(follow_state, ctx);
+
+    double energy = 0.0;
+    std::vector<double> forces;
+    run_inner_job(ctx, follow_state, "sp", true, "SDNTO state-matching single point (iter2+)", "sp", energy, forces);
+    double best_snto = 0.0;
+    int previous = follow_state;
+    match_in_window(ctx, previous, range_str, follow_state, best_snto);
+    put(" [Diabatic] Best SNTO overlap = " + fmt_F(best_snto, 10, 6));
+    rotate_nto_files(follow_state);
+
+    run_inner_job(ctx, follow_state, "force", true, "SDNTO gradient calculation (iter2+)", "force", energy, forces);
+    write_sdn_meta(follow_state, range_str, ctx.natoms, energy, forces);
+}
+
+void sdn_iter2plus_forcefirst(const StepContext& ctx, int follow_state) {
+    say({" [Diabatic] Previous diabatic state is ", follow_state});
+    std::string range_str;
+    read_sdn_meta(follow_state, range_str);
+    check_followed_state(follow_state, ctx);
+    const int previous = follow_state;
+
+    double energy = 0.0;
+    std::vector<double> forces;
+    run_inner_job(ctx, previous, "force", true, "SDNTO gradient calculation (force-first, pass1)", "force1", energy,
+                  forces);
+    double best_snto = 0.0;
+    match_in_window(ctx, previous, range_str, follow_state, best_snto);
+    rotate_nto_files(follow_state);
+
+    if (follow_state == previous) {
+        say({" [Diabatic] Diabatic state unchanged; reuse first-force gradient."});
+    } else {
+        say({" [Diabatic] Diabatic state changed; recomputing gradient for new state."});
+        run_inner_job(ctx, follow_state, "force", true, "SDNTO gradient calculation (force-first, pass2)", "force2",
+                      energy, forces);
+    }
+    write_sdn_meta(follow_state, range_str, ctx.natoms, energy, forces);
+}
+
+std::string step_prefix(int step) { return "step" + snapshot_number(step); }
+
+}  // namespace
+
+// ------------------------------------------------------------------ the step
+
+void run_diabatic_tddft(const std::string& input_file, const std::string& output_file, const Tddft_config& config,
+                        int natoms, int charge, int multiplicity, bool chk_existed, const std::string& gjf_file) {
+    const StepContext ctx{config, config.root + config.nadd, input_file, natoms, charge, multiplicity};
+    debug_initialize_step(config.debug);
+
+    bool exists = false;
+    int follow_state = 0;
+    inquire_sdn_meta(exists, follow_state);
+    if (!exists) {
+        follow_state = config.root;
+        sdn_iter1(ctx, chk_existed, follow_state);
+    } else if (config.sntofirst) {
+        sdn_iter2plus(ctx, follow_state);
+    } else {
+        sdn_iter2plus_forcefirst(ctx, follow_state);
+    }
+
+    // The result reaches the outer job through the state file, as every
+    // later step will see it.
+    double energy = 0.0;
+    std::vector<double> forces;
+    read_sdn_forces(natoms, energy, forces);
+    write_external_output(output_file, natoms, energy, forces);
+
+    bool converged = false;
+    check_convergence("temp/tddft_pelun.log", converged);
+    if (converged) copy_chk_to_maindir(gjf_file);
+
+    debug_step_active = false;
+    debug_current_step_id = 0;
+}
+
+// ------------------------------------------------------------- the state file
+
+void inquire_sdn_meta(bool& exists, int& follow_state) {
+    follow_state = 0;
+    exists = file_exists(kMetaFile);
+    if (!exists) return;
+    std::ifstream in(kMetaFile);
+    if (!in) {
+        exists = false;
+        return;
+    }
+    FreeRead r(in, kMetaFile);
+    std::int32_t v = 0;
+    if (r.get(v)) follow_state = v;
+}
+
+void write_sdn_meta(int follow_state, const std::string& range_str, int natoms, double energy,
+                    const std::vector<double>& forces) {
+    std::string text = free_line({follow_state}) + "\n";
+    text += rtrim(range_str) + "\n";
+    text += " " + fmt_D_row({energy, 0.0, 0.0, 0.0}) + "\n";
+    for (int i = 0; i < natoms; ++i) {
+        std::size_t k = static_cast<std::size_t>(i) * 3;
+        text += fmt_D_row({forces[k], forces[k + 1], forces[k + 2]}) + "\n";
+    }
+    replace_file_atomically(kMetaFile, text);
+}
+
+void read_sdn_meta(int& follow_state, std::string& range_str) {
+    std::ifstream in(kMetaFile);
+    if (!in) {
+        say({"ERROR: Cannot open temp/sdn_meta.dat in read_sdn_meta"});
+        stop(1);
+    }
+    FreeRead r(in, kMetaFile);
+    std::int32_t v = 0;
+    if (!r.get(v)) {
+        say({"ERROR: Failed to read follow_state from sdn_meta.dat"});
+        stop(1);
+    }
+    follow_state = v;
+    std::string line;
+    if (!read_line(in, line)) {
+        say({"ERROR: Failed to read range_str from sdn_meta.dat"});
+        stop(1);
+    }
+    range_str = cut(line, 80);
+}
+
+void read_sdn_forces(int natoms, double& energy, std::vector<double>& forces) {
+    energy = 0.0;
+    forces.assign(static_cast<std::size_t>(natoms) * 3, 0.0);
+    std::ifstream in(kMetaFile);
+    if (!in) {
+        say({"ERROR: Cannot open temp/sdn_meta.dat in read_sdn_forces"});
+        stop(1);
+    }
+    std::string line;
+    read_line(in, line);
+    read_line(in, line);
+    if (read_line(in, line)) {
+        double e = 0.0;
+        if (try_read_free(line, e)) energy = e;
+    }
+    for (int i = 0; i < natoms; ++i) {
+        FreeRead r(in, kMetaFile);
+        std::size_t k = static_cast<std::size_t>(i) * 3;
+        if (!r.all(forces[k], forces[k + 1], forces[k + 2])) {
+            say({"ERROR: Not enough force lines in sdn_meta.dat"});
+            stop(1);
+        }
+    }
+}
+
+// ---------------------------------------------------------- debug snapshots
+
+void debug_initialize_step(bool debug) {
+    if (!debug) {
+        debug_step_active = false;
+        debug_current_step_id = 0;
+        return;
+    }
+    if (debug_step_active) return;
+    make_dirs("temp/debug_snapshots");
+
+    int step = 1;
+    std::ifstream in(kStepCounter);
+    if (in) {
+        FreeRead r(in, kStepCounter);
+        std::int32_t last = 0;
+        if (r.get(last) && last >= 0 && last < 2147483647) step = last + 1;
+    }
+    in.close();
+    try {
+        replace_file_atomically(kStepCounter, free_line({step}) + "\n");
+    } catch (const IoFailure&) {
+        say({" [Debug] Unable to update debug step counter"});
+    }
+    debug_current_step_id = step;
+    debug_step_active = true;
+    say({" [Debug] Snapshot prefix -> ", step_prefix(step)});
+}
+
+void debug_backup_tddft(const std::string& label) {
+    if (!debug_step_active) return;
+    std::string base = "temp/debug_snapshots/" + step_prefix(debug_current_step_id);
+    std::string tag = cut(ltrim(label), 32);
+    if (!tag.empty()) base += "_" + tag;
+
+    const std::string fchk = base + ".fchk";
+    if (file_exists("temp/tddft_pelun.fchk")) {
+        copy_file_over("temp/tddft_pelun.fchk", fchk);
+        say({" [Debug] Saved TDDFT fchk snapshot -> ", fchk});
+    } else {
+        say({" [Debug] Skip FCHK backup: temp/tddft_pelun.fchk not found"});
+    }
+    const std::string log = base + ".log";
+    if (file_exists("temp/tddft_pelun.log")) {
+        copy_file_over("temp/tddft_pelun.log", log);
+        say({" [Debug] Saved TDDFT log snapshot -> ", log});
+    } else {
+        say({" [Debug] Skip LOG backup: temp/tddft_pelun.log not found"});
+    }
 }
 
 }  // namespace quorin

@@ -1,4 +1,24 @@
+// Natural transition orbitals: engine settings, orbital data of formatted
+// checkpoints, NTO generation through voskSNTO or voskwfn, SNTO overlaps, the
+// choice of the state that continues the followed one, the SNTO summary files
+// of voskSNTO and their numbered debug copies.
+//
+// The outside tools run through run_shell with fixed command texts; the file
+// work of this module (directories, copies, removals) goes through the file
+// operations of outside_programs, never through a shell.  Command and list
+// texts are never cut: a batch of any size reaches the tool whole.
+
 #include "module_nto.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <limits>
+
+#include "outside_programs.hpp"
+#include "text_fields.hpp"
 
 namespace quorin {
 
@@ -8,13 +28,634 @@ bool use_vosksnto = false;
 bool templates_ready = false;
 bool snto_debug_flag = false;
 
+namespace {
+
+// Fixed names shared by the generation, overlap and matching steps.
+constexpr const char* kInnerLog = "temp/tddft_pelun.log";
+constexpr const char* kNtoTemplate = "temp/NTO.bw";
+constexpr const char* kIntegralTemplate = "temp/integral.bw";
+constexpr const char* kCandidatePrefix = "temp/new_state";
+constexpr const char* kCandidateSuffix = ".fch";
+constexpr const char* kOlderReference = "temp/n-1.fch";
+constexpr const char* kSummaryOld = "temp/snto.snto";
+constexpr const char* kSummaryNminus = "temp/snto_nminus.snto";
+constexpr const char* kSnapshotDir = "temp/debug_snapshots";
+constexpr const char* kSnapshotCounter = "temp/debug_snapshots/.snto_counter";
+
+// Near-degeneracy: relative tolerance, and the best-value magnitude at or
+// below which the difference is taken as absolute.
+constexpr double kNearDegenerate = 0.05;
+constexpr double kTinyBest = 1.0e-8;
+// How many candidate numbers the "Checking" line lists.
+constexpr std::size_t kListedCandidates = 10;
+// A basis-function count beyond this is a damaged file, not a molecule; the
+// bound keeps a bad file from asking for gigabytes.
+constexpr long long kMaxBasisFunctions = 10000000;
+
+std::string candidate_nto_name(int state) {
+    return std::string(kCandidatePrefix) + fmt_I0(state) + kCandidateSuffix;
+}
+
+std::string overlap_name_of(const std::string& nto_file) { return rtrim(nto_file) + ".txt"; }
+
+// Ends the run when a count handed to a reader cannot be the size of an
+// orbital set of `file`.
+void check_count(long long n, const char* what, const std::string& file) {
+    if (n < 0 || n > kMaxBasisFunctions) {
+        say({"ERROR: Invalid " + std::string(what) + " (" + fmt_I0(n) + ") for ", rtrim(file)});
+        stop(1);
+    }
+}
+
+// Reads header lines until one starts with `name`; false at the end of the file.
+bool find_section(std::istream& in, std::string_view name) {
+    std::string line;
+    while (read_line(in, line))
+        if (starts_with(line, name)) return true;
+    return false;
+}
+
+// The first free-form token of a record, for messages about a value that did
+// not read as an integer.
+std::string first_token(std::string_view record) {
+    std::size_t i = record.find_first_not_of(" \t,");
+    if (i == std::string_view::npos) return std::string();
+    std::size_t j = record.find_first_of(" \t,/", i);
+    return std::string(record.substr(i, j == std::string_view::npos ? std::string_view::npos : j - i));
+}
+
+bool looks_like_integer(std::string_view tok) {
+    std::size_t i = (!tok.empty() && (tok[0] == '+' || tok[0] == '-')) ? 1 : 0;
+    if (i == tok.size()) return false;
+    for (; i < tok.size(); ++i)
+        if (tok[i] < '0' || tok[i] > '9') return false;
+    return true;
+}
+
+// Reads n values of the (5(1X,ES15.8)) layout that follow a section header.
+void read_section_values(std::istream& in, int n, std::vector<double>& out, const std::string& file,
+                         std::string_view section) {
+    std::string err;
+    if (!read_real_fields(in, n, 5, 1, 15, 8, out, &err))
+        io_failure(err + " in the " + std::string(section) + " section of " + rtrim(file));
+}
+
+// "(a b c)": the entries separated by single blanks in parentheses.
+std::string paren_list(const std::vector<std::string>& entries) {
+    std::string s = "(";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i > 0) s += ' ';
+        s += entries[i];
+    }
+    return s + ")";
+}
+
+std::string threshold_text() { return ltrim(rtrim(fmt_F(nto_threshold_global, 12, 6))); }
+
+// The voskSNTO matching command against `reference`, writing `summary`.
+std::string vosksnto_match_command(const std::string& new_fchk, const std::string& reference,
+                                   const std::string& summary, const std::vector<int>& states) {
+    std::string cmd = "voskSNTO --newnto '" + rtrim(new_fchk) + "' " + kInnerLog + " --oldfch '" + rtrim(reference) +
+                      "' --autorange " + threshold_text() + " --otype " + (overlap_inttype == 2 ? "2" : "1") +
+                      " --sntofile '" + summary + "'";
+    if (snto_debug_flag) cmd += " --sntodebug";
+    for (int s : states) cmd += " --state " + fmt_I0(s) + " --outfch '" + candidate_nto_name(s) + "'";
+    return cmd;
+}
+
+void write_template(const char* path, const std::string& text) {
+    try {
+        replace_file_atomically(path, text);
+    } catch (const IoFailure&) {
+        say({std::string("ERROR: Cannot create ") + path});
+        stop(1);
+    }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ settings
+
 void set_nto_overlap_inttype(int inttype) {
-    overlap_inttype = (inttype == 2) ? 2 : 1;
+    if (inttype == 1 || inttype == 2) {
+        overlap_inttype = inttype;
+    } else {
+        say({"WARNING: Unsupported inttype=", inttype, ", defaulting to 1"});
+        overlap_inttype = 1;
+    }
     templates_ready = false;
 }
+
 void set_nto_threshold(double threshold) { nto_threshold_global = threshold; }
 void set_nto_vosksnto_flag(bool flag) { use_vosksnto = flag; }
 void set_snto_debug_flag(bool flag) { snto_debug_flag = flag; }
 bool nto_vosksnto_enabled() { return use_vosksnto; }
+
+// ------------------------------------------------------------------- readers
+
+int read_nif_from_fch(const std::string& file) {
+    const std::string name = rtrim(file);
+    std::ifstream in(name);
+    if (!in) {
+        say({"ERROR: Cannot open fch file: ", name});
+        stop(1);
+    }
+    std::string line;
+    bool found = false;
+    while (read_line(in, line)) {
+        if (starts_with(line, "Number of basis fun")) {
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        say({"ERROR: Could not find number of basis functions in ", name});
+        stop(1);
+    }
+    // The value stands from column 50 on.
+    std::string_view rest = line.size() > 49 ? std::string_view(line).substr(49) : std::string_view();
+    FreeRead r(rest, name);
+    std::int32_t nif = 0;
+    if (!r.get(nif)) {
+        // A number too large for 32 bits is a damaged count, anything else
+        // that is not an integer an I/O failure.
+        std::string tok = first_token(rest);
+        if (looks_like_integer(tok)) {
+            say({"ERROR: Invalid number of basis functions (" + tok + ") in ", name});
+            stop(1);
+        }
+        io_failure(r.error());
+    }
+    if (nif < 0 || nif > kMaxBasisFunctions) {
+        say({"ERROR: Invalid number of basis functions (" + fmt_I0(nif) + ") in ", name});
+        stop(1);
+    }
+    return nif;
+}
+
+void read_orbital_energies_from_fch(const std::string& file, int nif, std::vector<double>& alpha,
+                                    std::vector<double>* beta, bool* beta_found) {
+    const std::string name = rtrim(file);
+    check_count(nif, "number of orbital energies", name);
+    alpha.assign(static_cast<std::size_t>(nif), 0.0);
+    if (beta) beta->assign(static_cast<std::size_t>(nif), 0.0);
+
+    std::ifstream in(name);
+    if (!in) {
+        say({"ERROR: Cannot open fch file: ", name});
+        stop(1);
+    }
+    if (!find_section(in, "Alpha Orbital Energ")) {
+        say({"ERROR: Alpha orbital energies not found in ", name});
+        stop(1);
+    }
+    read_section_values(in, nif, alpha, name, "alpha orbital energy");
+
+    if (!beta) {
+        if (beta_found) *beta_found = false;
+        return;
+    }
+    in.clear();
+    in.seekg(0);
+    if (!find_section(in, "Beta Orbital Energ")) {
+        if (beta_found) *beta_found = false;
+        return;
+    }
+    read_section_values(in, nif, *beta, name, "beta orbital energy");
+    if (beta_found) *beta_found = true;
+}
+
+void find_nto_range(const std::string& nto_file, double threshold, std::string& range_str, int& count) {
+    const int nif = read_nif_from_fch(nto_file);
+    std::vector<double> eig;
+    read_orbital_energies_from_fch(nto_file, nif, eig);
+
+    int first = 0, last = 0;
+    count = 0;
+    for (int i = 1; i <= nif; ++i) {
+        if (std::fabs(eig[static_cast<std::size_t>(i - 1)]) > threshold) {
+            if (first == 0) first = i;
+            ++count;
+            last = i;
+        }
+    }
+    if (first == 0 || last == 0) {
+        say({"WARNING: No orbitals found with eigenvalue > ", threshold});
+        say({"         Using all orbitals as fallback"});
+        first = 1;
+        last = nif;
+        count = nif;
+    }
+    range_str = fmt_I0(first) + "," + fmt_I0(last);
+}
+
+// ---------------------------------------------------------------- generation
+
+void ensure_nto_templates() {
+    if (templates_ready) return;
+    make_dirs("temp");
+
+    write_template(kNtoTemplate,
+                   "[excit]\n"
+                   "%process\n"
+                   "    nto state ${state}\n"
+                   "%command\n"
+                   "    mv ex_${state}.fchk temp/new_state${state}.fch\n"
+                   "    rm excit_${input}.out\n"
+                   "end\n"
+                   "\n");
+
+    const bool norm = overlap_inttype == 2;
+    std::string integral = "[of2]\n%process\n";
+    integral += norm ? "    orb_integral inttype -2 range ${range} fch2 ${fch2}\n"
+                     : "    orb_integral inttype -1 range ${range} fch2 ${fch2}\n";
+    integral += "%command\n";
+    integral += norm ? "    mv Snormmat.txt ${fch2}.txt\n" : "    mv convmat.txt ${fch2}.txt\n";
+    integral += "    rm of2_${input}.out\nend\n\n";
+    write_template(kIntegralTemplate, integral);
+
+    templates_ready = true;
+}
+
+void calculate_nto_for_state(const std::string& fchk, int state, const std::string& nto_file) {
+    const std::string target = rtrim(nto_file);
+    if (use_vosksnto) {
+        say({" Calculating NTO for state ", state, " using voskSNTO"});
+        const std::string cmd = "voskSNTO --newnto '" + rtrim(fchk) + "' " + kInnerLog + " --state " +
+                                fmt_I0(state) + " --outfch '" + target + "'";
+        say({" Command: ", cmd});
+        run_shell(cmd);
+        if (file_exists(target)) return;
+        say({"ERROR: Expected output file not found: ", target});
+        say({"       voskSNTO may have failed"});
+        stop(1);
+    }
+
+    ensure_nto_templates();
+    const std::string cmd =
+        std::string("voskwfn ") + kNtoTemplate + " '" + rtrim(fchk) + "' -v state=" + fmt_I0(state);
+    const std::string expected = candidate_nto_name(state);
+    say({" Calculating NTO for state ", state});
+    say({" Command: ", cmd});
+    run_shell(cmd);
+    if (!file_exists(expected)) {
+        say({"ERROR: Expected template output file not found: ", expected});
+        say({"       voskwfn may have failed"});
+        stop(1);
+    }
+    // The template fixes the output name; other names get a copy, and the
+    // template output stays in place.
+    if (target != expected) copy_file_over(expected, target);
+    if (file_exists(target)) return;
+    say({"ERROR: Expected output file not found: ", target});
+    say({"       voskwfn may have failed"});
+    stop(1);
+}
+
+void calculate_nto_for_states_batch(const std::string& fchk, const std::vector<int>& states,
+                                    const std::string& prefix, const std::string& suffix) {
+    const std::string head = rtrim(prefix);
+    auto expected_name = [&](int s) { return head + fmt_I0(s) + suffix; };
+
+    if (use_vosksnto) {
+        std::string cmd = "voskSNTO --newnto '" + rtrim(fchk) + "' " + kInnerLog;
+        for (int s : states) cmd += " --state " + fmt_I0(s) + " --outfch '" + expected_name(s) + "'";
+        say({" Calculating NTO for states in batch using voskSNTO"});
+        say({" Command: ", cmd});
+        run_shell(cmd);
+        for (int s : states) {
+            const std::string name = rtrim(expected_name(s));
+            if (file_exists(name)) continue;
+            say({"WARNING: Expected output file not found: ", name});
+            say({"         voskSNTO may have failed for state ", s});
+        }
+        return;
+    }
+
+    ensure_nto_templates();
+    std::vector<std::string> numbers;
+    numbers.reserve(states.size());
+    for (int s : states) numbers.push_back(fmt_I0(s));
+    const std::string list = paren_list(numbers);
+    const std::string cmd = std::string("voskwfn ") + kNtoTemplate + " '" + rtrim(fchk) + "' -v 'state=" + list + "'";
+    say({" Calculating NTO for states in batch: ", list});
+    say({" Command: ", cmd});
+    run_shell(cmd);
+    for (int s : states) {
+        const std::string name = rtrim(expected_name(s));
+        if (file_exists(name)) continue;
+        say({"WARNING: Expected output file not found: ", name});
+        say({"         voskwfn may have failed for state ", s});
+    }
+}
+
+// ------------------------------------------------------------------ overlaps
+
+void calculate_nto_overlap_batch(const std::string& ref_nto, const std::vector<std::string>& nto_files,
+                                 const std::string& range_str, const std::vector<std::string>& overlap_files) {
+    ensure_nto_templates();
+    std::vector<std::string> names;
+    names.reserve(nto_files.size());
+    for (const auto& f : nto_files) names.push_back(rtrim(f));
+    const std::string list = paren_list(names);
+    const std::string cmd = std::string("voskwfn ") + kIntegralTemplate + " " + rtrim(ref_nto) +
+                            " -v range=" + rtrim(range_str) + " -v 'fch2=" + list + "'";
+    say({" Calculating NTO overlap for states in batch: ", list});
+    say({" Command: ", cmd});
+    run_shell(cmd);
+    for (std::size_t i = 0; i < overlap_files.size(); ++i) {
+        const std::string expected = rtrim(overlap_files[i]);
+        if (file_exists(expected)) continue;
+        say({"WARNING: Expected overlap file not found: ", expected});
+        say({"         voskwfn may have failed for file ", i < names.size() ? names[i] : std::string()});
+    }
+}
+
+void calculate_nto_overlap(const std::string& ref_nto, const std::string& nto_file, const std::string& range_str,
+                           const std::string& overlap_file) {
+    ensure_nto_templates();
+    const std::string cmd = std::string("voskwfn ") + kIntegralTemplate + " " + rtrim(ref_nto) +
+                            " -v range=" + rtrim(range_str) + " -v fch2=" + rtrim(nto_file);
+    say({" Calculating NTO overlap"});
+    say({" Command: ", cmd});
+    run_shell(cmd);
+    const std::string expected = rtrim(overlap_file);
+    if (file_exists(expected)) return;
+    say({"ERROR: Expected overlap file not found: ", expected});
+    say({"       voskwfn may have failed"});
+    stop(1);
+}
+
+std::vector<double> read_overlap_integral_file(const std::string& file, int n) {
+    const std::string name = rtrim(file);
+    check_count(n, "number of overlap entries", name);
+    std::vector<double> s(static_cast<std::size_t>(n), 0.0);
+    std::ifstream in(name);
+    if (!in) {
+        say({"ERROR: Cannot open overlap file: ", name});
+        stop(1);
+    }
+    std::string line;
+    while (read_line(in, line)) {
+        if (is_blank(line)) continue;
+        // Index 0 and a NaN value mark items the line did not supply (a
+        // slash ends a free-form read early without failing it).
+        std::int32_t i = 0, j = 0;
+        double v = std::numeric_limits<double>::quiet_NaN();
+        if (!try_read_free(line, i, j, v)) continue;
+        if (std::isnan(v) || i != j || i < 1 || i > n) continue;
+        s[static_cast<std::size_t>(i - 1)] = v;
+    }
+    return s;
+}
+
+double calculate_snto(const std::string& ref_nto, const std::string& overlap_file, const std::string& range_str) {
+    const std::string range = rtrim(range_str);
+    const std::size_t comma = range.find(',');
+    if (comma == std::string::npos) {
+        say({"ERROR: Invalid range format: ", range});
+        stop(1);
+    }
+    const std::string source = "the range text \"" + range + "\"";
+    std::int32_t a = 0, b = 0;
+    read_free(std::string_view(range).substr(0, comma), source, a);
+    read_free(std::string_view(range).substr(comma + 1), source, b);
+
+    const int nif = read_nif_from_fch(ref_nto);
+    std::vector<double> eig;
+    read_orbital_energies_from_fch(ref_nto, nif, eig);
+    const std::vector<double> s = read_overlap_integral_file(overlap_file, nif);
+
+    // Indices outside 1..nif contribute nothing; a > b is an empty sum.
+    const long long lo = std::max<long long>(a, 1);
+    const long long hi = std::min<long long>(b, nif);
+    double sum = 0.0;
+    for (long long k = lo; k <= hi; ++k)
+        sum += std::fabs(eig[static_cast<std::size_t>(k - 1)]) * std::fabs(s[static_cast<std::size_t>(k - 1)]);
+    return std::fabs(sum);
+}
+
+// ------------------------------------------------------------------ matching
+
+namespace {
+
+// The second comparison, against the NTOs of the state followed two steps
+// back, for the best candidate and the ones within 5 % of it.  Changes
+// best_state only when a rival is strictly better against that reference;
+// best_snto stays the first-pass value of the chosen state.
+void resolve_near_degeneracy(const std::string& new_fchk, const std::string& range_str, const std::vector<int>& states,
+                             std::size_t best_pos, int& best_state, double& best_snto,
+                             const std::vector<double>& snto, int& snapshot_id) {
+    const double b = snto[best_pos];
+    const double mag = std::fabs(b);
+    std::vector<std::size_t> entries{best_pos};
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        if (i == best_pos) continue;
+        const double delta = std::fabs(snto[i] - b);
+        const double d = mag > kTinyBest ? delta / mag : delta;
+        if (d <= kNearDegenerate) {
+            say({" WARNING: Near-degenerate candidate: state ", states[i], " delta = ", d});
+            entries.push_back(i);
+        }
+    }
+    if (entries.size() == 1) return;
+
+    std::vector<int> second_states;
+    for (std::size_t p : entries) second_states.push_back(states[p]);
+    std::vector<double> second(entries.size(), kNoSnto);
+
+    if (use_vosksnto) {
+        const std::string cmd = vosksnto_match_command(new_fchk, kOlderReference, kSummaryNminus, second_states);
+        say({""});
+        say({" Preparing near-degenerate check with n-1.fch using voskSNTO"});
+        say({" Command: ", cmd});
+        run_shell(cmd);
+        if (snto_debug_flag) {
+            if (snapshot_id == -1) snapshot_id = next_snto_snapshot_id();
+            backup_snto_snapshot(kSummaryNminus, "nminus", snapshot_id);
+        }
+        read_sntofile_summary(kSummaryNminus, second_states, second);
+        for (std::size_t e = 0; e < entries.size(); ++e)
+            say({"  State ", second_states[e], ": n-1.fch SNTO = ", second[e]});
+    } else {
+        std::vector<std::string> ntos, overlaps;
+        for (int s : second_states) {
+            ntos.push_back(candidate_nto_name(s));
+            overlaps.push_back(overlap_name_of(ntos.back()));
+        }
+        say({""});
+        say({" Preparing near-degenerate check..."});
+        calculate_nto_overlap_batch(kOlderReference, ntos, range_str, overlaps);
+        for (std::size_t e = 0; e < entries.size(); ++e) {
+            second[e] = calculate_snto(kOlderReference, overlaps[e], range_str);
+            say({"  State ", second_states[e], ": n-1.fch SNTO = ", second[e]});
+        }
+    }
+
+    std::size_t chosen = 0;
+    for (std::size_t e = 1; e < entries.size(); ++e)
+        if (second[e] > second[chosen]) chosen = e;
+    best_state = second_states[chosen];
+    best_snto = snto[entries[chosen]];
+
+    if (!use_vosksnto) {
+        for (int s : second_states) remove_file(overlap_name_of(candidate_nto_name(s)));
+        say({""});
+        say({"Resolved best state after near-degenerate check:", best_state});
+    }
+}
+
+void final_report(int best_state, double best_snto) {
+    say({""});
+    say({" Final best matching state: ", best_state});
+    say({" Best SNTO value: ", best_snto});
+}
+
+}  // namespace
+
+void match_nto_states(const std::string& old_fch, const std::string& new_fchk, const std::string& range_str,
+                      const std::vector<int>& states, int& best_state, double& best_snto,
+                      std::vector<double>& snto) {
+    best_state = 0;
+    best_snto = kNoSnto;
+    const std::size_t n = states.size();
+    snto.assign(n, kNoSnto);
+    std::size_t best_pos = 0;
+    int snapshot_id = -1;
+
+    if (use_vosksnto) {
+        say({" Matching NTO states using voskSNTO (.snto):"});
+        if (n == 0) {
+            // Nothing to compare: no tool run, no summary file touched.
+            final_report(best_state, best_snto);
+            return;
+        }
+        const std::string cmd = vosksnto_match_command(new_fchk, old_fch, kSummaryOld, states);
+        say({" Command: ", cmd});
+        run_shell(cmd);
+        if (snto_debug_flag) {
+            snapshot_id = next_snto_snapshot_id();
+            backup_snto_snapshot(kSummaryOld, "old", snapshot_id);
+        }
+        read_sntofile_summary(kSummaryOld, states, snto);
+        best_state = states[0];
+        best_snto = snto[0];
+        for (std::size_t i = 1; i < n; ++i) {
+            if (snto[i] > best_snto) {
+                best_state = states[i];
+                best_snto = snto[i];
+                best_pos = i;
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) say({" State ", states[i], ": SNTO = ", snto[i]});
+    } else {
+        say({" Matching NTO states..."});
+        std::string checking = free_line({" Checking ", static_cast<int>(n), " states: "});
+        for (std::size_t i = 0; i < n && i < kListedCandidates; ++i) checking += free_line({states[i]});
+        put(checking);
+        if (n > kListedCandidates) say({"  ... and ", static_cast<int>(n - kListedCandidates), " more states"});
+        if (n == 0) {
+            final_report(best_state, best_snto);
+            return;
+        }
+
+        calculate_nto_for_states_batch(new_fchk, states, kCandidatePrefix, kCandidateSuffix);
+        std::vector<std::string> ntos, overlaps;
+        for (int s : states) {
+            ntos.push_back(candidate_nto_name(s));
+            overlaps.push_back(overlap_name_of(ntos.back()));
+        }
+        calculate_nto_overlap_batch(old_fch, ntos, range_str, overlaps);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = calculate_snto(old_fch, overlaps[i], range_str);
+            snto[i] = v;
+            say({" State ", states[i], ": SNTO = ", v});
+            if (v > best_snto) {
+                best_snto = v;
+                best_state = states[i];
+                best_pos = i;
+            }
+        }
+    }
+
+    // The older reference exists from the third diabatic step on.
+    if (file_exists(kOlderReference))
+        resolve_near_degeneracy(new_fchk, range_str, states, best_pos, best_state, best_snto, snto, snapshot_id);
+
+    final_report(best_state, best_snto);
+    if (use_vosksnto && !snto_debug_flag) {
+        remove_file(kSummaryOld);
+        remove_file(kSummaryNminus);
+    }
+}
+
+// ------------------------------------------------- summary files, snapshots
+
+void read_sntofile_summary(const std::string& file, const std::vector<int>& states, std::vector<double>& values) {
+    values.assign(states.size(), kNoSnto);
+    const std::string name = rtrim(file);
+    std::ifstream in(name);
+    if (!in) {
+        say({"ERROR: Cannot open .snto file: ", name});
+        stop(1);
+    }
+    std::string line;
+    bool in_block = false;
+    while (read_line(in, line)) {
+        const std::string row = ltrim(line);
+        if (!in_block) {
+            in_block = starts_with(row, "BEGIN_STATES");
+            continue;
+        }
+        if (starts_with(row, "END_STATES")) break;
+        if (is_blank(row) || row[0] == '!' || row[0] == '#') continue;
+        // A row counts only when all six items are there and its status is
+        // 0; the status starts non-zero so that a row cut short by a slash
+        // does not count either.
+        std::int32_t state = 0, status = 1;
+        double value = 0.0, extra1 = 0.0, extra2 = 0.0;
+        std::string label;
+        if (!try_read_free(row, state, value, extra1, extra2, label, status) || status != 0) continue;
+        for (std::size_t k = 0; k < states.size(); ++k)
+            if (states[k] == state) values[k] = value;
+    }
+}
+
+int next_snto_snapshot_id() {
+    int id = 1;
+    if (file_exists(kSnapshotCounter)) {
+        std::ifstream in(kSnapshotCounter);
+        std::int32_t last = 0;
+        FreeRead r(in, kSnapshotCounter);
+        // A counter that cannot be read, or that cannot be stepped on,
+        // restarts the numbering.
+        if (in && r.get(last) && last >= 0 && last < INT_MAX) id = last + 1;
+    }
+    try {
+        replace_file_atomically(kSnapshotCounter, free_line({id}) + "\n");
+    } catch (const IoFailure&) {
+        // Not recorded: the next call hands out the same number again.
+    }
+    return id;
+}
+
+std::string snapshot_number(int id) {
+    if (id >= 0 && id <= 9999) return fmt_I(id, 4, 4);
+    return fmt_I0(id);
+}
+
+void backup_snto_snapshot(const std::string& file, const std::string& label, int id) {
+    if (!snto_debug_flag) return;
+    make_dirs(kSnapshotDir);
+    const std::string name = rtrim(file);
+    if (!file_exists(name)) {
+        say({" [Debug] Skip SNTO backup: ", name, " not found"});
+        return;
+    }
+    const std::string snapshot =
+        std::string(kSnapshotDir) + "/snto" + snapshot_number(id) + "_" + rtrim(label) + ".snto";
+    copy_file_over(name, snapshot);
+    say({" [Debug] Saved SNTO snapshot -> ", snapshot});
+}
 
 }  // namespace quorin
