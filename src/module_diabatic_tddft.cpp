@@ -221,12 +221,16 @@ void inquire_sdn_meta(bool& exists, int& follow_state) {
 
 void write_sdn_meta(int follow_state, const std::string& range_str, int natoms, double energy,
                     const std::vector<double>& forces) {
-    std::string text = free_line({follow_state}) + "\n";
-    text += rtrim(range_str) + "\n";
-    text += " " + fmt_D_row({energy, 0.0, 0.0, 0.0}) + "\n";
+    std::string text = free_line({follow_state});
+    text += '\n';
+    text += rtrim(range_str);
+    text += "\n ";
+    text += fmt_D_row({energy, 0.0, 0.0, 0.0});
+    text += '\n';
     for (int i = 0; i < natoms; ++i) {
         std::size_t k = static_cast<std::size_t>(i) * 3;
-        text += fmt_D_row({forces[k], forces[k + 1], forces[k + 2]}) + "\n";
+        text += fmt_D_row({forces[k], forces[k + 1], forces[k + 2]});
+        text += '\n';
     }
     replace_file_atomically(kMetaFile, text);
 }
