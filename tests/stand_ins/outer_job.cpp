@@ -18,6 +18,9 @@
 //                      call, then quorin's standard output and error
 //     --summary FILE   one line per call (see below)
 //     --workdir DIR    where the calls run (default .)
+//     --keep           keep each call's External files as step_N.EIn and
+//                      step_N.EOu (N = the call's step number) in the
+//                      working directory
 // Relative paths given to --geom, --log, --summary and to the quorin
 // executable (when it holds a "/") or config file (when it exists) are taken
 // from the directory outer_job was started in; the default log lies in the
@@ -75,7 +78,7 @@ struct Options {
     std::string geom, log, summary, workdir = ".", algo = "bfgs";
     int max_steps = 60;
     double maxstep = 0.1;
-    bool freq = false, freq_only = false;
+    bool freq = false, freq_only = false, keep = false;
     std::string quorin, config;
 };
 
@@ -125,6 +128,7 @@ Options parse_options(int argc, char** argv) {
         else if (a == "--algo") o.algo = value(a);
         else if (a == "--freq") o.freq = true;
         else if (a == "--freq-only") o.freq_only = true;
+        else if (a == "--keep") o.keep = true;
         else if (a == "--log") o.log = value(a);
         else if (a == "--summary") o.summary = value(a);
         else if (a == "--workdir") o.workdir = value(a);
@@ -192,6 +196,13 @@ public:
             if (status != 0)
                 die("step " + std::to_string(step) + ": quorin ended with status " + std::to_string(status));
             die("step " + std::to_string(step) + ": quorin left no " + base_ + ".EOu");
+        }
+        if (o_.keep) {
+            const std::string kept = "step_" + std::to_string(step);
+            std::error_code ec;
+            fs::copy_file(base_ + ".EIn", kept + ".EIn", fs::copy_options::overwrite_existing, ec);
+            if (!ec) fs::copy_file(base_ + ".EOu", kept + ".EOu", fs::copy_options::overwrite_existing, ec);
+            if (ec) die("cannot keep the External files of step " + std::to_string(step) + ": " + ec.message());
         }
         Result r = read_output(ider, N);
         log_result(g, r);
