@@ -1,361 +1,269 @@
-// The stand-in NTO tools (voskSNTO, voskwfn) run with the command lines and
-// script templates the program uses, on a formatted checkpoint of the model
-// molecule made here.
-#include <algorithm>
+// quorin's state matching against the stand-in NTO tools: model checkpoints
+// whose roots carry chosen diabatic vectors, NTO files and overlaps made by
+// voskSNTO, or by voskwfn carrying out the templates quorin writes, and the
+// state quorin picks from them.  Expected values follow from the vectors:
+// orbital k+1 of a root's NTOs carries character k with eigenvalue v_k^2, and
+// SNTO = sum over the range of lambda_ref * |overlap|, the overlap being the
+// candidate's component (scheme 1) or its square (scheme 2).
+#include <gmock/gmock.h>
+
 #include <cmath>
 #include <cstdlib>
-#include <map>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <functional>
+#include <numeric>
+#include <regex>
 
-#include "fchk_io.hpp"
+#include "module_nto.hpp"
+#include "nto_model.hpp"
 #include "test_support.hpp"
 
+namespace quorin {
 namespace {
 
-using namespace quorin::test;
-namespace fs = std::filesystem;
+using namespace test;
+using namespace ::testing;
+using Vec = std::vector<double>;
 
-// ---------------------------------------------------------------------------
-// Fixture: model checkpoint, templates, and readers of the tools' files.
+constexpr double kThreshold = 0.3;
+const std::string kFchk = "temp/tddft_pelun.fchk";
 
-std::vector<double> unit(std::vector<double> v) {
-    double n = 0.0;
-    for (double x : v) n += x * x;
-    for (double& x : v) x /= std::sqrt(n);
-    return v;
+// The inner job's formatted checkpoint: root r has the vector roots[r-1].
+void write_model_fchk(const std::vector<Vec>& roots) {
+    Vec all;
+    for (const Vec& v : roots) all.insert(all.end(), v.begin(), v.end());
+    write_file(kFchk, "tddft_pelun\nForce     RB3LYP\n" +
+                          standin::fchk_int("Model Number of Diabatic States", (long long)roots[0].size()) +
+                          standin::fchk_real_array("Model Diabatic Vectors", all));
 }
 
-// Roots of the model molecule used below (three diabatic characters).
-const std::vector<std::vector<double>> kRoots = {
-    unit({0.95, 0.30, 0.05}),    // 1: character 1
-    unit({0.30, -0.95, 0.10}),   // 2: character 2, negative sign
-    unit({1.0, 1.0, 0.0}),       // 3: 50/50 mixture of 1 and 2
-    unit({0.05, 0.10, -0.99}),   // 4: character 3
+// A reference NTO file (old.fch, n-1.fch) of a state with vector v.
+void write_nto(const std::string& path, const Vec& v) {
+    write_file(path, standin::nto_file_text(0, standin::normalised(v)));
+}
+
+double lambda(const Vec& v, int i) {  // NTO eigenvalue of orbital i (1-based)
+    Vec u = standin::normalised(v);
+    return i >= 2 && i <= (int)u.size() + 1 ? u[i - 2] * u[i - 2] : 0.0;
+}
+
+// Orbitals first..last of v's NTOs above the threshold.  The vectors below
+// keep them contiguous, so voskwfn's range and voskSNTO's orbitals agree.
+struct Range {
+    int first = 0, last = 0;
+    explicit Range(const Vec& v) {
+        for (int i = 1; i <= (int)v.size() + 2; ++i)
+            if (lambda(v, i) > kThreshold) first = first ? first : i, last = i;
+        for (int i = first; i <= last; ++i) EXPECT_GT(lambda(v, i), kThreshold) << "fixture";
+    }
+    std::string text() const { return std::to_string(first) + "," + std::to_string(last); }
 };
 
-// A formatted checkpoint of the inner job as formchk leaves it, with the
-// model sections: roots r = 1.. have the vectors given and energies
-// -100 + 0.1 r hartree.
-void write_model_fchk(const fs::path& path, const std::vector<std::vector<double>>& roots,
-                      int requested_root = 1) {
-    using namespace standin;
-    const int k = (int)roots.front().size();
-    std::vector<double> energies, vectors, molecular(24);
-    for (std::size_t r = 0; r < roots.size(); ++r) {
-        energies.push_back(-100.0 + 0.1 * (double)(r + 1));
-        vectors.insert(vectors.end(), roots[r].begin(), roots[r].end());
-    }
-    for (std::size_t i = 0; i < molecular.size(); ++i) molecular[i] = -10.0 + 0.5 * (double)i;
-    std::string text = "tddft_pelun\nForce     RB3LYP                                                      6-31G(d)\n";
-    text += fchk_int("Number of atoms", 3);
-    text += fchk_int("Number of basis functions", (long long)molecular.size());
-    text += fchk_real("Total Energy", energies[requested_root - 1]);
-    text += fchk_real_array("Alpha Orbital Energies", molecular);
-    text += fchk_int("Model Number of Diabatic States", k);
-    text += fchk_real_array("Model Excited State Energies", energies);
-    text += fchk_real_array("Model Diabatic Vectors", vectors);
-    text += fchk_int("Model Requested Root", requested_root);
-    write_file(path, text);
-}
-
-const char* const kNtoTemplate =
-    "[excit]\n"
-    "%process\n"
-    "    nto state ${state}\n"
-    "%command\n"
-    "    mv ex_${state}.fchk temp/new_state${state}.fch\n"
-    "    rm excit_${input}.out\n"
-    "end\n"
-    "\n";
-
-std::string integral_template(int inttype) {
-    return std::string("[of2]\n%process\n") +
-           (inttype == 2 ? "    orb_integral inttype -2 range ${range} fch2 ${fch2}\n"
-                         : "    orb_integral inttype -1 range ${range} fch2 ${fch2}\n") +
-           "%command\n" + (inttype == 2 ? "    mv Snormmat.txt ${fch2}.txt\n" : "    mv convmat.txt ${fch2}.txt\n") +
-           "    rm of2_${input}.out\nend\n\n";
-}
-
-// "temp/NTO.bw" and "temp/integral.bw" as the program writes them.
-void write_templates(int inttype) {
-    write_file("temp/NTO.bw", kNtoTemplate);
-    write_file("temp/integral.bw", integral_template(inttype));
-}
-
-struct NtoData {
-    long long nif = 0;
-    std::vector<double> eigen, vec;
-    long long state = 0;
-};
-
-NtoData read_nto(const fs::path& p) {
-    standin::Fchk f;
-    EXPECT_TRUE(standin::read_fchk(p.string(), f)) << p;
-    NtoData n;
-    n.nif = f.integer("Number of basis functions");
-    if (f.reals.count("Alpha Orbital Energies")) n.eigen = f.reals.at("Alpha Orbital Energies");
-    if (f.reals.count("Model Diabatic Vector")) n.vec = f.reals.at("Model Diabatic Vector");
-    n.state = f.integer("Model State");
-    return n;
-}
-
-// Diagonal of an overlap file as the program reads it: lines of three numbers
-// i j value, i = j within 1..n; everything else ignored; absent entries 0.
-std::vector<double> overlap_diagonal(const fs::path& p, int n, int* diagonal_lines = nullptr,
-                                     int* other_lines = nullptr) {
-    std::vector<double> s(n, 0.0);
-    int diag = 0, other = 0;
-    for (const std::string& line : lines_of(read_file(p))) {
-        std::istringstream in(line);
-        long long i = 0, j = 0;
-        double v = 0.0;
-        if (!(in >> i >> j >> v)) { ++other; continue; }
-        if (i == j && i >= 1 && i <= n) { s[i - 1] = v; ++diag; }
-        else ++other;
-    }
-    if (diagonal_lines) *diagonal_lines = diag;
-    if (other_lines) *other_lines = other;
-    return s;
-}
-
-// SNTO from a reference NTO file and an overlap file over orbitals a..b.
-double snto_from_overlap(const fs::path& ref, const fs::path& overlap, int a, int b) {
-    NtoData r = read_nto(ref);
-    std::vector<double> s = overlap_diagonal(overlap, (int)r.nif);
+double expected_snto(const Vec& ref, const Vec& cand, const Range& r, int scheme) {
+    Vec c = standin::normalised(cand);
     double sum = 0.0;
-    for (int i = std::max(a, 1); i <= std::min<long long>(b, r.nif); ++i)
-        sum += std::fabs(r.eigen[i - 1]) * std::fabs(s[i - 1]);
+    for (int i = r.first; i <= r.last; ++i)
+        sum += lambda(ref, i) * (scheme == 2 ? c[i - 2] * c[i - 2] : std::fabs(c[i - 2]));
     return sum;
 }
 
-struct SummaryRow {
-    double snto = 0.0;
-    std::string item;
-    int status = -1;
-};
+int argmax(const Vec& v) { return (int)(std::max_element(v.begin(), v.end()) - v.begin()) + 1; }
 
-// Rows of an SNTO summary file between BEGIN_STATES and END_STATES, and the
-// number of lines after END_STATES.
-std::map<long long, SummaryRow> read_summary(const fs::path& p, int* lines_after = nullptr) {
-    std::map<long long, SummaryRow> rows;
-    int stage = 0, after = 0;
-    for (const std::string& line : lines_of(read_file(p))) {
-        if (stage == 0) { stage = line.rfind("BEGIN_STATES", 0) == 0; continue; }
-        if (stage == 2) { ++after; continue; }
-        if (line.rfind("END_STATES", 0) == 0) { stage = 2; continue; }
-        std::istringstream in(line);
-        long long state = 0;
-        double x = 0, y = 0;
-        SummaryRow r;
-        if (in >> state >> r.snto >> x >> y >> r.item >> r.status) rows[state] = r;
-        else ADD_FAILURE() << "unreadable summary row: " << line;
+// Group 1 (and, into values, group 2) of every match of `pattern` in `text`.
+std::vector<std::string> found(const std::string& text, const std::string& pattern, Vec* values = nullptr) {
+    std::vector<std::string> first;
+    const std::regex re(pattern);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it) {
+        first.push_back((*it)[1]);
+        if (values) values->push_back(std::strtod((*it)[2].str().c_str(), nullptr));
     }
-    EXPECT_EQ(stage, 2) << "no BEGIN_STATES/END_STATES block in " << p;
-    if (lines_after) *lines_after = after;
-    return rows;
+    return first;
 }
 
-// Expected orbital overlap of orbital i (1-based) of the reference with the
-// candidate, nif = K + 2.
-double expected_overlap(const std::vector<double>& ref, const std::vector<double>& cand, int i, int scheme) {
-    if (i == 1 || i == (int)ref.size() + 2) return 1.0;
-    double c = cand[i - 2];
-    return scheme == 2 ? c * c : (ref[i - 2] < 0 ? -c : c);
-}
+// Geometry 1: the followed root 1 has character 2.  Geometry 2: character 2
+// has moved to root 2 (sign flipped), root 1 now has character 1.
+const std::vector<Vec> kBefore = {{0.25, 0.96, 0.10}, {0.97, 0.20, 0.10}, {0.10, 0.15, -0.98}};
+const std::vector<Vec> kAfter = {{0.97, 0.22, 0.08}, {0.20, -0.95, 0.15}, {0.12, 0.20, -0.97}};
+// Near-tie: a reference leaning to character 2, two near-50/50 mixtures of
+// characters 1 and 2 (root 2 leaning to 2, root 3 to 1, with opposite signs)
+// and one of character 3.
+const Vec kMixedOld = {0.69, 0.72, 0.05};
+const std::vector<Vec> kMixed = {{0.05, 0.10, 0.99}, {0.67, 0.74, 0.0}, {0.74, -0.67, 0.0}};
 
-class NtoTools : public ::testing::Test {
+struct Match { int best = -1; double value = 0.0; Vec snto; std::string out; };
+
+class NtoMatching : public Test {
 protected:
-    void SetUp() override {
-        use_stand_ins();
-        write_model_fchk("temp/tddft_pelun.fchk", kRoots);
+    void SetUp() override { use_stand_ins(); set_nto_threshold(kThreshold); set_snto_debug_flag(false); }
+    void TearDown() override { unsetenv("QUORIN_STANDIN_LOG"); }
+    // Empty temp directory; the templates are written again at first use.
+    void configure(bool vosksnto, int scheme) {
+        fs::remove_all("temp");
+        fs::create_directories("temp");
+        set_nto_vosksnto_flag(vosksnto);
+        set_nto_overlap_inttype(scheme);
+    }
+    Match match(const std::string& range, const std::vector<int>& states) {
+        Match m;
+        CaptureStdout out;
+        match_nto_states("temp/old.fch", kFchk, range, states, m.best, m.value, m.snto);
+        m.out = out.text();
+        return m;
+    }
+    void each_engine_and_scheme(const std::function<void(int scheme)>& body) {
+        for (bool engine : {true, false})
+            for (int scheme : {1, 2}) {
+                SCOPED_TRACE(std::string(engine ? "voskSNTO" : "voskwfn") + " scheme " + std::to_string(scheme));
+                configure(engine, scheme);
+                body(scheme);
+            }
     }
     ScratchDir dir_;
 };
 
-// ---------------------------------------------------------------------------
+TEST_F(NtoMatching, FollowedCharacterIsFoundUnderItsNewRootNumber) {
+    const Range range(kBefore[0]);
+    each_engine_and_scheme([&](int scheme) {
+        write_model_fchk(kBefore);
+        { CaptureStdout quiet; calculate_nto_for_state(kFchk, 1, "temp/old.fch"); }
+        std::string text;  // the range tells which root's NTOs old.fch holds
+        int count = 0;
+        find_nto_range("temp/old.fch", kThreshold, text, count);
+        EXPECT_EQ(text, range.text());
+        EXPECT_EQ(count, range.last - range.first + 1);
 
-TEST_F(NtoTools, VoskwfnNtoTemplateWritesOneNtoFilePerListedState) {
-    write_templates(1);
-    ProcessResult r = run_process("voskwfn temp/NTO.bw 'temp/tddft_pelun.fchk' -v 'state=(2 3 4)'");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    for (int s : {2, 3, 4}) {
-        fs::path p = "temp/new_state" + std::to_string(s) + ".fch";
-        ASSERT_TRUE(fs::exists(p)) << p;
-        NtoData n = read_nto(p);
-        const std::vector<double>& v = kRoots[s - 1];
-        EXPECT_EQ(n.nif, 5) << p;
-        ASSERT_EQ(n.eigen.size(), 5u) << p;
-        EXPECT_DOUBLE_EQ(n.eigen[0], 0.0);
-        EXPECT_DOUBLE_EQ(n.eigen[4], 0.0);
-        for (int k = 0; k < 3; ++k) {
-            EXPECT_NEAR(n.eigen[k + 1], v[k] * v[k], 1e-8) << p << " orbital " << k + 2;
-            ASSERT_EQ(n.vec.size(), 3u);
-            EXPECT_NEAR(n.vec[k], v[k], 1e-8) << p << " component " << k + 1;
-        }
-        EXPECT_EQ(n.state, s);
-        // Basis size from column 50 of its header line, as the program reads it.
-        for (const std::string& line : lines_of(read_file(p)))
-            if (line.rfind("Number of basis fun", 0) == 0) EXPECT_EQ(std::stol(line.substr(49)), 5);
-    }
-    EXPECT_FALSE(fs::exists("temp/new_state1.fch"));
-    EXPECT_FALSE(fs::exists("excit_tddft_pelun.out")) << "the template's rm line removes the log";
-    EXPECT_FALSE(fs::exists("ex_2.fchk"));
-
-    // Single state, not a list; then a state the checkpoint does not have.
-    r = run_process("voskwfn temp/NTO.bw 'temp/tddft_pelun.fchk' -v state=1");
-    ASSERT_TRUE(fs::exists("temp/new_state1.fch")) << r.err;
-    EXPECT_NEAR(read_nto("temp/new_state1.fch").eigen[1], kRoots[0][0] * kRoots[0][0], 1e-8);
-    r = run_process("voskwfn temp/NTO.bw 'temp/tddft_pelun.fchk' -v state=7");
-    EXPECT_FALSE(fs::exists("temp/new_state7.fch"));
-    EXPECT_NE(r.err.find("state 7"), std::string::npos) << r.err;
+        write_model_fchk(kAfter);
+        Match m = match(text, {1, 2, 3});
+        ASSERT_EQ(m.snto.size(), 3u);
+        for (int s = 1; s <= 3; ++s)
+            EXPECT_NEAR(m.snto[s - 1], expected_snto(kBefore[0], kAfter[s - 1], range, scheme), 1e-6) << s;
+        EXPECT_EQ(m.best, 2);
+        EXPECT_EQ(m.value, m.snto[1]);
+        EXPECT_GT(m.value, 3.0 * std::max(m.snto[0], m.snto[2]));
+    });
 }
 
-TEST_F(NtoTools, VoskwfnIntegralTemplateWritesOverlapFilesForBothSchemes) {
-    write_templates(1);
-    run_process("voskwfn temp/NTO.bw 'temp/tddft_pelun.fchk' -v 'state=(1 2 3 4)'");
-    fs::copy_file("temp/new_state1.fch", "temp/old.fch");
-    for (int scheme : {1, 2}) {
-        SCOPED_TRACE("scheme " + std::to_string(scheme));
-        write_templates(scheme);
-        ProcessResult r = run_process(
-            "voskwfn temp/integral.bw temp/old.fch -v range=2,3 -v 'fch2=(temp/new_state1.fch temp/new_state2.fch "
-            "temp/new_state3.fch)'");
-        EXPECT_EQ(r.err, "");
-        for (int s : {1, 2, 3}) {
-            fs::path ov = "temp/new_state" + std::to_string(s) + ".fch.txt";
-            ASSERT_TRUE(fs::exists(ov)) << ov;
-            int diag = 0, other = 0;
-            std::vector<double> d = overlap_diagonal(ov, 5, &diag, &other);
-            EXPECT_EQ(diag, 2) << "only the requested range 2,3";
-            EXPECT_GE(other, 2) << "header and off-diagonal entries";
-            for (int i : {2, 3})
-                EXPECT_NEAR(d[i - 1], expected_overlap(kRoots[0], kRoots[s - 1], i, scheme), 1e-8) << ov << " " << i;
-        }
-        EXPECT_FALSE(fs::exists("convmat.txt"));
-        EXPECT_FALSE(fs::exists("Snormmat.txt"));
-        EXPECT_FALSE(fs::exists("of2_old.out"));
-        double same = snto_from_overlap("temp/old.fch", "temp/new_state1.fch.txt", 2, 3);
-        double mixed = snto_from_overlap("temp/old.fch", "temp/new_state3.fch.txt", 2, 3);
-        double other = snto_from_overlap("temp/old.fch", "temp/new_state2.fch.txt", 2, 3);
-        EXPECT_GT(same, 0.75);
-        EXPECT_LT(other, 0.5 * same);
-        EXPECT_GT(mixed, other);
-        EXPECT_LT(mixed, same);
+TEST_F(NtoMatching, NearTieIsSettledAgainstTheOlderReference) {
+    const Range range(kMixedOld);
+    // Older references: one that favours the rival, one that ties the two
+    // exactly (the first-pass best stays).
+    const std::pair<Vec, bool> olders[] = {{{0.8, 0.6, 0.0}, true}, {{1.0, 1.0, 0.0}, false}};
+    each_engine_and_scheme([&](int scheme) {
+        write_model_fchk(kMixed);
+        write_nto("temp/old.fch", kMixedOld);
+        Vec first;
+        for (const Vec& v : kMixed) first.push_back(expected_snto(kMixedOld, v, range, scheme));
+        const int best = argmax(first), rival = 5 - best;  // the two mixtures are roots 2 and 3
+        const double d = std::fabs(first[rival - 1] - first[best - 1]) / first[best - 1];
+        ASSERT_TRUE(best != 1 && d <= 0.05 && first[0] < 0.9 * first[best - 1]) << "fixture";
 
-        // Single entry, range reaching past both ends: clamped to 1..nif.
-        fs::remove("temp/new_state4.fch.txt");
-        run_process("voskwfn temp/integral.bw temp/old.fch -v range=0,9 -v fch2=temp/new_state4.fch");
-        ASSERT_TRUE(fs::exists("temp/new_state4.fch.txt"));
-        int diag = 0;
-        std::vector<double> d = overlap_diagonal("temp/new_state4.fch.txt", 5, &diag);
-        EXPECT_EQ(diag, 5);
-        for (int i = 1; i <= 5; ++i)
-            EXPECT_NEAR(d[i - 1], expected_overlap(kRoots[0], kRoots[3], i, scheme), 1e-8) << i;
-    }
+        Match m = match(range.text(), {1, 2, 3});  // no n-1.fch: the first pass stands
+        EXPECT_EQ(m.best, best);
+        EXPECT_THAT(m.out, Not(HasSubstr("Near-degenerate")));
+        for (const auto& [older, rival_better] : olders) {
+            SCOPED_TRACE(rival_better ? "rival better against n-1.fch" : "tie against n-1.fch");
+            write_nto("temp/n-1.fch", older);
+            const double vb = expected_snto(older, kMixed[best - 1], range, scheme);
+            const double vr = expected_snto(older, kMixed[rival - 1], range, scheme);
+            ASSERT_TRUE(rival_better ? vr > vb : vr == vb) << "fixture";
+            m = match(range.text(), {1, 2, 3});
+            ASSERT_EQ(m.snto.size(), 3u);
+            for (int s = 0; s < 3; ++s) EXPECT_NEAR(m.snto[s], first[s], 1e-6) << s + 1;
+            const int chosen = rival_better ? rival : best;
+            EXPECT_EQ(m.best, chosen);
+            EXPECT_EQ(m.value, m.snto[chosen - 1]) << "the reported value is the one against old.fch";
+            Vec delta, second;
+            EXPECT_THAT(found(m.out, R"(WARNING: Near-degenerate candidate: state\s+(\d+)\s+delta =\s+(\S+))", &delta),
+                        ElementsAre(std::to_string(rival)));
+            EXPECT_THAT(delta, ElementsAre(DoubleNear(d, 1e-5)));
+            EXPECT_THAT(found(m.out, R"(State\s+(\d+)\s*: n-1\.fch SNTO =\s+(\S+))", &second),
+                        ElementsAre(std::to_string(best), std::to_string(rival)));
+            EXPECT_THAT(second, ElementsAre(DoubleNear(vb, 1e-6), DoubleNear(vr, 1e-6)));
+        }
+    });
 }
 
-TEST_F(NtoTools, VoskSntoWritesNtoFilesAndSummaryOfOverlapsWithReference) {
-    fs::path log = dir_.path() / "runs.log";
+TEST_F(NtoMatching, DebugKeepsNumberedSnapshotsOtherwiseSummariesAreRemoved) {
+    configure(true, 1);
+    write_model_fchk(kMixed);
+    write_nto("temp/old.fch", kMixedOld);
+    write_nto("temp/n-1.fch", {0.8, 0.6, 0.0});
+    fs::create_directories("temp/debug_snapshots");  // made by the workflow's debug set-up
+    const std::string range = Range(kMixedOld).text(), snap = "temp/debug_snapshots/snto";
+    set_snto_debug_flag(true);
+    match(range, {1, 2, 3});
+    ASSERT_TRUE(fs::exists(snap + "0001_old.snto") && fs::exists(snap + "0001_nminus.snto"));
+    EXPECT_EQ(read_file(snap + "0001_old.snto"), read_file("temp/snto.snto"));
+    EXPECT_EQ(read_file(snap + "0001_nminus.snto"), read_file("temp/snto_nminus.snto"));
+    EXPECT_THAT(read_file(snap + "0001_old.snto"), HasSubstr("DEBUG state")) << "--sntodebug reached the tool";
+    EXPECT_THAT(read_file(snap + "0001_nminus.snto"), Not(HasSubstr("new_state1.fch"))) << "best and rival only";
+
+    fs::remove("temp/n-1.fch");  // next matching: no second run
+    match(range, {1, 2, 3});
+    EXPECT_TRUE(fs::exists(snap + "0002_old.snto"));
+    EXPECT_FALSE(fs::exists(snap + "0002_nminus.snto"));
+
+    set_snto_debug_flag(false);
+    write_nto("temp/n-1.fch", {0.8, 0.6, 0.0});
+    Match m = match(range, {1, 2, 3});
+    EXPECT_THAT(m.out, HasSubstr("Preparing near-degenerate check with n-1.fch"));
+    EXPECT_FALSE(fs::exists("temp/snto.snto"));
+    EXPECT_FALSE(fs::exists("temp/snto_nminus.snto"));
+    EXPECT_FALSE(fs::exists(snap + "0003_old.snto"));
+}
+
+TEST_F(NtoMatching, ThirtyCandidatesReachTheToolWhole) {
+    std::vector<Vec> roots;
+    for (int r = 1; r <= 30; ++r) roots.push_back({1.0, 0.15 + 0.02 * r, 0.3 + 0.01 * r});
+    roots[22] = {0.2, 0.97, 0.1};
+    std::vector<int> states(30);
+    std::iota(states.begin(), states.end(), 1);
+    std::vector<std::string> numbers, files;
+    for (int s : states) numbers.push_back(std::to_string(s)), files.push_back("temp/new_state" + numbers.back() + ".fch");
+    const Range range(kBefore[0]);
+    Vec expected;
+    for (const Vec& v : roots) expected.push_back(expected_snto(kBefore[0], v, range, 1));
+    const fs::path log = dir_.path() / "runs.log";
     setenv("QUORIN_STANDIN_LOG", log.c_str(), 1);
-    // Reference: the program's single-state command.
-    ProcessResult r = run_process(
-        "voskSNTO --newnto 'temp/tddft_pelun.fchk' temp/tddft_pelun.log --state 1 --outfch 'temp/old.fch'");
-    ASSERT_TRUE(fs::exists("temp/old.fch")) << r.err;
-    EXPECT_EQ(read_nto("temp/old.fch").nif, 5);
 
-    const std::string states = " --state 1 --outfch 'temp/new_state1.fch' --state 2 --outfch 'temp/new_state2.fch'"
-                               " --state 3 --outfch 'temp/new_state3.fch' --state 9 --outfch 'temp/new_state9.fch'";
-    for (int otype : {1, 2}) {
-        SCOPED_TRACE("otype " + std::to_string(otype));
-        const bool debug = otype == 2;
-        r = run_process("voskSNTO --newnto 'temp/tddft_pelun.fchk' temp/tddft_pelun.log --oldfch 'temp/old.fch'"
-                        " --autorange 0.300000 --otype " + std::to_string(otype) +
-                        " --sntofile 'temp/snto.snto'" + (debug ? " --sntodebug" : "") + states);
-        ASSERT_TRUE(fs::exists("temp/snto.snto")) << r.err;
-        int after = 0;
-        std::map<long long, SummaryRow> rows = read_summary("temp/snto.snto", &after);
-        ASSERT_EQ(rows.size(), 4u);
-        for (int s : {1, 2, 3}) {
-            EXPECT_TRUE(fs::exists("temp/new_state" + std::to_string(s) + ".fch"));
-            EXPECT_EQ(rows[s].status, 0);
-            EXPECT_EQ(rows[s].item, "'temp/new_state" + std::to_string(s) + ".fch'");
-            // Only orbital 2 of the reference (eigenvalue ~0.9) is above 0.3.
-            double lambda = kRoots[0][0] * kRoots[0][0];
-            EXPECT_NEAR(rows[s].snto, lambda * std::fabs(expected_overlap(kRoots[0], kRoots[s - 1], 2, otype)), 1e-6);
+    for (bool engine : {true, false}) {
+        SCOPED_TRACE(engine ? "voskSNTO" : "voskwfn");
+        configure(engine, 1);
+        fs::remove(log);
+        write_model_fchk(roots);
+        write_nto("temp/old.fch", kBefore[0]);
+        Match m = match(range.text(), states);
+        EXPECT_EQ(m.best, argmax(expected));
+        ASSERT_EQ(m.snto.size(), 30u);
+        for (int s = 1; s <= 30; ++s) {
+            EXPECT_TRUE(fs::exists(files[s - 1])) << s;
+            EXPECT_NEAR(m.snto[s - 1], expected[s - 1], 1e-6) << s;
         }
-        EXPECT_GT(rows[1].snto, 0.75);
-        EXPECT_LT(rows[2].snto, 0.35);
-        EXPECT_LT(rows[2].snto, rows[3].snto);
-        EXPECT_EQ(rows[9].status, 1);
-        EXPECT_EQ(rows[9].snto, 0.0);
-        EXPECT_FALSE(fs::exists("temp/new_state9.fch"));
-        if (debug) EXPECT_GT(after, 0);
-        else EXPECT_EQ(after, 0);
-
-        // The same value from the voskwfn overlaps over the reference's
-        // orbitals above the threshold (range 2,2).
-        write_templates(otype);
-        run_process("voskwfn temp/integral.bw temp/old.fch -v range=2,2 -v fch2=temp/new_state3.fch");
-        EXPECT_NEAR(snto_from_overlap("temp/old.fch", "temp/new_state3.fch.txt", 2, 2), rows[3].snto, 1e-6);
+        // One run per tool call, lists whole: "--state N" pairs, or the
+        // entries of 'state=(...)' and 'fch2=(...)'.
+        const std::vector<std::string> runs = lines_of(read_file(log));
+        ASSERT_EQ(runs.size(), engine ? 1u : 2u);
+        if (engine) {
+            EXPECT_THAT(found(runs[0], R"(--state (\d+) )"), ElementsAreArray(numbers));
+        } else {
+            EXPECT_THAT(found(found(runs[0], R"('state=\(([^)]*)\)')").at(0), R"((\S+))"), ElementsAreArray(numbers));
+            EXPECT_THAT(found(found(runs[1], R"('fch2=\(([^)]*)\)')").at(0), R"((\S+))"), ElementsAreArray(files));
+        }
     }
-
-    // A missing reference or checkpoint leaves no summary.
-    fs::remove("temp/snto.snto");
-    r = run_process("voskSNTO --newnto 'temp/tddft_pelun.fchk' temp/tddft_pelun.log --oldfch 'temp/none.fch'"
-                    " --autorange 0.300000 --otype 1 --sntofile 'temp/snto.snto'" + states);
-    EXPECT_FALSE(fs::exists("temp/snto.snto"));
-    EXPECT_NE(r.err.find("temp/none.fch"), std::string::npos) << r.err;
-    r = run_process("voskSNTO --newnto 'temp/none.fchk' temp/tddft_pelun.log --oldfch 'temp/old.fch'"
-                    " --autorange 0.300000 --otype 1 --sntofile 'temp/snto.snto'" + states);
-    EXPECT_FALSE(fs::exists("temp/snto.snto"));
-    EXPECT_NE(r.err, "");
-    unsetenv("QUORIN_STANDIN_LOG");
-
-    // One line per run: 1 + 2 + 2 (voskSNTO/voskwfn pairs) + 2.
-    std::vector<std::string> runs = lines_of(read_file(log));
-    ASSERT_EQ(runs.size(), 7u);
-    EXPECT_EQ(runs[0], "voskSNTO --newnto temp/tddft_pelun.fchk temp/tddft_pelun.log --state 1 --outfch temp/old.fch");
-    EXPECT_EQ(runs[2], "voskwfn temp/integral.bw temp/old.fch -v range=2,2 -v fch2=temp/new_state3.fch");
 }
 
-TEST_F(NtoTools, FaultyTemplatesLeaveNoOutput) {
-    struct Case {
-        const char* what;
-        std::string tmpl;
-        const char* complaint;  // expected on standard error, or "" for none
-    };
-    std::string nto = kNtoTemplate;
-    auto replaced = [](std::string s, const std::string& from, const std::string& to) {
-        return s.replace(s.find(from), from.size(), to);
-    };
-    const std::vector<Case> cases = {
-        {"wrong name in the mv line", replaced(nto, "mv ex_${state}.fchk", "mv ex_${state}.fch"), ""},
-        {"misspelt placeholder", replaced(nto, "nto state ${state}", "nto state ${stat}"), "${stat}"},
-        {"unknown directive", replaced(nto, "nto state", "nto_state"), "nto_state"},
-        {"directive of another module", replaced(nto, "[excit]", "[of2]"), "nto"},
-        {"no end line", replaced(nto, "end\n", ""), "no end"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        fs::remove("ex_3.fchk");
-        write_file("temp/NTO.bw", c.tmpl);
-        ProcessResult r = run_process("voskwfn temp/NTO.bw 'temp/tddft_pelun.fchk' -v state=3");
-        EXPECT_FALSE(fs::exists("temp/new_state3.fch"));
-        if (*c.complaint) EXPECT_NE(r.err.find(c.complaint), std::string::npos) << r.err;
-        fs::remove("temp/new_state3.fch");
-    }
-
-    // Integral template of scheme 2 that moves scheme 1's file.
-    write_templates(1);
-    run_process("voskwfn temp/NTO.bw 'temp/tddft_pelun.fchk' -v 'state=(1 2)'");
-    ASSERT_TRUE(fs::exists("temp/new_state1.fch"));
-    fs::copy_file("temp/new_state1.fch", "temp/old.fch");
-    write_file("temp/integral.bw", replaced(integral_template(2), "Snormmat.txt", "convmat.txt"));
-    run_process("voskwfn temp/integral.bw temp/old.fch -v range=2,3 -v fch2=temp/new_state2.fch");
-    EXPECT_FALSE(fs::exists("temp/new_state2.fch.txt"));
+TEST_F(NtoMatching, IntegralTemplateThatLosesTheOverlapsStopsTheMatching) {
+    configure(false, 1);
+    write_model_fchk(kAfter);
+    write_nto("temp/old.fch", kBefore[0]);
+    { CaptureStdout quiet; ensure_nto_templates(); }
+    std::string t = read_file("temp/integral.bw");
+    write_file("temp/integral.bw", t.replace(t.find("${fch2}.txt"), 11, "${fch2}.dat"));
+    CaptureStdout out;
+    Match m;
+    EXPECT_EQ(status_of([&] { match_nto_states("temp/old.fch", kFchk, "3,3", {1, 2, 3}, m.best, m.value, m.snto); }), 1);
+    EXPECT_THAT(out.text(), HasSubstr("WARNING: Expected overlap file not found: temp/new_state1.fch.txt"));
+    EXPECT_TRUE(fs::exists("temp/new_state1.fch.dat")) << "quorin writes its templates once per process";
 }
 
 }  // namespace
+}  // namespace quorin
