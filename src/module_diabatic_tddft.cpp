@@ -236,11 +236,7 @@ void write_sdn_meta(int follow_state, const std::string& range_str, int natoms, 
 }
 
 void read_sdn_meta(int& follow_state, std::string& range_str) {
-    std::ifstream in(kMetaFile);
-    if (!in) {
-        say({"ERROR: Cannot open temp/sdn_meta.dat in read_sdn_meta"});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(kMetaFile, "ERROR: Cannot open temp/sdn_meta.dat in read_sdn_meta");
     FreeRead r(in, kMetaFile);
     std::int32_t v = 0;
     if (!r.get(v)) {
@@ -259,11 +255,7 @@ void read_sdn_meta(int& follow_state, std::string& range_str) {
 void read_sdn_forces(int natoms, double& energy, std::vector<double>& forces) {
     energy = 0.0;
     forces.assign(static_cast<std::size_t>(natoms) * 3, 0.0);
-    std::ifstream in(kMetaFile);
-    if (!in) {
-        say({"ERROR: Cannot open temp/sdn_meta.dat in read_sdn_forces"});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(kMetaFile, "ERROR: Cannot open temp/sdn_meta.dat in read_sdn_forces");
     std::string line;
     read_line(in, line);
     read_line(in, line);

@@ -179,11 +179,7 @@ void extract_gradient(int natoms, double& energy, std::vector<double>& forces) {
     forces.assign(n3, 0.0);
     energy = 0.0;
 
-    std::ifstream in(kInnerLog, std::ios::binary);
-    if (!in) {
-        say({"ERROR: Cannot open temp/tddft_pelun.log"});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(kInnerLog, "ERROR: Cannot open temp/tddft_pelun.log");
 
     bool energy_found = false;
     bool forces_found = false;
@@ -225,20 +221,11 @@ void read_grad_from_fch(const std::string& file, int natoms, std::vector<double>
     const std::size_t n3 = components(natoms);
     gradient.assign(n3, 0.0);
 
-    std::ifstream in(name, std::ios::binary);
-    if (!in) {
-        say({"ERROR: Cannot open fchk file for gradient: ", name});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fchk file for gradient: ") + name);
     std::string line;
-    bool header = false;
-    while (read_line(in, line)) {
-        if ((contains(line, "Opt point") && contains(line, "Gradient")) || contains(line, "Cartesian Gradient")) {
-            header = true;
-            break;
-        }
-    }
-    if (!header) {
+    if (!find_line(in, line, [](const std::string& l) {
+            return (contains(l, "Opt point") && contains(l, "Gradient")) || contains(l, "Cartesian Gradient");
+        })) {
         in.close();
         say({"ERROR: Gradient block not found in ", name});
         stop(1);
@@ -258,20 +245,9 @@ void read_gaussian_hessian(const std::string& file, int natoms, std::vector<doub
     const std::size_t n = components(natoms);
     hessian.assign(n * n, 0.0);
 
-    std::ifstream in(name, std::ios::binary);
-    if (!in) {
-        say({"ERROR: Cannot open fchk file: ", name});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fchk file: ") + name);
     std::string line;
-    bool header = false;
-    while (read_line(in, line)) {
-        if (contains(line, "Cartesian Force Const")) {
-            header = true;
-            break;
-        }
-    }
-    if (!header) {
+    if (!find_line(in, line, [](const std::string& l) { return contains(l, "Cartesian Force Const"); })) {
         in.close();
         say({"ERROR: Cartesian Force Const section not found in ", name});
         stop(1);
@@ -319,11 +295,7 @@ void write_external_output(const std::string& file, int natoms, double energy, c
 // ------------------------------------------------------ log echo, convergence
 
 void echo_gaussian_output(bool debug) {
-    std::ifstream in(kInnerLog, std::ios::binary);
-    if (!in) {
-        say({"ERROR: Cannot open temp/tddft_pelun.log for echoing"});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(kInnerLog, "ERROR: Cannot open temp/tddft_pelun.log for echoing");
     std::string line;
     bool in_block = false;
     while (read_line(in, line)) {

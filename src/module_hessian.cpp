@@ -59,11 +59,7 @@ void run_hessian_mode(const std::string& input_file, const std::string& output_f
 
 void read_total_energy_from_fchk(const std::string& file, double& energy) {
     energy = 0.0;
-    std::ifstream in(file);
-    if (!in) {
-        say({"ERROR: Cannot open fchk file for energy: ", rtrim(file)});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(file, std::string("ERROR: Cannot open fchk file for energy: ") + rtrim(file));
     std::string line;
     while (read_line(in, line)) {
         if (!starts_with(line, "Total Energy")) continue;

@@ -23,15 +23,6 @@ constexpr int kMaxAtoms = 100000;
 
 constexpr std::string_view kCheckpoint = "temp/tddft_pelun.chk";
 
-// Opens a text file for reading.  A directory of that name counts as a file
-// that cannot be opened (a stream over it would just read nothing).
-bool open_for_reading(const std::string& path, std::ifstream& in) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) return false;
-    in.open(path);
-    return static_cast<bool>(in);
-}
-
 bool ends_with(std::string_view s, std::string_view tail) {
     return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
 }
@@ -99,11 +90,7 @@ void apply_key(Tddft_config& c, const std::string& key, std::string_view value, 
 // The title block of a Gaussian input: the non-blank lines after the first
 // blank line (which ends the Link 0 and route lines), joined by one blank.
 std::string read_comment_block(const std::string& gjf_file) {
-    std::ifstream in;
-    if (!open_for_reading(gjf_file, in)) {
-        say({"ERROR: Cannot open gjf file: ", gjf_file});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(gjf_file, "ERROR: Cannot open gjf file: " + gjf_file);
     std::string line;
     for (;;) {
         if (!read_line(in, line)) {
@@ -230,11 +217,7 @@ void read_config_gjf(const std::string& gjf_file, Tddft_config& config) {
 void read_config_toml(const std::string& toml_file, Tddft_config& config) {
     config = Tddft_config{};
     config.vosksnto = false;
-    std::ifstream in;
-    if (!open_for_reading(toml_file, in)) {
-        say({"ERROR: Cannot open TOML file: ", toml_file});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(toml_file, "ERROR: Cannot open TOML file: " + toml_file);
     // Pairs before the first section header count; a header other than
     // [quorin] switches reading off until the next [quorin].
     bool in_section = true;

@@ -70,9 +70,7 @@ void check_count(long long n, const char* what, const std::string& file) {
 // Reads header lines until one starts with `name`; false at the end of the file.
 bool find_section(std::istream& in, std::string_view name) {
     std::string line;
-    while (read_line(in, line))
-        if (starts_with(line, name)) return true;
-    return false;
+    return find_line(in, line, [name](const std::string& l) { return starts_with(l, name); });
 }
 
 // The first free-form token of a record, for messages about a value that did
@@ -155,20 +153,9 @@ bool nto_vosksnto_enabled() { return use_vosksnto; }
 
 int read_nif_from_fch(const std::string& file) {
     const std::string name = rtrim(file);
-    std::ifstream in(name);
-    if (!in) {
-        say({"ERROR: Cannot open fch file: ", name});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fch file: ") + name);
     std::string line;
-    bool found = false;
-    while (read_line(in, line)) {
-        if (starts_with(line, "Number of basis fun")) {
-            found = true;
-            break;
-        }
-    }
-    if (!found) {
+    if (!find_line(in, line, [](const std::string& l) { return starts_with(l, "Number of basis fun"); })) {
         say({"ERROR: Could not find number of basis functions in ", name});
         stop(1);
     }
@@ -200,11 +187,7 @@ void read_orbital_energies_from_fch(const std::string& file, int nif, std::vecto
     alpha.assign(static_cast<std::size_t>(nif), 0.0);
     if (beta) beta->assign(static_cast<std::size_t>(nif), 0.0);
 
-    std::ifstream in(name);
-    if (!in) {
-        say({"ERROR: Cannot open fch file: ", name});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fch file: ") + name);
     if (!find_section(in, "Alpha Orbital Energ")) {
         say({"ERROR: Alpha orbital energies not found in ", name});
         stop(1);
@@ -390,11 +373,7 @@ std::vector<double> read_overlap_integral_file(const std::string& file, int n) {
     const std::string name = rtrim(file);
     check_count(n, "number of overlap entries", name);
     std::vector<double> s(static_cast<std::size_t>(n), 0.0);
-    std::ifstream in(name);
-    if (!in) {
-        say({"ERROR: Cannot open overlap file: ", name});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open overlap file: ") + name);
     std::string line;
     while (read_line(in, line)) {
         if (is_blank(line)) continue;
@@ -594,11 +573,7 @@ void match_nto_states(const std::string& old_fch, const std::string& new_fchk, c
 void read_sntofile_summary(const std::string& file, const std::vector<int>& states, std::vector<double>& values) {
     values.assign(states.size(), kNoSnto);
     const std::string name = rtrim(file);
-    std::ifstream in(name);
-    if (!in) {
-        say({"ERROR: Cannot open .snto file: ", name});
-        stop(1);
-    }
+    std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open .snto file: ") + name);
     std::string line;
     bool in_block = false;
     while (read_line(in, line)) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
@@ -52,6 +53,22 @@ bool read_line(std::istream& in, std::string& line) {
     if (!std::getline(in, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
+}
+
+bool open_for_reading(const std::string& path, std::ifstream& in) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return false;
+    in.open(path, std::ios::binary);
+    return static_cast<bool>(in);
+}
+
+std::ifstream open_or_stop(const std::string& path, const std::string& message) {
+    std::ifstream in;
+    if (!open_for_reading(path, in)) {
+        say({message});
+        stop(1);
+    }
+    return in;
 }
 
 // --------------------------------------------------------- writing: field codes

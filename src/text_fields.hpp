@@ -16,6 +16,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <fstream>
 #include <initializer_list>
 #include <istream>
 #include <stdexcept>
@@ -60,6 +61,21 @@ bool starts_with(std::string_view s, std::string_view prefix);
 // Reads one record.  A carriage return before the line feed (files edited on
 // Windows) is not part of the record.  Returns false at the end of the file.
 bool read_line(std::istream& in, std::string& line);
+
+// Reads records until one for which `wanted` holds; false at the end.
+template <class Pred>
+bool find_line(std::istream& in, std::string& line, Pred wanted) {
+    while (read_line(in, line))
+        if (wanted(line)) return true;
+    return false;
+}
+
+// Opens a text file for reading.  A directory of that name counts as a file
+// that cannot be opened (a stream over it would just read nothing).
+bool open_for_reading(const std::string& path, std::ifstream& in);
+// The same, but a file that cannot be opened prints `message` as a
+// free-form line and stops with status 1.
+std::ifstream open_or_stop(const std::string& path, const std::string& message);
 
 // --------------------------------------------------------- writing: field codes
 
