@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -22,9 +21,8 @@ namespace quorin::test {
 namespace fs = std::filesystem;
 
 inline std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
+    std::ostringstream ss;
+    ss << std::ifstream(p, std::ios::binary).rdbuf();
     return ss.str();
 }
 
@@ -36,9 +34,8 @@ inline void write_file(const fs::path& p, const std::string& text) {
 
 inline std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
-    std::string line;
     std::istringstream in(text);
-    while (std::getline(in, line)) lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
@@ -60,8 +57,7 @@ public:
     const fs::path& path() const { return path_; }
 
 private:
-    fs::path old_;
-    fs::path path_;
+    fs::path old_, path_;
 };
 
 // Collects what the code under test writes to std::cout.
@@ -70,7 +66,6 @@ public:
     CaptureStdout() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
     ~CaptureStdout() { std::cout.rdbuf(old_); }
     std::string text() const { return buf_.str(); }
-    std::vector<std::string> lines() const { return lines_of(buf_.str()); }
 
 private:
     std::ostringstream buf_;
@@ -79,7 +74,8 @@ private:
 
 // Runs f and tells how the call ended: -1 when it returned, the status of a
 // stop, or 2 for an unhandled I/O failure (whose message goes to *message).
-inline int status_of(const std::function<void()>& f, std::string* message = nullptr) {
+template <class F>
+int status_of(F&& f, std::string* message = nullptr) {
     try {
         f();
     } catch (const Stop& s) {
@@ -93,45 +89,29 @@ inline int status_of(const std::function<void()>& f, std::string* message = null
 
 // Stand-in outside programs first on PATH for this process and its children.
 inline void use_stand_ins() {
-    static bool done = false;
-    if (done) return;
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-    setenv("PATH", (std::string(STAND_IN_DIR) + ":" + path).c_str(), 1);
-    done = true;
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+    if (path.rfind(STAND_IN_DIR ":", 0) != 0) setenv("PATH", (STAND_IN_DIR ":" + path).c_str(), 1);
 }
 
 struct ProcessResult {
     int status = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // Runs a whole command through the shell in the current directory, with its
 // standard output and error collected.
 inline ProcessResult run_process(const std::string& command) {
-    ProcessResult r;
-    fs::path dir = fs::temp_directory_path();
-    std::random_device rd;
-    fs::path out = dir / ("quorin_out_" + std::to_string(rd()));
-    fs::path err = dir / ("quorin_err_" + std::to_string(rd()));
-    std::string full = command + " >" + out.string() + " 2>" + err.string();
-    int raw = std::system(full.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = read_file(out);
-    r.err = read_file(err);
-    fs::remove(out);
-    fs::remove(err);
+    const std::string base = fs::temp_directory_path() / ("quorin_run_" + std::to_string(std::random_device{}()));
+    const int raw = std::system((command + " >" + base + ".out 2>" + base + ".err").c_str());
+    ProcessResult r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(base + ".out"), read_file(base + ".err")};
+    fs::remove(base + ".out");
+    fs::remove(base + ".err");
     return r;
 }
 
-// Path of a real Gaussian sample file, or empty when the samples are absent.
-inline std::string sample(const std::string& name) {
-    fs::path p = fs::path(SAMPLES_DIR) / name;
-    return fs::exists(p) ? p.string() : std::string();
-}
-
-#define QUORIN_SAMPLE_OR_SKIP(var, name)                                   \
-    const std::string var = ::quorin::test::sample(name);                  \
-    if (var.empty()) GTEST_SKIP() << "sample " << (name) << " not present"
+// A real Gaussian sample file as `var`; the test is skipped when the samples are absent.
+#define QUORIN_SAMPLE_OR_SKIP(var, name)                                               \
+    const std::string var = (std::filesystem::path(SAMPLES_DIR) / (name)).string();   \
+    if (!std::filesystem::exists(var)) GTEST_SKIP() << "sample " << (name) << " not present"
 
 }  // namespace quorin::test
