@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
-#include <numeric>
 #include <regex>
 
 #include "module_nto.hpp"
@@ -31,9 +30,8 @@ const std::string kFchk = "temp/tddft_pelun.fchk";
 void write_model_fchk(const std::vector<Vec>& roots) {
     Vec all;
     for (const Vec& v : roots) all.insert(all.end(), v.begin(), v.end());
-    write_file(kFchk, "tddft_pelun\nForce     RB3LYP\n" +
-                          standin::fchk_int("Model Number of Diabatic States", (long long)roots[0].size()) +
-                          standin::fchk_real_array("Model Diabatic Vectors", all));
+    write_file(kFchk, "tddft_pelun\nForce     RB3LYP\n" + standin::fchk_real_array("Model Diabatic Vectors", all) +
+                          standin::fchk_int("Model Number of Diabatic States", (long long)roots[0].size()));
 }
 
 // A reference NTO file (old.fch, n-1.fch) of a state with vector v.
@@ -48,22 +46,24 @@ double lambda(const Vec& v, int i) {  // NTO eigenvalue of orbital i (1-based)
 
 // Orbitals first..last of v's NTOs above the threshold.  The vectors below
 // keep them contiguous, so voskwfn's range and voskSNTO's orbitals agree.
-struct Range {
+std::string range_of(const Vec& v) {
     int first = 0, last = 0;
-    explicit Range(const Vec& v) {
-        for (int i = 1; i <= (int)v.size() + 2; ++i)
-            if (lambda(v, i) > kThreshold) first = first ? first : i, last = i;
-        for (int i = first; i <= last; ++i) EXPECT_GT(lambda(v, i), kThreshold) << "fixture";
-    }
-    std::string text() const { return std::to_string(first) + "," + std::to_string(last); }
-};
+    for (int i = 1; i <= (int)v.size() + 2; ++i)
+        if (lambda(v, i) > kThreshold) first = first ? first : i, last = i;
+    return std::to_string(first) + "," + std::to_string(last);
+}
 
-double expected_snto(const Vec& ref, const Vec& cand, const Range& r, int scheme) {
-    Vec c = standin::normalised(cand);
-    double sum = 0.0;
-    for (int i = r.first; i <= r.last; ++i)
-        sum += lambda(ref, i) * (scheme == 2 ? c[i - 2] * c[i - 2] : std::fabs(c[i - 2]));
-    return sum;
+// SNTO of each candidate against the reference `ref`.
+Vec expected_snto(const Vec& ref, const std::vector<Vec>& candidates, int scheme) {
+    Vec sums;
+    for (const Vec& cand : candidates) {
+        const Vec c = standin::normalised(cand);
+        double sum = 0.0;
+        for (std::size_t k = 0; k < c.size(); ++k)  // orbital k+2 carries character k
+            if (lambda(ref, k + 2) > kThreshold) sum += lambda(ref, k + 2) * std::pow(std::fabs(c[k]), scheme);
+        sums.push_back(sum);
+    }
+    return sums;
 }
 
 int argmax(const Vec& v) { return (int)(std::max_element(v.begin(), v.end()) - v.begin()) + 1; }
@@ -109,119 +109,82 @@ protected:
         m.out = out.text();
         return m;
     }
-    void each_engine_and_scheme(const std::function<void(int scheme)>& body) {
-        for (bool engine : {true, false})
-            for (int scheme : {1, 2}) {
-                SCOPED_TRACE(std::string(engine ? "voskSNTO" : "voskwfn") + " scheme " + std::to_string(scheme));
-                configure(engine, scheme);
-                body(scheme);
-            }
-    }
     ScratchDir dir_;
 };
 
-TEST_F(NtoMatching, FollowedCharacterIsFoundUnderItsNewRootNumber) {
-    const Range range(kBefore[0]);
-    each_engine_and_scheme([&](int scheme) {
-        write_model_fchk(kBefore);
-        { CaptureStdout quiet; calculate_nto_for_state(kFchk, 1, "temp/old.fch"); }
-        std::string text;  // the range tells which root's NTOs old.fch holds
-        int count = 0;
-        find_nto_range("temp/old.fch", kThreshold, text, count);
-        EXPECT_EQ(text, range.text());
-        EXPECT_EQ(count, range.last - range.first + 1);
-
-        write_model_fchk(kAfter);
-        Match m = match(text, {1, 2, 3});
-        ASSERT_EQ(m.snto.size(), 3u);
-        for (int s = 1; s <= 3; ++s)
-            EXPECT_NEAR(m.snto[s - 1], expected_snto(kBefore[0], kAfter[s - 1], range, scheme), 1e-6) << s;
-        EXPECT_EQ(m.best, 2);
-        EXPECT_EQ(m.value, m.snto[1]);
-        EXPECT_GT(m.value, 3.0 * std::max(m.snto[0], m.snto[2]));
-    });
-}
-
-TEST_F(NtoMatching, NearTieIsSettledAgainstTheOlderReference) {
-    const Range range(kMixedOld);
-    // Older references: one that favours the rival, one that ties the two
-    // exactly (the first-pass best stays).
+TEST_F(NtoMatching, SameCharacterWinsAndNearTiesAreSettledAgainstTheOlderReference) {
+    // Older references for the near tie: one that favours the rival, one that
+    // ties the two exactly (the first-pass best stays).
     const std::pair<Vec, bool> olders[] = {{{0.8, 0.6, 0.0}, true}, {{1.0, 1.0, 0.0}, false}};
-    each_engine_and_scheme([&](int scheme) {
-        write_model_fchk(kMixed);
-        write_nto("temp/old.fch", kMixedOld);
-        Vec first;
-        for (const Vec& v : kMixed) first.push_back(expected_snto(kMixedOld, v, range, scheme));
-        const int best = argmax(first), rival = 5 - best;  // the two mixtures are roots 2 and 3
-        const double d = std::fabs(first[rival - 1] - first[best - 1]) / first[best - 1];
-        ASSERT_TRUE(best != 1 && d <= 0.05 && first[0] < 0.9 * first[best - 1]) << "fixture";
+    const std::string snap = "temp/debug_snapshots/snto";
+    for (bool vosk : {true, false})
+        for (int scheme : {1, 2}) {
+            SCOPED_TRACE(std::string(vosk ? "voskSNTO" : "voskwfn") + " scheme " + std::to_string(scheme));
+            configure(vosk, scheme);
+            // The followed character, under root 1 before, is found under root 2.
+            write_model_fchk(kBefore);
+            { CaptureStdout quiet; calculate_nto_for_state(kFchk, 1, "temp/old.fch"); }
+            write_model_fchk(kAfter);
+            Match m = match(range_of(kBefore[0]), {1, 2, 3});
+            EXPECT_THAT(m.snto, Pointwise(DoubleNear(1e-6), expected_snto(kBefore[0], kAfter, scheme)));
+            EXPECT_EQ(m.best, 2);
+            EXPECT_EQ(m.value, m.snto.at(1));
 
-        Match m = match(range.text(), {1, 2, 3});  // no n-1.fch: the first pass stands
-        EXPECT_EQ(m.best, best);
-        EXPECT_THAT(m.out, Not(HasSubstr("Near-degenerate")));
-        for (const auto& [older, rival_better] : olders) {
-            SCOPED_TRACE(rival_better ? "rival better against n-1.fch" : "tie against n-1.fch");
-            write_nto("temp/n-1.fch", older);
-            const double vb = expected_snto(older, kMixed[best - 1], range, scheme);
-            const double vr = expected_snto(older, kMixed[rival - 1], range, scheme);
-            ASSERT_TRUE(rival_better ? vr > vb : vr == vb) << "fixture";
-            m = match(range.text(), {1, 2, 3});
-            ASSERT_EQ(m.snto.size(), 3u);
-            for (int s = 0; s < 3; ++s) EXPECT_NEAR(m.snto[s], first[s], 1e-6) << s + 1;
-            const int chosen = rival_better ? rival : best;
-            EXPECT_EQ(m.best, chosen);
-            EXPECT_EQ(m.value, m.snto[chosen - 1]) << "the reported value is the one against old.fch";
-            Vec delta, second;
-            EXPECT_THAT(found(m.out, R"(WARNING: Near-degenerate candidate: state\s+(\d+)\s+delta =\s+(\S+))", &delta),
-                        ElementsAre(std::to_string(rival)));
-            EXPECT_THAT(delta, ElementsAre(DoubleNear(d, 1e-5)));
-            EXPECT_THAT(found(m.out, R"(State\s+(\d+)\s*: n-1\.fch SNTO =\s+(\S+))", &second),
-                        ElementsAre(std::to_string(best), std::to_string(rival)));
-            EXPECT_THAT(second, ElementsAre(DoubleNear(vb, 1e-6), DoubleNear(vr, 1e-6)));
+            // Near tie between roots 2 and 3.  voskSNTO runs the first two
+            // matchings with debug on: numbered snapshots of its summaries.
+            fs::create_directories("temp/debug_snapshots");  // made by the workflow's debug set-up
+            set_snto_debug_flag(true);
+            write_model_fchk(kMixed);
+            write_nto("temp/old.fch", kMixedOld);
+            const std::string range = range_of(kMixedOld);
+            const Vec first = expected_snto(kMixedOld, kMixed, scheme);
+            const int best = argmax(first), rival = 5 - best;  // the two mixtures are roots 2 and 3
+            const double d = std::fabs(first[rival - 1] - first[best - 1]) / first[best - 1];
+            m = match(range, {1, 2, 3});  // no n-1.fch: the first pass stands, no second run
+            EXPECT_EQ(m.best, best);
+            EXPECT_THAT(m.out, Not(HasSubstr("Near-degenerate")));
+            EXPECT_EQ(fs::exists(snap + "0001_old.snto"), vosk);
+            EXPECT_FALSE(fs::exists(snap + "0001_nminus.snto"));
+            for (const auto& [older, rival_better] : olders) {
+                SCOPED_TRACE(rival_better ? "rival better against n-1.fch" : "tie against n-1.fch");
+                write_nto("temp/n-1.fch", older);
+                const Vec second = expected_snto(older, kMixed, scheme);
+                const double vb = second[best - 1], vr = second[rival - 1];
+                ASSERT_TRUE(rival_better ? vr > vb : vr == vb) << "fixture";
+                set_snto_debug_flag(rival_better);
+                m = match(range, {1, 2, 3});
+                const int chosen = rival_better ? rival : best;
+                EXPECT_EQ(m.best, chosen);  // the values reported are those against old.fch
+                EXPECT_THAT(m.snto, Pointwise(DoubleNear(1e-6), first));
+                EXPECT_NEAR(m.value, first[chosen - 1], 1e-6);
+                Vec delta, against_older;
+                EXPECT_THAT(found(m.out, R"(WARNING: Near-degenerate candidate: state +(\d+) +delta = +(\S+))", &delta),
+                            ElementsAre(std::to_string(rival)));
+                EXPECT_THAT(delta, ElementsAre(DoubleNear(d, 1e-5)));
+                EXPECT_THAT(found(m.out, R"(State\s+(\d+)\s*: n-1\.fch SNTO =\s+(\S+))", &against_older),
+                            ElementsAre(std::to_string(best), std::to_string(rival)));
+                EXPECT_THAT(against_older, ElementsAre(DoubleNear(vb, 1e-6), DoubleNear(vr, 1e-6)));
+                if (vosk && rival_better) {  // debug on: both summaries kept under the matching's number
+                    EXPECT_EQ(read_file(snap + "0002_old.snto"), read_file("temp/snto.snto"));
+                    EXPECT_EQ(read_file(snap + "0002_nminus.snto"), read_file("temp/snto_nminus.snto"));
+                    EXPECT_THAT(read_file(snap + "0002_old.snto"), HasSubstr("DEBUG state")) << "--sntodebug";
+                } else if (vosk) {  // debug off: the summaries are removed, no snapshot
+                    EXPECT_FALSE(fs::exists("temp/snto.snto") || fs::exists("temp/snto_nminus.snto"));
+                    EXPECT_FALSE(fs::exists(snap + "0003_old.snto"));
+                }
+            }
         }
-    });
-}
-
-TEST_F(NtoMatching, DebugKeepsNumberedSnapshotsOtherwiseSummariesAreRemoved) {
-    configure(true, 1);
-    write_model_fchk(kMixed);
-    write_nto("temp/old.fch", kMixedOld);
-    write_nto("temp/n-1.fch", {0.8, 0.6, 0.0});
-    fs::create_directories("temp/debug_snapshots");  // made by the workflow's debug set-up
-    const std::string range = Range(kMixedOld).text(), snap = "temp/debug_snapshots/snto";
-    set_snto_debug_flag(true);
-    match(range, {1, 2, 3});
-    ASSERT_TRUE(fs::exists(snap + "0001_old.snto") && fs::exists(snap + "0001_nminus.snto"));
-    EXPECT_EQ(read_file(snap + "0001_old.snto"), read_file("temp/snto.snto"));
-    EXPECT_EQ(read_file(snap + "0001_nminus.snto"), read_file("temp/snto_nminus.snto"));
-    EXPECT_THAT(read_file(snap + "0001_old.snto"), HasSubstr("DEBUG state")) << "--sntodebug reached the tool";
-    EXPECT_THAT(read_file(snap + "0001_nminus.snto"), Not(HasSubstr("new_state1.fch"))) << "best and rival only";
-
-    fs::remove("temp/n-1.fch");  // next matching: no second run
-    match(range, {1, 2, 3});
-    EXPECT_TRUE(fs::exists(snap + "0002_old.snto"));
-    EXPECT_FALSE(fs::exists(snap + "0002_nminus.snto"));
-
-    set_snto_debug_flag(false);
-    write_nto("temp/n-1.fch", {0.8, 0.6, 0.0});
-    Match m = match(range, {1, 2, 3});
-    EXPECT_THAT(m.out, HasSubstr("Preparing near-degenerate check with n-1.fch"));
-    EXPECT_FALSE(fs::exists("temp/snto.snto"));
-    EXPECT_FALSE(fs::exists("temp/snto_nminus.snto"));
-    EXPECT_FALSE(fs::exists(snap + "0003_old.snto"));
 }
 
 TEST_F(NtoMatching, ThirtyCandidatesReachTheToolWhole) {
     std::vector<Vec> roots;
     for (int r = 1; r <= 30; ++r) roots.push_back({1.0, 0.15 + 0.02 * r, 0.3 + 0.01 * r});
     roots[22] = {0.2, 0.97, 0.1};
-    std::vector<int> states(30);
-    std::iota(states.begin(), states.end(), 1);
+    std::vector<int> states;
     std::vector<std::string> numbers, files;
-    for (int s : states) numbers.push_back(std::to_string(s)), files.push_back("temp/new_state" + numbers.back() + ".fch");
-    const Range range(kBefore[0]);
-    Vec expected;
-    for (const Vec& v : roots) expected.push_back(expected_snto(kBefore[0], v, range, 1));
+    for (int s = 1; s <= 30; ++s) states.push_back(s), numbers.push_back(std::to_string(s));
+    for (const auto& n : numbers) files.push_back("temp/new_state" + n + ".fch");
+    const Vec expected = expected_snto(kBefore[0], roots, 1);
     const fs::path log = dir_.path() / "runs.log";
     setenv("QUORIN_STANDIN_LOG", log.c_str(), 1);
 
@@ -231,23 +194,18 @@ TEST_F(NtoMatching, ThirtyCandidatesReachTheToolWhole) {
         fs::remove(log);
         write_model_fchk(roots);
         write_nto("temp/old.fch", kBefore[0]);
-        Match m = match(range.text(), states);
+        Match m = match(range_of(kBefore[0]), states);
         EXPECT_EQ(m.best, argmax(expected));
-        ASSERT_EQ(m.snto.size(), 30u);
-        for (int s = 1; s <= 30; ++s) {
-            EXPECT_TRUE(fs::exists(files[s - 1])) << s;
-            EXPECT_NEAR(m.snto[s - 1], expected[s - 1], 1e-6) << s;
-        }
+        EXPECT_THAT(m.snto, Pointwise(DoubleNear(1e-6), expected));
         // One run per tool call, lists whole: "--state N" pairs, or the
         // entries of 'state=(...)' and 'fch2=(...)'.
         const std::vector<std::string> runs = lines_of(read_file(log));
         ASSERT_EQ(runs.size(), engine ? 1u : 2u);
-        if (engine) {
-            EXPECT_THAT(found(runs[0], R"(--state (\d+) )"), ElementsAreArray(numbers));
-        } else {
-            EXPECT_THAT(found(found(runs[0], R"('state=\(([^)]*)\)')").at(0), R"((\S+))"), ElementsAreArray(numbers));
-            EXPECT_THAT(found(found(runs[1], R"('fch2=\(([^)]*)\)')").at(0), R"((\S+))"), ElementsAreArray(files));
-        }
+        auto list = [&](std::size_t run, const std::string& key) {
+            return found(found(runs[run], "'" + key + R"(=\(([^)]*)\)')").at(0), R"((\S+))");
+        };
+        EXPECT_THAT(engine ? found(runs[0], R"(--state (\d+))") : list(0, "state"), ElementsAreArray(numbers));
+        if (!engine) EXPECT_THAT(list(1, "fch2"), ElementsAreArray(files));
     }
 }
 
