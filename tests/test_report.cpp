@@ -165,6 +165,13 @@ TEST(ReportOfExcerpts, NearDegenerateSwitchAgainstNMinus1) {
     EXPECT_NEAR(rep::handed_back_energy(c).value_or(NAN), -75.79, 1e-12);    // the recomputed state's
     EXPECT_EQ(svg_steps(rep::render_svg(run), "root-change"), std::set<int>{1});
     EXPECT_EQ(svg_steps(rep::render_svg(run), "snto-nminus"), std::set<int>{1});
+
+    // Damaged logs: step numbers at the ends of the integer range and an
+    // energy beyond the resolution of its axis still give a bounded plot.
+    const rep::Run odd = rep::parse_log_text(" Step -2147483647\n" + log + " Step 2147483647\n" + log +
+                                                 " Recovered energy= 100000000000000016 dipole= 0 0 0\n",
+                                             "damaged");
+    EXPECT_LT(rep::render_svg(odd).size(), 200000u);
 }
 
 }  // namespace

@@ -880,10 +880,10 @@ std::string render_svg(const Run& run) {
     o << "<text x=\"" << left << "\" y=\"44\" fill=\"#444\">" << xml(sub) << "</text>\n";
 
     // Step axis: every step owns a slot of equal width.
-    int smin = run.calls.front().step, smax = smin;
-    for (const Call& c : run.calls) smin = std::min(smin, c.step), smax = std::max(smax, c.step);
-    const double slot = plot_w / (smax - smin + 1);
-    auto X = [&](int step) { return left + (step - smin + 0.5) * slot; };
+    long long smin = run.calls.front().step, smax = smin;
+    for (const Call& c : run.calls) smin = std::min<long long>(smin, c.step), smax = std::max<long long>(smax, c.step);
+    const double slot = plot_w / static_cast<double>(smax - smin + 1);
+    auto X = [&](long long step) { return left + (static_cast<double>(step - smin) + 0.5) * slot; };
     const double rm = std::clamp(slot * 0.3, 2.5, 4.5);  // marker size: smaller when the steps crowd
 
     // Energy range.
@@ -946,7 +946,11 @@ std::string render_svg(const Run& run) {
     auto frame = [&](double y0, double y1, const Ticks& t, const std::string& title, auto Y) {
         o << "<rect x=\"" << left << "\" y=\"" << y0 << "\" width=\"" << plot_w << "\" height=\"" << (y1 - y0)
           << "\" fill=\"none\" stroke=\"#333\"/>\n";
-        for (double v = t.lo; t.step > 0 && v <= t.hi + t.step * 1e-6; v += t.step) {
+        // Counted, not accumulated: with values far from zero a step below
+        // their resolution would never advance.
+        const double n_ticks = t.step > 0 ? std::floor((t.hi - t.lo) / t.step + 1e-6) : -1.0;
+        for (int k = 0; std::isfinite(n_ticks) && k <= n_ticks && k <= 50; ++k) {
+            const double v = t.lo + k * t.step;
             double y = Y(v);
             o << "<line x1=\"" << left << "\" y1=\"" << f1(y) << "\" x2=\"" << (left + plot_w) << "\" y2=\"" << f1(y)
               << "\" stroke=\"#ddd\"/>";
@@ -965,9 +969,8 @@ std::string render_svg(const Run& run) {
     }
     frame(e_top, e_bot, et, "followed state energy / hartree", YE);
     frame(s_top, s_bot, st, "SNTO with previous step", YS);
-    int every = std::max(1, static_cast<int>(std::ceil((smax - smin + 1) / 25.0)));
-    for (int s = smin; s <= smax; ++s) {
-        if ((s - smin) % every != 0) continue;
+    const long long every = std::max(1LL, static_cast<long long>(std::ceil(static_cast<double>(smax - smin + 1) / 25.0)));
+    for (long long s = smin; s <= smax; s += every) {
         for (double yb : {e_bot, s_bot})
             o << "<line x1=\"" << f1(X(s)) << "\" y1=\"" << yb << "\" x2=\"" << f1(X(s)) << "\" y2=\"" << (yb + 4)
               << "\" stroke=\"#333\"/>";
