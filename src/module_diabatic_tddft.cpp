@@ -308,20 +308,18 @@ void debug_backup_tddft(const std::string& label) {
     std::string tag = cut(ltrim(label), 32);
     if (!tag.empty()) base += "_" + tag;
 
-    const std::string fchk = base + ".fchk";
-    if (file_exists("temp/tddft_pelun.fchk")) {
-        copy_file_over("temp/tddft_pelun.fchk", fchk);
-        say({" [Debug] Saved TDDFT fchk snapshot -> ", fchk});
-    } else {
-        say({" [Debug] Skip FCHK backup: temp/tddft_pelun.fchk not found"});
-    }
-    const std::string log = base + ".log";
-    if (file_exists("temp/tddft_pelun.log")) {
-        copy_file_over("temp/tddft_pelun.log", log);
-        say({" [Debug] Saved TDDFT log snapshot -> ", log});
-    } else {
-        say({" [Debug] Skip LOG backup: temp/tddft_pelun.log not found"});
-    }
+    // Each inner file is copied under the step's name, or its absence said.
+    auto backup = [&](const std::string& source, const std::string& ext, const char* kind, const char* tag) {
+        const std::string snapshot = base + ext;
+        if (file_exists(source)) {
+            copy_file_over(source, snapshot);
+            say({std::string(" [Debug] Saved TDDFT ") + kind + " snapshot -> ", snapshot});
+        } else {
+            say({std::string(" [Debug] Skip ") + tag + " backup: " + source + " not found"});
+        }
+    };
+    backup("temp/tddft_pelun.fchk", ".fchk", "fchk", "FCHK");
+    backup("temp/tddft_pelun.log", ".log", "log", "LOG");
 }
 
 }  // namespace quorin

@@ -298,37 +298,30 @@ void calculate_nto_for_state(const std::string& fchk, int state, const std::stri
 void calculate_nto_for_states_batch(const std::string& fchk, const std::vector<int>& states,
                                     const std::string& prefix, const std::string& suffix) {
     const std::string head = rtrim(prefix);
-    auto expected_name = [&](int s) { return head + fmt_I0(s) + suffix; };
+    auto expected_name = [&](int s) { return rtrim(head + fmt_I0(s) + suffix); };
 
+    std::string cmd;
+    const char* tool = use_vosksnto ? "voskSNTO" : "voskwfn";
     if (use_vosksnto) {
-        std::string cmd = "voskSNTO --newnto '" + rtrim(fchk) + "' " + kInnerLog;
-        for (int s : states) cmd += " --state " + fmt_I0(s) + " --outfch '" + expected_name(s) + "'";
+        cmd = "voskSNTO --newnto '" + rtrim(fchk) + "' " + kInnerLog;
+        for (int s : states) cmd += " --state " + fmt_I0(s) + " --outfch '" + head + fmt_I0(s) + suffix + "'";
         say({" Calculating NTO for states in batch using voskSNTO"});
-        say({" Command: ", cmd});
-        run_shell(cmd);
-        for (int s : states) {
-            const std::string name = rtrim(expected_name(s));
-            if (file_exists(name)) continue;
-            say({"WARNING: Expected output file not found: ", name});
-            say({"         voskSNTO may have failed for state ", s});
-        }
-        return;
+    } else {
+        ensure_nto_templates();
+        std::vector<std::string> numbers;
+        numbers.reserve(states.size());
+        for (int s : states) numbers.push_back(fmt_I0(s));
+        const std::string list = paren_list(numbers);
+        cmd = std::string("voskwfn ") + kNtoTemplate + " '" + rtrim(fchk) + "' -v 'state=" + list + "'";
+        say({" Calculating NTO for states in batch: ", list});
     }
-
-    ensure_nto_templates();
-    std::vector<std::string> numbers;
-    numbers.reserve(states.size());
-    for (int s : states) numbers.push_back(fmt_I0(s));
-    const std::string list = paren_list(numbers);
-    const std::string cmd = std::string("voskwfn ") + kNtoTemplate + " '" + rtrim(fchk) + "' -v 'state=" + list + "'";
-    say({" Calculating NTO for states in batch: ", list});
     say({" Command: ", cmd});
     run_shell(cmd);
     for (int s : states) {
-        const std::string name = rtrim(expected_name(s));
+        const std::string name = expected_name(s);
         if (file_exists(name)) continue;
         say({"WARNING: Expected output file not found: ", name});
-        say({"         voskwfn may have failed for state ", s});
+        say({"         " + std::string(tool) + " may have failed for state ", s});
     }
 }
 
