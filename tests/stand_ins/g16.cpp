@@ -287,7 +287,7 @@ int main() {
     log += " Symbolic Z-matrix:\n";
     log += printf_line(" Charge = %2d Multiplicity = %d", j.charge, j.mult);
     for (std::size_t a = 0; a < j.z.size(); ++a)
-        log += printf_line(" %-2s %19.10f %19.10f %19.10f", element_symbols()[static_cast<std::size_t>(j.z[a])],
+        log += printf_line(" %-2s %19.10f %19.10f %19.10f", element_symbols()[static_cast<std::size_t>(j.z[a])].c_str(),
                            j.x[3 * a] * kBohrToAngstrom, j.x[3 * a + 1] * kBohrToAngstrom,
                            j.x[3 * a + 2] * kBohrToAngstrom);
     log += printf_line(" SCF Done:  E(%s%s) =  %.10f     A.U. after    1 cycles", j.mult == 1 ? "R" : "U",

@@ -70,6 +70,8 @@
 #include <system_error>
 #include <vector>
 
+#include "shared_constants.hpp"
+
 namespace standin {
 
 inline constexpr double kBohrToAngstrom = 0.529177249;
@@ -87,14 +89,16 @@ inline std::string exact(double v) {
 
 // ------------------------------------------------------------------ elements
 
-inline const std::array<const char*, 87>& element_symbols() {
-    static const std::array<const char*, 87> s = {
-        "Bq", "H",  "He", "Li", "Be", "B",  "C",  "N",  "O",  "F",  "Ne", "Na", "Mg", "Al", "Si",
-        "P",  "S",  "Cl", "Ar", "K",  "Ca", "Sc", "Ti", "V",  "Cr", "Mn", "Fe", "Co", "Ni", "Cu",
-        "Zn", "Ga", "Ge", "As", "Se", "Br", "Kr", "Rb", "Sr", "Y",  "Zr", "Nb", "Mo", "Tc", "Ru",
-        "Rh", "Pd", "Ag", "Cd", "In", "Sn", "Sb", "Te", "I",  "Xe", "Cs", "Ba", "La", "Ce", "Pr",
-        "Nd", "Pm", "Sm", "Eu", "Gd", "Tb", "Dy", "Ho", "Er", "Tm", "Yb", "Lu", "Hf", "Ta", "W",
-        "Re", "Os", "Ir", "Pt", "Au", "Hg", "Tl", "Pb", "Bi", "Po", "At", "Rn"};
+// The element symbols of quorin's own table, without its padding blank.
+inline const std::array<std::string, 87>& element_symbols() {
+    static const std::array<std::string, 87> s = [] {
+        std::array<std::string, 87> a;
+        for (std::size_t z = 0; z < a.size(); ++z) {
+            a[z] = std::string(quorin::ind2name[z]);
+            while (!a[z].empty() && a[z].back() == ' ') a[z].pop_back();
+        }
+        return a;
+    }();
     return s;
 }
 
