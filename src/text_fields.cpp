@@ -1,10 +1,11 @@
 #include "text_fields.hpp"
 
-#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 
@@ -62,6 +63,78 @@ bool open_for_reading(const std::string& path, std::ifstream& in) {
     return static_cast<bool>(in);
 }
 
+RecordReader::RecordReader(const std::string& path, std::size_t buffer_size) : size_(std::max<std::size_t>(buffer_size, 64)) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return;
+    file_ = std::fopen(path.c_str(), "rb");
+    if (file_ != nullptr) buf_ = std::make_unique_for_overwrite<char[]>(size_);
+}
+
+RecordReader::RecordReader(RecordReader&& o) noexcept
+    : file_(o.file_), buf_(std::move(o.buf_)), size_(o.size_), begin_(o.begin_), end_(o.end_), at_eof_(o.at_eof_) {
+    o.file_ = nullptr;
+}
+
+RecordReader::~RecordReader() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+// Moves the unread rest to the front (growing the buffer when the rest
+// fills it) and reads more after it; false when nothing more came.
+bool RecordReader::refill() {
+    if (at_eof_ || file_ == nullptr) return false;
+    const std::size_t rest = end_ - begin_;
+    if (rest == size_) {
+        auto bigger = std::make_unique_for_overwrite<char[]>(size_ * 2);
+        std::memcpy(bigger.get(), buf_.get(), rest);
+        buf_ = std::move(bigger);
+        size_ *= 2;
+    } else if (begin_ > 0) {
+        std::memmove(buf_.get(), buf_.get() + begin_, rest);
+    }
+    begin_ = 0;
+    end_ = rest;
+    const std::size_t got = std::fread(buf_.get() + end_, 1, size_ - end_, file_);
+    end_ += got;
+    if (got == 0) at_eof_ = true;
+    return got > 0;
+}
+
+bool RecordReader::next(std::string_view& record) {
+    std::size_t scanned = begin_;
+    for (;;) {
+        const char* base = buf_ ? buf_.get() : nullptr;
+        const void* nl = scanned < end_ ? std::memchr(base + scanned, '\n', end_ - scanned) : nullptr;
+        std::size_t stop = 0;
+        if (nl != nullptr) {
+            stop = static_cast<std::size_t>(static_cast<const char*>(nl) - base);
+        } else {
+            const std::size_t seen = end_ - begin_;
+            if (refill()) {
+                scanned = seen;  // the rest moved to the front
+                continue;
+            }
+            if (begin_ == end_) return false;
+            stop = end_;  // the last record has no line feed
+        }
+        base = buf_.get();
+        std::size_t len = stop - begin_;
+        if (len > 0 && base[begin_ + len - 1] == '\r') --len;
+        record = std::string_view(base + begin_, len);
+        begin_ = stop < end_ ? stop + 1 : end_;
+        return true;
+    }
+}
+
+RecordReader records_or_stop(const std::string& path, const std::string& message) {
+    RecordReader r(path);
+    if (!r.is_open()) {
+        say({message});
+        stop(1);
+    }
+    return r;
+}
+
 std::ifstream open_or_stop(const std::string& path, const std::string& message) {
     std::ifstream in;
     if (!open_for_reading(path, in)) {
@@ -95,18 +168,48 @@ std::string non_finite(double x, int w) {
     return right(s, w);
 }
 
-// The significant digits of |x| rounded to `digits` figures, and the decimal
-// exponent e such that |x| = 0.d1d2... x 10^(e+1) ... as %e reports it
-// (d1.d2d3... x 10^e).  x must be finite and non-zero.
-void decimal_digits(double x, int digits, std::string& out, int& e10) {
+// The significant digits of |x| rounded to `digits` figures (at most 40),
+// and the decimal exponent e of the form d1.d2d3... x 10^e, rounded to
+// nearest from the exact binary value as %e does.  x must be finite and
+// non-zero.  Returns the number of digits written to out.
+int decimal_digits(double x, int digits, char* out, int& e10) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*e", digits - 1, std::fabs(x));
-    std::string s(buf);
-    auto epos = s.find('e');
-    out.clear();
-    for (std::size_t i = 0; i < epos; ++i)
-        if (s[i] != '.') out.push_back(s[i]);
-    e10 = std::atoi(s.c_str() + epos + 1);
+    auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific, digits - 1);
+    int n = 0;
+    const char* p = buf;
+    for (; *p != 'e'; ++p)
+        if (*p != '.') out[n++] = *p;
+    ++p;
+    const bool neg = *p++ == '-';
+    int e = 0;
+    for (; p < r.ptr; ++p) e = e * 10 + (*p - '0');
+    e10 = neg ? -e : e;
+    return n;
+}
+
+// Sign, "0.", the d digits and the exponent of x in Dw.d, without padding;
+// x finite, d at most 40.  Returns the length written to out.
+std::size_t d_body(char* out, double x, int d) {
+    char* p = out;
+    if (std::signbit(x)) *p++ = '-';
+    *p++ = '0';
+    *p++ = '.';
+    int e = 0;
+    if (x == 0.0) {
+        std::memset(p, '0', static_cast<std::size_t>(d));
+    } else {
+        int e10 = 0;
+        decimal_digits(x, d, p, e10);
+        e = e10 + 1;  // 0.d1d2... form
+    }
+    p += d;
+    const int ae = e < 0 ? -e : e;
+    if (ae <= 99) *p++ = 'D';
+    *p++ = e < 0 ? '-' : '+';
+    if (ae > 99) *p++ = static_cast<char>('0' + ae / 100);
+    *p++ = static_cast<char>('0' + ae / 10 % 10);
+    *p++ = static_cast<char>('0' + ae % 10);
+    return static_cast<std::size_t>(p - out);
 }
 
 }  // namespace
@@ -142,36 +245,101 @@ std::string fmt_F(double x, int w, int d) {
 
 std::string fmt_D(double x, int w, int d) {
     if (!std::isfinite(x)) return non_finite(x, w);
-    std::string sign = std::signbit(x) ? "-" : "";
-    std::string digits;
-    int e = 0;
-    if (x == 0.0) {
-        digits.assign(static_cast<std::size_t>(d), '0');
-        e = 0;
-    } else {
-        int e10 = 0;
-        decimal_digits(x, d, digits, e10);
-        e = e10 + 1;  // 0.d1d2... form
-    }
-    std::string expo;
-    int ae = e < 0 ? -e : e;
-    char es = e < 0 ? '-' : '+';
-    char buf[16];
-    if (ae <= 99)
-        std::snprintf(buf, sizeof buf, "D%c%02d", es, ae);
-    else if (ae <= 999)
-        std::snprintf(buf, sizeof buf, "%c%03d", es, ae);
-    else
-        return stars(w);
-    expo = buf;
-    std::string s = sign + "0." + digits + expo;
-    if (static_cast<int>(s.size()) > w) {
-        if (static_cast<int>(s.size()) - 1 == w)
-            s.erase(sign.size(), 1);  // drop the optional zero
+    if (d < 1 || d > 40) return stars(w);  // no field of the program comes near
+    char buf[64];
+    std::string s(buf, d_body(buf, x, d));
+    if (s.size() > static_cast<std::size_t>(w)) {
+        if (s.size() - 1 == static_cast<std::size_t>(w))
+            s.erase(std::signbit(x) ? 1 : 0, 1);  // drop the optional zero
         else
             return stars(w);
     }
     return right(s, w);
+}
+
+char* put_D20_12(char* out, double x) {
+    if (!std::isfinite(x)) {
+        const std::string s = non_finite(x, 20);
+        std::memcpy(out, s.data(), 20);
+        return out + 20;
+    }
+    char buf[32];
+    const std::size_t n = d_body(buf, x, 12);  // 18 or 19 characters
+    std::memset(out, ' ', 20 - n);
+    std::memcpy(out + 20 - n, buf, n);
+    return out + 20;
+}
+
+bool transcode_D20_12(std::string_view t, char* out) {
+    const char* p = t.data();
+    const char* const end = p + t.size();
+    bool neg = false;
+    if (p < end && (*p == '+' || *p == '-')) neg = *p++ == '-';
+    char sig[12];
+    int nsig = 0;         // significant digits kept
+    int zeros_after = 0;  // zeros after the last kept digit, not yet kept
+    int ndig = 0;
+    int mant_exp = 0;     // the value is 0.sig... x 10^mant_exp
+    bool point = false;
+    for (; p < end; ++p) {
+        const char c = *p;
+        if (c >= '0' && c <= '9') {
+            ++ndig;
+            if (nsig == 0 && c == '0') {
+                if (point) --mant_exp;  // a leading zero after the point
+                continue;
+            }
+            if (!point) ++mant_exp;
+            if (c == '0') {
+                ++zeros_after;
+                continue;
+            }
+            if (nsig + zeros_after >= 12) return false;  // more than 12 significant digits
+            for (; zeros_after > 0; --zeros_after) sig[nsig++] = '0';
+            sig[nsig++] = c;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (ndig == 0) return false;
+    int ex = 0;
+    if (p < end) {
+        const char c = *p;
+        if (c == 'e' || c == 'E' || c == 'd' || c == 'D' || c == 'q' || c == 'Q') ++p;
+        else if (c != '+' && c != '-') return false;
+        bool eneg = false;
+        if (p < end && (*p == '+' || *p == '-')) eneg = *p++ == '-';
+        if (p == end || end - p > 4) return false;
+        for (; p < end; ++p) {
+            if (*p < '0' || *p > '9') return false;
+            ex = ex * 10 + (*p - '0');
+        }
+        if (eneg) ex = -ex;
+    }
+    int e = 0;
+    if (nsig > 0) {
+        e = mant_exp + ex;
+        // Inside the normal range with room to spare: the nearest double
+        // then lies within 2^-53 of the value, far closer than the half
+        // unit of the 12th digit.
+        if (e < -300 || e > 300) return false;
+    }
+    std::memset(sig + nsig, '0', static_cast<std::size_t>(12 - nsig));
+    out[0] = ' ';
+    out[1] = neg ? '-' : ' ';
+    out[2] = '0';
+    out[3] = '.';
+    std::memcpy(out + 4, sig, 12);
+    const int ae = e < 0 ? -e : e;
+    char* q = out + 16;
+    if (ae <= 99) *q++ = 'D';
+    *q++ = e < 0 ? '-' : '+';
+    if (ae > 99) *q++ = static_cast<char>('0' + ae / 100);
+    *q++ = static_cast<char>('0' + ae / 10 % 10);
+    *q = static_cast<char>('0' + ae % 10);
+    return true;
 }
 
 std::string fmt_A(std::string_view s, int w) {
@@ -179,9 +347,10 @@ std::string fmt_A(std::string_view s, int w) {
     return std::string(static_cast<std::size_t>(w) - s.size(), ' ') + std::string(s);
 }
 
-std::string fmt_D_row(std::initializer_list<double> xs, int w, int d) {
-    std::string s;
-    for (double x : xs) s += fmt_D(x, w, d);
+std::string fmt_D_row(std::initializer_list<double> xs) {
+    std::string s(20 * xs.size(), ' ');
+    char* p = s.data();
+    for (double x : xs) p = put_D20_12(p, x);
     return s;
 }
 
@@ -191,9 +360,9 @@ std::string free_real(double x) {
     if (!std::isfinite(x)) return non_finite(x, 25);
     std::string sign = std::signbit(x) ? "-" : "";
     if (x == 0.0) return right(sign + "0.0000000000000000", 20) + "     ";
-    std::string digits;  // 17 significant digits
+    char buf[64];
     int e10 = 0;
-    decimal_digits(x, 17, digits, e10);
+    const std::string digits(buf, static_cast<std::size_t>(decimal_digits(x, 17, buf, e10)));  // 17 significant digits
     if (e10 >= -1 && e10 <= 16) {
         std::string s;
         if (e10 < 0)
@@ -203,9 +372,10 @@ std::string free_real(double x) {
                 digits.substr(static_cast<std::size_t>(e10) + 1);
         return right(s, 20) + "     ";
     }
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "E%c%03d", e10 < 0 ? '-' : '+', e10 < 0 ? -e10 : e10);
-    return right(sign + digits.substr(0, 1) + "." + digits.substr(1) + buf, 25);
+    std::string expo = e10 < 0 ? "E-" : "E+";
+    const std::string ae = std::to_string(e10 < 0 ? -e10 : e10);
+    expo += std::string(3 - std::min<std::size_t>(3, ae.size()), '0') + ae;
+    return right(sign + digits.substr(0, 1) + "." + digits.substr(1) + expo, 25);
 }
 
 std::string free_line(std::initializer_list<Item> items) {
@@ -267,14 +437,17 @@ bool ieq(std::string_view a, std::string_view b) {
 
 // Parses a Fortran real: sign, digits with an optional point, and an exponent
 // introduced by E/D/Q (either case) or by a bare sign.  `implied` digits are
-// taken as the fraction when no point is present (fixed fields only).
+// taken as the fraction when no point is present (fixed fields only).  The
+// number is rewritten as C text ("-123.45e-7") in a stack buffer for
+// std::from_chars; a value beyond the range of doubles gets what strtod gives
+// (an infinity, or zero or a subnormal), as it always has.
 bool parse_fortran_real(std::string_view t, int implied, double& v) {
     std::size_t i = 0;
-    std::string sign;
-    if (i < t.size() && (t[i] == '+' || t[i] == '-')) sign = t[i++] == '-' ? "-" : "";
+    bool neg = false;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) neg = t[i++] == '-';
     std::string_view body = t.substr(i);
     if (ieq(body, "inf") || ieq(body, "infinity")) {
-        v = sign == "-" ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+        v = neg ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
         return true;
     }
     if (body.size() >= 3 && ieq(body.substr(0, 3), "nan") &&
@@ -282,22 +455,21 @@ bool parse_fortran_real(std::string_view t, int implied, double& v) {
         v = std::numeric_limits<double>::quiet_NaN();
         return true;
     }
-    std::string mant;
+    const std::size_t mant_start = i;
     bool point = false;
     int ndig = 0;
     for (; i < t.size(); ++i) {
         char c = t[i];
         if (c >= '0' && c <= '9') {
-            mant.push_back(c);
             ++ndig;
         } else if (c == '.' && !point) {
             point = true;
-            mant.push_back(c);
         } else {
             break;
         }
     }
     if (ndig == 0) return false;
+    const std::string_view mant = t.substr(mant_start, i - mant_start);
     long long ex = 0;
     if (i < t.size()) {
         char c = t[i];
@@ -313,11 +485,27 @@ bool parse_fortran_real(std::string_view t, int implied, double& v) {
         if (eneg) ex = -ex;
     }
     if (!point) ex -= implied;
-    std::string s = sign + mant + "e" + std::to_string(ex);
-    errno = 0;
-    char* end = nullptr;
-    v = std::strtod(s.c_str(), &end);
-    return end == s.c_str() + s.size();
+
+    char small[96];
+    std::string large;
+    char* buf = small;
+    if (mant.size() + 32 > sizeof small) {
+        large.resize(mant.size() + 32);
+        buf = large.data();
+    }
+    char* p = buf;
+    if (neg) *p++ = '-';
+    std::memcpy(p, mant.data(), mant.size());
+    p += mant.size();
+    *p++ = 'e';
+    p = std::to_chars(p, p + 24, ex).ptr;
+    *p = '\0';
+    auto r = std::from_chars(buf, p, v);
+    if (r.ec == std::errc::result_out_of_range) {
+        v = std::strtod(buf, nullptr);
+        return true;
+    }
+    return r.ec == std::errc() && r.ptr == p;
 }
 
 }  // namespace
@@ -339,12 +527,18 @@ bool parse_logical_token(std::string_view tok, bool& v) {
 
 FreeRead::FreeRead(std::istream& in, std::string source) : in_(&in), source_(std::move(source)) {}
 
+FreeRead::FreeRead(RecordReader& in, std::string source) : records_(&in), source_(std::move(source)) {}
+
 FreeRead::FreeRead(std::string_view record, std::string source)
-    : record_(record), have_record_(true), source_(std::move(source)) {}
+    : line_(record), record_(line_), have_record_(true), source_(std::move(source)) {}
 
 bool FreeRead::next_record() {
-    if (in_ == nullptr) return false;
-    if (!read_line(*in_, record_)) return false;
+    if (records_ != nullptr) {
+        if (!records_->next(record_)) return false;
+    } else {
+        if (in_ == nullptr || !read_line(*in_, line_)) return false;
+        record_ = line_;
+    }
     pos_ = 0;
     have_record_ = true;
     return true;
@@ -356,7 +550,7 @@ bool FreeRead::fail(const std::string& why) {
     return false;
 }
 
-FreeRead::Tok FreeRead::next(std::string& tok, bool text_wanted) {
+FreeRead::Tok FreeRead::next(std::string_view& tok, bool text_wanted) {
     if (slash_) return Tok::Slash;
     if (repeat_left_ > 0) {
         --repeat_left_;
@@ -364,12 +558,13 @@ FreeRead::Tok FreeRead::next(std::string& tok, bool text_wanted) {
         tok = repeat_tok_;
         return Tok::Value;
     }
+    const bool over_records = in_ != nullptr || records_ != nullptr;
     for (;;) {
         if (!have_record_ && !next_record()) return Tok::End;
         while (pos_ < record_.size() && (record_[pos_] == ' ' || record_[pos_] == '\t')) ++pos_;
         if (pos_ >= record_.size()) {
             have_record_ = false;
-            if (in_ == nullptr) return Tok::End;
+            if (!over_records) return Tok::End;
             continue;
         }
         char c = record_[pos_];
@@ -387,36 +582,39 @@ FreeRead::Tok FreeRead::next(std::string& tok, bool text_wanted) {
     }
     after_separator_ = false;
     char c = record_[pos_];
-    tok.clear();
     if (text_wanted && (c == '\'' || c == '"')) {
         // A quoted text; a doubled quote stands for the quote itself.
+        text_.clear();
         ++pos_;
         for (;;) {
             if (pos_ >= record_.size()) {
                 // The text goes on in the next record.
-                if (!next_record()) return Tok::Value;
+                if (!next_record()) break;
                 continue;
             }
             char q = record_[pos_++];
             if (q == c) {
                 if (pos_ < record_.size() && record_[pos_] == c) {
-                    tok.push_back(c);
+                    text_.push_back(c);
                     ++pos_;
                     continue;
                 }
                 break;
             }
-            tok.push_back(q);
+            text_.push_back(q);
         }
+        tok = text_;
     } else {
-        while (pos_ < record_.size() && record_[pos_] != ' ' && record_[pos_] != '\t' &&
-               record_[pos_] != ',' && record_[pos_] != '/')
-            tok.push_back(record_[pos_++]);
+        const std::size_t start = pos_;
+        while (pos_ < record_.size() && record_[pos_] != ' ' && record_[pos_] != '\t' && record_[pos_] != ',' &&
+               record_[pos_] != '/')
+            ++pos_;
+        tok = record_.substr(start, pos_ - start);
         // r*c and r* repeat forms.
         auto star = tok.find('*');
-        if (star != std::string::npos && star > 0) {
+        if (star != std::string_view::npos && star > 0) {
             std::int32_t r = 0;
-            if (parse_int_token(std::string_view(tok).substr(0, star), r) && r > 0) {
+            if (parse_int_token(tok.substr(0, star), r) && r > 0) {
                 repeat_tok_ = tok.substr(star + 1);
                 repeat_null_ = repeat_tok_.empty();
                 repeat_left_ = r - 1;
@@ -428,32 +626,37 @@ FreeRead::Tok FreeRead::next(std::string& tok, bool text_wanted) {
     return Tok::Value;
 }
 
+bool FreeRead::get_text(std::string_view& tok) {
+    switch (next(tok, false)) {
+        case Tok::End: return fail("end of data while reading a real");
+        case Tok::Null:
+        case Tok::Slash: tok = {}; return true;
+        case Tok::Value: break;
+    }
+    return true;
+}
+
 bool FreeRead::get(std::int32_t& v) {
-    std::string tok;
+    std::string_view tok;
     switch (next(tok, false)) {
         case Tok::End: return fail("end of data while reading an integer");
         case Tok::Null:
         case Tok::Slash: return true;
         case Tok::Value: break;
     }
-    if (!parse_int_token(tok, v)) return fail("cannot read an integer from \"" + tok + "\"");
+    if (!parse_int_token(tok, v)) return fail("cannot read an integer from \"" + std::string(tok) + "\"");
     return true;
 }
 
 bool FreeRead::get(double& v) {
-    std::string tok;
-    switch (next(tok, false)) {
-        case Tok::End: return fail("end of data while reading a real");
-        case Tok::Null:
-        case Tok::Slash: return true;
-        case Tok::Value: break;
-    }
-    if (!parse_real_token(tok, v)) return fail("cannot read a real from \"" + tok + "\"");
+    std::string_view tok;
+    if (!get_text(tok)) return false;
+    if (!tok.empty() && !parse_real_token(tok, v)) return fail("cannot read a real from \"" + std::string(tok) + "\"");
     return true;
 }
 
 bool FreeRead::get(std::string& v) {
-    std::string tok;
+    std::string_view tok;
     switch (next(tok, true)) {
         case Tok::End: return fail("end of data while reading a text");
         case Tok::Null:
@@ -465,28 +668,35 @@ bool FreeRead::get(std::string& v) {
 }
 
 bool FreeRead::get(bool& v) {
-    std::string tok;
+    std::string_view tok;
     switch (next(tok, false)) {
         case Tok::End: return fail("end of data while reading a logical");
         case Tok::Null:
         case Tok::Slash: return true;
         case Tok::Value: break;
     }
-    if (!parse_logical_token(tok, v)) return fail("cannot read a logical from \"" + tok + "\"");
+    if (!parse_logical_token(tok, v)) return fail("cannot read a logical from \"" + std::string(tok) + "\"");
     return true;
 }
 
 // ------------------------------------------------------------ fixed-field reads
 
 bool read_real_field(std::string_view field, int d, double& v) {
-    std::string t;
+    char small[64];
+    std::string large;
+    char* t = small;
+    if (field.size() > sizeof small) {
+        large.resize(field.size());
+        t = large.data();
+    }
+    std::size_t n = 0;
     for (char c : field)
-        if (c != ' ' && c != '\t') t.push_back(c);
-    if (t.empty()) {
+        if (c != ' ' && c != '\t') t[n++] = c;
+    if (n == 0) {
         v = 0.0;
         return true;
     }
-    return parse_fortran_real(t, d, v);
+    return parse_fortran_real(std::string_view(t, n), d, v);
 }
 
 bool read_real_fields(std::istream& in, int n, int per_line, int skip, int width, int d,

@@ -16,9 +16,11 @@
 
 #include <concepts>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <initializer_list>
 #include <istream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -70,6 +72,43 @@ bool find_line(std::istream& in, std::string& line, Pred wanted) {
     return false;
 }
 
+// Reads the records of a file through one large buffer, without a copy per
+// record: each record is a view into the buffer, valid until the next call.
+// Records end at a line feed; a carriage return before it is no part of the
+// record, as with read_line.  A record longer than the buffer grows it.
+class RecordReader {
+public:
+    // A directory, or a file that cannot be opened, gives a reader that is
+    // not open and has no records.
+    explicit RecordReader(const std::string& path, std::size_t buffer_size = std::size_t(1) << 20);
+    RecordReader(RecordReader&& other) noexcept;
+    RecordReader& operator=(RecordReader&&) = delete;
+    ~RecordReader();
+
+    bool is_open() const { return file_ != nullptr; }
+    // False at the end of the file.
+    bool next(std::string_view& record);
+    // Reads records until one for which `wanted` holds; false at the end.
+    template <class Pred>
+    bool find(std::string_view& record, Pred wanted) {
+        while (next(record))
+            if (wanted(record)) return true;
+        return false;
+    }
+
+private:
+    bool refill();
+
+    std::FILE* file_ = nullptr;
+    std::unique_ptr<char[]> buf_;
+    std::size_t size_ = 0, begin_ = 0, end_ = 0;
+    bool at_eof_ = false;
+};
+
+// The reader of a file that must exist: one that cannot be opened prints
+// `message` as a free-form line and stops with status 1.
+RecordReader records_or_stop(const std::string& path, const std::string& message);
+
 // Opens a text file for reading.  A directory of that name counts as a file
 // that cannot be opened (a stream over it would just read nothing).
 bool open_for_reading(const std::string& path, std::ifstream& in);
@@ -84,8 +123,20 @@ std::string fmt_I(long long v, int w, int m);  // Iw.m
 std::string fmt_F(double x, int w, int d);     // Fw.d
 std::string fmt_D(double x, int w, int d);     // Dw.d
 std::string fmt_A(std::string_view s, int w);  // Aw
-// Several reals in Dw.d, concatenated (one record of a "nD20.12" format).
-std::string fmt_D_row(std::initializer_list<double> xs, int w = 20, int d = 12);
+// Several reals in D20.12, concatenated (one record of a "nD20.12" format).
+std::string fmt_D_row(std::initializer_list<double> xs);
+
+// The field Gaussian reads every number of the External output from:
+// x in D20.12, written to out[0..19]; returns out + 20.  No allocation.
+char* put_D20_12(char* out, double x);
+// The D20.12 field of the value that a free-form token reads as, made from
+// the token's own digits without converting it to binary and back.  Only
+// plain decimal tokens are taken (a sign, digits with at most one point, an
+// exponent by letter or bare sign) with at most 12 significant digits and a
+// value well inside the normal range; for those the nearest double rounds
+// back to the same 12 digits, so the field is exactly put_D20_12(value).
+// Returns false, writing nothing, for any other token.
+bool transcode_D20_12(std::string_view token, char* out);
 
 // ------------------------------------------------------- writing: free-form lines
 
@@ -129,6 +180,7 @@ void put(std::string_view record);             // a record written with A
 class FreeRead {
 public:
     FreeRead(std::istream& in, std::string source);
+    FreeRead(RecordReader& in, std::string source);
     FreeRead(std::string_view record, std::string source);
 
     // Each returns false when the value cannot be read (end of data or a
@@ -137,6 +189,12 @@ public:
     bool get(double& v);
     bool get(std::string& v);
     bool get(bool& v);
+
+    // For callers that convert reals themselves: the text of the next value,
+    // or an empty view for a null value or after a slash (the variable keeps
+    // its value).  False at the end of data, with error() set.  The view is
+    // valid until the next read.
+    bool get_text(std::string_view& token);
 
     const std::string& error() const { return error_; }
     const std::string& source() const { return source_; }
@@ -154,7 +212,7 @@ public:
 
 private:
     enum class Tok { Value, Null, Slash, End };
-    Tok next(std::string& tok, bool text_wanted);
+    Tok next(std::string_view& tok, bool text_wanted);
     bool next_record();
     template <class T>
     void must_one(T& v) {
@@ -163,7 +221,10 @@ private:
     bool fail(const std::string& why);
 
     std::istream* in_ = nullptr;
-    std::string record_;
+    RecordReader* records_ = nullptr;
+    std::string line_;          // the record, when it is not a view into a reader
+    std::string_view record_;
+    std::string text_;          // a quoted text, unquoted
     std::size_t pos_ = 0;
     bool have_record_ = false;
     bool slash_ = false;

@@ -6,6 +6,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <charconv>
+#include <cstdio>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -65,6 +68,141 @@ TEST(TextFields, RealFieldsMatchGfortran) {
         EXPECT_EQ(fmt_F(x, 6, 3), g[4]);
         EXPECT_EQ(fmt_F(x, 12, 6), g[5]);
     }
+}
+
+namespace {
+
+// A million doubles for the D20.12 sweep: every exponent (random bit
+// patterns, NaN and infinities among them), subnormals, exact ties at the
+// 12th digit and their neighbours, powers of ten and their neighbours, the
+// nine-digit values of formatted checkpoints, and both zeros.
+std::vector<double> sweep_values() {
+    std::mt19937_64 gen(1206);
+    std::vector<double> v = {0.0, -0.0, std::numeric_limits<double>::max(), std::numeric_limits<double>::min(),
+                             std::numeric_limits<double>::denorm_min(), -std::numeric_limits<double>::denorm_min()};
+    auto sign = [&](double x) { return gen() & 1 ? -x : x; };
+    const std::uint64_t mantissa_bits = (std::uint64_t(1) << 52) - 1;
+    while (v.size() < 1000000) {
+        switch (v.size() % 6) {
+            case 0:
+            case 1: v.push_back(std::bit_cast<double>(gen())); break;
+            case 2: v.push_back(sign(std::bit_cast<double>(gen() & mantissa_bits))); break;  // subnormal
+            case 3: {
+                // D x 10^k with D a 13-digit odd multiple of 5: the 12-digit
+                // rounding is an exact tie.  For k < 0, D = r 5^-k and the
+                // value is r 2^k; for k >= 0 it is 5r 10^k (below 2^53 x 2^k).
+                const int k = static_cast<int>(gen() % 23) - 18;
+                const int m = std::max(1, -k);
+                const double p5 = std::pow(5.0, m);
+                const auto lo = static_cast<std::uint64_t>(std::ceil(1e12 / p5));
+                const auto hi = static_cast<std::uint64_t>(std::floor(9999999999999.0 / p5));
+                const std::uint64_t r = (lo + gen() % (hi - lo + 1)) | 1;
+                const double x = k < 0 ? std::ldexp(static_cast<double>(r), k)
+                                       : std::ldexp(static_cast<double>(r * 5 * static_cast<std::uint64_t>(
+                                                                                 std::pow(5.0, k))), k);
+                const int side = static_cast<int>(gen() % 3);  // the tie, or the next double either way
+                v.push_back(sign(side == 0 ? x : std::nextafter(x, side == 1 ? 0.0 : HUGE_VAL)));
+                break;
+            }
+            case 4: {
+                const double p = std::pow(10.0, static_cast<int>(gen() % 600) - 300);
+                const int side = static_cast<int>(gen() % 3);
+                v.push_back(sign(side == 0 ? p : std::nextafter(p, side == 1 ? 0.0 : HUGE_VAL)));
+                break;
+            }
+            default: {
+                char text[32];
+                std::snprintf(text, sizeof text, "%.8E",
+                              sign(std::uniform_real_distribution<double>(1.0, 10.0)(gen)) *
+                                  std::pow(10.0, static_cast<int>(gen() % 40) - 20));
+                v.push_back(std::strtod(text, nullptr));
+            }
+        }
+    }
+    return v;
+}
+
+}  // namespace
+
+TEST(TextFields, MillionDoublesInD20_12MatchGfortran) {
+    if (std::string(FORTRAN_REF).empty()) GTEST_SKIP() << "no Fortran compiler in this build";
+    ScratchDir dir;
+    const std::vector<double> values = sweep_values();
+    {
+        std::ofstream bin("values.bin", std::ios::binary);
+        bin.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 8));
+    }
+    auto r = test::run_process(std::string(FORTRAN_REF) + " values.bin");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.out.size(), values.size() * 21);
+    int wrong = 0, ties = 0;
+    for (std::size_t i = 0; i < values.size() && wrong < 10; ++i) {
+        const std::string_view want(r.out.data() + i * 21, 20);
+        char field[20];
+        put_D20_12(field, values[i]);
+        if (std::string_view(field, 20) != want) {
+            ++wrong;
+            ADD_FAILURE() << std::hexfloat << values[i] << ": quorin \"" << std::string_view(field, 20)
+                          << "\", gfortran \"" << want << "\"";
+        }
+        // Read back, gfortran's field is the same field again, by either road.
+        double back = 0.0;
+        const std::string_view token = want.substr(want.find_first_not_of(' '));
+        if (!std::isfinite(values[i])) continue;
+        if (!parse_real_token(token, back) || std::string_view(put_D20_12(field, back) - 20, 20) != want ||
+            (std::fabs(back) > 1e-290 && std::fabs(back) < 1e290 &&
+             (!transcode_D20_12(token, field) || std::string_view(field, 20) != want))) {
+            ++wrong;
+            ADD_FAILURE() << "reading back \"" << want << "\" gives " << std::hexfloat << back;
+        }
+        if (i % 6 == 3) {
+            // Whether the value is an exact tie at the 12th digit: 13 digits
+            // ending in 5, and nothing after them.
+            char exact[64];
+            char* end = std::to_chars(exact, exact + sizeof exact, std::fabs(values[i]),
+                                      std::chars_format::scientific, 30).ptr;
+            const std::string_view digits(exact, static_cast<std::size_t>(end - exact));
+            ties += digits[13] == '5' && digits.find_first_not_of('0', 14) == digits.find('e');
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(ties, 40000);  // the sweep does hold the ties it is meant to
+}
+
+TEST(TextFields, TranscodedTokensEqualTheFieldOfTheirValue) {
+    // Tokens of every shape the free-form reader takes, each turned into a
+    // D20.12 field straight from its digits or, where the transcoder declines,
+    // not at all: never into a field other than that of its value.
+    std::mt19937_64 gen(77);
+    const char* letters[] = {"E", "e", "D", "d", "Q", "q", ""};
+    int taken = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::string t = gen() % 4 == 0 ? "-" : gen() % 4 == 0 ? "+" : "";
+        const int ndig = 1 + static_cast<int>(gen() % 16);
+        const int point_at = static_cast<int>(gen() % (ndig + 2)) - 1;  // -1: no point
+        for (int k = 0; k < ndig; ++k) {
+            if (k == point_at) t += '.';
+            t += static_cast<char>('0' + (k < 3 && gen() % 3 == 0 ? 0 : gen() % 10));
+        }
+        if (point_at == ndig) t += '.';
+        if (gen() % 5 != 0) {
+            const int e = static_cast<int>(gen() % 700) - 350;
+            const std::string letter = letters[gen() % 7];
+            t += letter + (e < 0 ? "-" : letter.empty() || gen() % 2 ? "+" : "") + std::to_string(std::abs(e));
+        }
+        double v = 0.0;
+        ASSERT_TRUE(parse_real_token(t, v)) << t;
+        char field[20];
+        if (!transcode_D20_12(t, field)) continue;
+        ++taken;
+        char want[20];
+        put_D20_12(want, v);
+        ASSERT_EQ(std::string_view(field, 20), std::string_view(want, 20)) << t;
+    }
+    EXPECT_GT(taken, 50000);
+    char field[20] = {};
+    for (const char* odd : {"1.5e", "1.2.3", "0x1p3", "1.0E+00001", "1.0E-302", "1.0001000100010001", "inf", "2*3.0"})
+        EXPECT_FALSE(transcode_D20_12(odd, field)) << odd;
 }
 
 TEST(TextFields, IntegerFieldsAndMixedLinesMatchGfortran) {

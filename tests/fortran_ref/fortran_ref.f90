@@ -7,13 +7,29 @@
 ! D20.12, F20.12, F10.6, F6.3, F12.6, each on its own line.
 ! Output per I record: the free-form line, I0, I4.4.
 ! An M record prints a fixed set of free-form lines mixing item kinds.
+!
+! With one argument, the name of a file of raw doubles (native byte order),
+! it writes each of them in D20.12 on its own line instead: the sweep of the
+! D20.12 field over a million values.
 program fortran_ref
   implicit none
   character(len=1) :: kind
-  integer(8) :: bits
+  integer(8) :: bits, nbytes
   integer :: ios, iv
   real(8) :: x
+  real(8), allocatable :: xs(:)
   character(len=64) :: buf
+  character(len=4096) :: path
+  if (command_argument_count() > 0) then
+    call get_command_argument(1, path)
+    open(10, file=trim(path), access='stream', form='unformatted', status='old')
+    inquire(10, size=nbytes)
+    allocate(xs(nbytes / 8))
+    read(10) xs
+    close(10)
+    write(*, '(D20.12)') xs
+    return
+  end if
   do
     read(*, '(A1,1X,A)', iostat=ios) kind, buf
     if (ios /= 0) exit
