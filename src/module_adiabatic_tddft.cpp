@@ -12,13 +12,15 @@ namespace quorin {
 // whatever the character of that root at this geometry.
 void run_adiabatic_tddft(const std::string& input_file, const std::string& output_file, const Tddft_config& config,
                          int natoms, int charge, int multiplicity, bool chk_existed, const std::string& gjf_file) {
-    write_gaussian_input("temp/tddft_pelun.gjf", config.method, config.basis, config.root, config.nadd,
-                         config.extra, config.mem, config.nproc, charge, multiplicity, natoms, input_file, "force",
-                         chk_existed, "TD-DFT gradient calculation", config.triplet, false);
-
-    say({" [Adiabatic] Running Gaussian TD-DFT gradient calculation..."});
-    run_shell(std::string(kG16Command));
-    run_formchk_for_tddft();
+    InnerJob job = inner_job_base(config);
+    job.root = config.root;
+    job.nadd = config.nadd;
+    job.kind = JobKind::Force;
+    job.guess_read = chk_existed;
+    job.td_read = false;
+    job.title = "TD-DFT gradient calculation";
+    run_inner_job(job, Molecule{input_file, natoms, charge, multiplicity},
+                  " [Adiabatic] Running Gaussian TD-DFT gradient calculation...");
 
     double energy = 0.0;
     std::vector<double> forces;

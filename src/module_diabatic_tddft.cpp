@@ -23,26 +23,25 @@ constexpr const char* kStepCounter = "temp/debug_snapshots/.step_counter";
 struct StepContext {
     const Tddft_config& config;
     int nstates;
-    const std::string& input_file;
-    int natoms;
-    int charge;
-    int multiplicity;
+    Molecule molecule;
 };
 
 // One inner job: input, g16, formchk, debug snapshot, and for gradient jobs
 // the energy and forces with the echo of the excited-state summary.
-void run_inner_job(const StepContext& ctx, int root, const std::string& kind, bool guess_read,
-                   const std::string& title, const std::string& label, double& energy, std::vector<double>& forces) {
-    const Tddft_config& c = ctx.config;
-    write_gaussian_input("temp/tddft_pelun.gjf", c.method, c.basis, root, ctx.nstates - root, c.extra, c.mem, c.nproc,
-                         ctx.charge, ctx.multiplicity, ctx.natoms, ctx.input_file, kind, guess_read, title, c.triplet);
-    run_shell(std::string(kG16Command));
-    run_formchk_for_tddft();
+void diabatic_job(const StepContext& ctx, int root, JobKind kind, bool guess_read, const std::string& title,
+                  const std::string& label, double& energy, std::vector<double>& forces) {
+    InnerJob job = inner_job_base(ctx.config);
+    job.root = root;
+    job.nadd = ctx.nstates - root;  // every job asks for the run's nstates states
+    job.kind = kind;
+    job.guess_read = guess_read;
+    job.title = title;
+    run_inner_job(job, ctx.molecule);
     debug_backup_tddft(label);
-    if (kind == "force") {
-        extract_gradient(ctx.natoms, energy, forces);
+    if (kind == JobKind::Force) {
+        extract_gradient(ctx.molecule.natoms, energy, forces);
         say({""});
-        echo_gaussian_output(c.debug);
+        echo_gaussian_output(ctx.config.debug);
     }
 }
 
@@ -57,15 +56,20 @@ void check_followed_state(int follow_state, const StepContext& ctx) {
     stop(1);
 }
 
+std::string candidate_file(int state) { return "temp/new_state" + fmt_I0(state) + ".fch"; }
+
 // The matching of a later step: the candidate window around the previously
-// followed state c, and the state of this geometry that continues it.
+// followed state c, and the state of this geometry that continues it.  Only
+// candidate files change here; the references and the state file stay as
+// they were until the step has its result (commit_step).
 void match_in_window(const StepContext& ctx, int c, const std::string& range_str, int& follow_state,
                      double& best_snto) {
     const Tddft_config& cfg = ctx.config;
-    int h = cfg.sntorange >= 0 ? cfg.sntorange : ctx.nstates - cfg.root;
-    int low = std::max(c - h, 1);
-    int high = std::min(c + h, ctx.nstates);
-    int count = high - low + 1;
+    // In 64 bits: a half-width up to INT_MAX must not wrap around.
+    const long long h = cfg.sntorange >= 0 ? cfg.sntorange : static_cast<long long>(ctx.nstates) - cfg.root;
+    const int low = static_cast<int>(std::max<long long>(c - h, 1));
+    const int high = static_cast<int>(std::min<long long>(c + h, ctx.nstates));
+    const int count = high - low + 1;
     say({" [Diabatic] SNTO matching center state: ", c});
     say({" [Diabatic] SNTO matching range: states ", low, " to ", high});
     say({" [Diabatic] Total states to check: ", count});
@@ -90,19 +94,40 @@ void match_in_window(const StepContext& ctx, int c, const std::string& range_str
              "to start the following over from root."});
         stop(1);
     }
+    // A choice among candidates none of which has a value (an empty or
+    // unreadable summary) would be a guess: the state would be lost.
+    if (!(best_snto > kNoSnto)) {
+        say({"ERROR: State matching found no SNTO value for any of the states " + fmt_I0(low) + " to " +
+             fmt_I0(high) + "; the NTO tool produced no usable result."});
+        say({"       temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were; the step can be rerun."});
+        stop(1);
+    }
+    const std::string chosen = candidate_file(best_state);
+    if (const auto problem = nto_file_problem(chosen)) {
+        say({"ERROR: The NTO file of the chosen state " + fmt_I0(best_state) + ", " + chosen + ", cannot serve as "
+             "the next reference: " + *problem + "."});
+        say({"       temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were; the step can be rerun."});
+        stop(1);
+    }
     follow_state = best_state;
     say({" [Diabatic] Updated diabatic state index = ", follow_state});
 }
 
-// The chosen state's NTOs become the reference of the next step; the
-// previous reference is kept for the near-degeneracy check.
-void rotate_nto_files(int follow_state) {
-    copy_file_over("temp/old.fch", "temp/n-1.fch");
-    std::string chosen = "temp/new_state" + fmt_I0(follow_state) + ".fch";
-    if (!copy_file_over(chosen, "temp/old.fch"))
-        say({"WARNING: Could not copy ", chosen, " to temp/old.fch; the previous reference is kept."});
+// The end of a later step: the chosen state's NTOs become the reference of
+// the next step (the previous reference is kept for the near-degeneracy
+// check), then the state file records the step.  Done only once the step
+// has its energy and forces, so a step that fails earlier leaves every file
+// the next call reads as it was.
+void commit_step(const StepContext& ctx, int follow_state, const std::string& range_str, double energy,
+                 const std::vector<double>& forces) {
+    const std::string chosen = candidate_file(follow_state);
+    if (!copy_file_over("temp/old.fch", "temp/n-1.fch") || !copy_file_over(chosen, "temp/old.fch")) {
+        say({"ERROR: Could not put " + chosen + " in place as temp/old.fch; temp/sdn_meta.dat is left as it was."});
+        stop(1);
+    }
     remove_matching("temp", "new_state*.fch");
     remove_matching("temp", "new_state*.fch.txt");
+    write_sdn_meta(follow_state, range_str, ctx.molecule.natoms, energy, forces);
 }
 
 void sdn_iter1(const StepContext& ctx, bool chk_existed, int follow_state) {
@@ -112,13 +137,18 @@ void sdn_iter1(const StepContext& ctx, bool chk_existed, int follow_state) {
     remove_file("temp/n-1.fch");
     double energy = 0.0;
     std::vector<double> forces;
-    run_inner_job(ctx, follow_state, "force", chk_existed, "SDNTO gradient calculation (iter1)", "force", energy,
-                  forces);
+    diabatic_job(ctx, follow_state, JobKind::Force, chk_existed, "SDNTO gradient calculation (iter1)", "force", energy,
+                 forces);
     calculate_nto_for_state("temp/tddft_pelun.fchk", follow_state, "temp/old.fch");
+    if (const auto problem = nto_file_problem("temp/old.fch")) {
+        say({"ERROR: The NTO file of state " + fmt_I0(follow_state) + ", temp/old.fch, cannot serve as the reference "
+             "of the next step: " + *problem + "."});
+        stop(1);
+    }
     std::string range_str;
     int count = 0;
     find_nto_range("temp/old.fch", ctx.config.ntothre, range_str, count);
-    write_sdn_meta(follow_state, cut(range_str, 80), ctx.natoms, energy, forces);
+    write_sdn_meta(follow_state, cut(range_str, 80), ctx.molecule.natoms, energy, forces);
 }
 
 void sdn_iter2plus(const StepContext& ctx, int follow_state) {
@@ -129,15 +159,16 @@ void sdn_iter2plus(const StepContext& ctx, int follow_state) {
 
     double energy = 0.0;
     std::vector<double> forces;
-    run_inner_job(ctx, follow_state, "sp", true, "SDNTO state-matching single point (iter2+)", "sp", energy, forces);
+    diabatic_job(ctx, follow_state, JobKind::Sp, true, "SDNTO state-matching single point (iter2+)", "sp", energy,
+                 forces);
     double best_snto = 0.0;
-    int previous = follow_state;
+    const int previous = follow_state;
     match_in_window(ctx, previous, range_str, follow_state, best_snto);
     put(" [Diabatic] Best SNTO overlap = " + fmt_F(best_snto, 10, 6));
-    rotate_nto_files(follow_state);
 
-    run_inner_job(ctx, follow_state, "force", true, "SDNTO gradient calculation (iter2+)", "force", energy, forces);
-    write_sdn_meta(follow_state, range_str, ctx.natoms, energy, forces);
+    diabatic_job(ctx, follow_state, JobKind::Force, true, "SDNTO gradient calculation (iter2+)", "force", energy,
+                 forces);
+    commit_step(ctx, follow_state, range_str, energy, forces);
 }
 
 void sdn_iter2plus_forcefirst(const StepContext& ctx, int follow_state) {
@@ -149,20 +180,19 @@ void sdn_iter2plus_forcefirst(const StepContext& ctx, int follow_state) {
 
     double energy = 0.0;
     std::vector<double> forces;
-    run_inner_job(ctx, previous, "force", true, "SDNTO gradient calculation (force-first, pass1)", "force1", energy,
-                  forces);
+    diabatic_job(ctx, previous, JobKind::Force, true, "SDNTO gradient calculation (force-first, pass1)", "force1",
+                 energy, forces);
     double best_snto = 0.0;
     match_in_window(ctx, previous, range_str, follow_state, best_snto);
-    rotate_nto_files(follow_state);
 
     if (follow_state == previous) {
         say({" [Diabatic] Diabatic state unchanged; reuse first-force gradient."});
     } else {
         say({" [Diabatic] Diabatic state changed; recomputing gradient for new state."});
-        run_inner_job(ctx, follow_state, "force", true, "SDNTO gradient calculation (force-first, pass2)", "force2",
-                      energy, forces);
+        diabatic_job(ctx, follow_state, JobKind::Force, true, "SDNTO gradient calculation (force-first, pass2)",
+                     "force2", energy, forces);
     }
-    write_sdn_meta(follow_state, range_str, ctx.natoms, energy, forces);
+    commit_step(ctx, follow_state, range_str, energy, forces);
 }
 
 std::string step_prefix(int step) { return "step" + snapshot_number(step); }
@@ -173,7 +203,7 @@ std::string step_prefix(int step) { return "step" + snapshot_number(step); }
 
 void run_diabatic_tddft(const std::string& input_file, const std::string& output_file, const Tddft_config& config,
                         int natoms, int charge, int multiplicity, bool chk_existed, const std::string& gjf_file) {
-    const StepContext ctx{config, config.root + config.nadd, input_file, natoms, charge, multiplicity};
+    const StepContext ctx{config, config.root + config.nadd, Molecule{input_file, natoms, charge, multiplicity}};
     debug_initialize_step(config.debug);
 
     bool exists = false;

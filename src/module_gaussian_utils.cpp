@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "outside_programs.hpp"
@@ -15,6 +17,11 @@ namespace {
 constexpr const char* kInnerLog = "temp/tddft_pelun.log";
 constexpr const char* kInnerChk = "temp/tddft_pelun.chk";
 constexpr const char* kInnerFchk = "temp/tddft_pelun.fchk";
+constexpr const char* kFreqLog = "temp/tddft_freq.log";
+// How far a checkpoint's coordinates may lie from the External input's
+// (bohr): far above the rounding on the way through the inner input, far
+// below any optimisation step.
+constexpr double kGeometryTolerance = 1.0e-4;
 
 // Number of Cartesian components of `natoms` atoms; a negative count is no atoms.
 std::size_t components(int natoms) { return natoms > 0 ? 3u * static_cast<std::size_t>(natoms) : 0u; }
@@ -58,87 +65,213 @@ std::string fifth_word(const std::string& line) {
 
 // ------------------------------------------------------------- inner inputs
 
-void write_gaussian_input(const std::string& file, const std::string& method, const std::string& basis, int root,
-                          int nadd, const std::string& extra, const std::string& mem, const std::string& nproc,
-                          int charge, int multiplicity, int natoms, const std::string& input_file,
-                          const std::string& job_kind, bool guess_read, const std::string& title, bool triplet,
-                          std::optional<bool> td_read) {
-    const std::string out_name = rtrim(file);
-    const std::string in_name = rtrim(input_file);
+namespace {
 
-    std::string route = "#p nosymm Iop(9/40=3) " + rtrim(method) + "/" + rtrim(basis);
-    if (guess_read) route += " guess=read";
-    std::string td = td_keyword(triplet, root, nadd, td_read.value_or(guess_read));
+// The atom lines of the External input: atomic numbers and bohr coordinates.
+struct ExternalAtoms {
+    std::vector<std::int32_t> z;
+    std::vector<double> xyz;
+};
+
+// Reads the `natoms` atom lines that follow the header; nothing when the
+// file cannot be opened.  An unreadable record is an I/O failure naming it.
+std::optional<ExternalAtoms> read_external_atoms(const std::string& file, int natoms) {
+    std::ifstream in;
+    if (!open_for_reading(file, in)) return std::nullopt;
+    // The header (atom count, derivative level, charge, multiplicity) is
+    // known already.
+    std::string header;
+    if (!read_line(in, header)) io_failure("end of file while reading the header line of " + file);
+    ExternalAtoms atoms;
+    atoms.z.resize(static_cast<std::size_t>(std::max(natoms, 0)));
+    atoms.xyz.resize(components(natoms));
+    for (int i = 0; i < natoms; ++i) {
+        const std::size_t k = 3u * static_cast<std::size_t>(i);
+        FreeRead rec(in, "atom " + fmt_I0(i + 1) + " of " + file);
+        rec.must(atoms.z[static_cast<std::size_t>(i)], atoms.xyz[k], atoms.xyz[k + 1], atoms.xyz[k + 2]);
+    }
+    return atoms;
+}
+
+const char* log_of(JobKind kind) { return kind == JobKind::Freq ? kFreqLog : kInnerLog; }
+
+}  // namespace
+
+const char* job_kind_word(JobKind kind) {
+    switch (kind) {
+        case JobKind::Force: return "force";
+        case JobKind::Freq: return "freq";
+        case JobKind::Sp: return "sp";
+    }
+    return "force";
+}
+
+void write_gaussian_input(const std::string& file, const InnerJob& job, const Molecule& molecule) {
+    const std::string out_name = rtrim(file);
+    const std::string in_name = rtrim(molecule.input_file);
+
+    std::string route = "#p nosymm Iop(9/40=3) " + rtrim(job.method) + "/" + rtrim(job.basis);
+    if (job.guess_read) route += " guess=read";
+    std::string td = td_keyword(job.triplet, job.root, job.nadd, job.td_read.value_or(job.guess_read));
     if (td.size() < 32) td.resize(32, ' ');
     route += td;
     route += ' ';
-    route += rtrim(job_kind);
-    if (!is_blank(extra)) {
+    route += job_kind_word(job.kind);
+    if (!is_blank(job.extra)) {
         route += ' ';
-        route += rtrim(extra);
+        route += rtrim(job.extra);
     }
 
     std::ofstream out(out_name, std::ios::binary | std::ios::trunc);
     if (!out) io_failure("cannot open " + out_name + " for writing");
-    out << (is_blank(mem) ? std::string("%mem=96GB") : "%mem=" + rtrim(mem)) << '\n';
-    out << (is_blank(nproc) ? std::string("%nproc=32") : "%nproc=" + rtrim(nproc)) << '\n';
+    out << (is_blank(job.mem) ? std::string("%mem=96GB") : "%mem=" + rtrim(job.mem)) << '\n';
+    out << (is_blank(job.nproc) ? std::string("%nproc=32") : "%nproc=" + rtrim(job.nproc)) << '\n';
     out << "%chk=tddft_pelun.chk\n";
     out << route << '\n';
     out << '\n';
-    out << rtrim(title) << '\n';
+    out << rtrim(job.title) << '\n';
     out << '\n';
-    out << fmt_I0(charge) << ' ' << fmt_I0(multiplicity) << '\n';
+    out << fmt_I0(molecule.charge) << ' ' << fmt_I0(molecule.multiplicity) << '\n';
     out.flush();
     if (!out) io_failure("cannot write " + out_name);
 
-    std::ifstream in(in_name, std::ios::binary);
-    if (!in) {
+    const std::optional<ExternalAtoms> atoms = read_external_atoms(in_name, molecule.natoms);
+    if (!atoms) {
         say({"ERROR: Cannot open input file: ", in_name});
         out.close();
         stop(1);
     }
-
-    // The header (atom count, derivative level, charge, multiplicity) is
-    // known already.
-    std::string header;
-    if (!read_line(in, header)) io_failure("end of file while reading the header line of " + in_name);
-
-    // Every atom is read and checked before any atom line goes out, so an
-    // unusable geometry leaves an input without a molecule, which g16 cannot
-    // run, rather than one cut short.
-    std::string atoms;
-    for (int i = 1; i <= natoms; ++i) {
-        std::int32_t z = 0;
-        double x = 0.0, y = 0.0, zc = 0.0;
-        FreeRead rec(in, "atom " + fmt_I0(i) + " of " + in_name);
-        rec.must(z, x, y, zc);
+    // Every atom is checked before any atom line goes out, so an unusable
+    // geometry leaves an input without a molecule, which g16 cannot run,
+    // rather than one cut short.
+    std::string lines;
+    for (int i = 0; i < molecule.natoms; ++i) {
+        const std::int32_t z = atoms->z[static_cast<std::size_t>(i)];
         if (!valid_atomic_number(z)) {
             out.close();
-            say({"ERROR: Atom " + fmt_I0(i) + " in " + in_name + " has atomic number " + fmt_I0(z) +
+            say({"ERROR: Atom " + fmt_I0(i + 1) + " in " + in_name + " has atomic number " + fmt_I0(z) +
                  "; only 0 (Bq) to 86 (Rn) can be written to the Gaussian input."});
             stop(1);
         }
-        atoms += fmt_A(ind2name[static_cast<std::size_t>(z)], 2);
-        atoms += fmt_F(x * kBohrToAngstrom, 20, 12);
-        atoms += fmt_F(y * kBohrToAngstrom, 20, 12);
-        atoms += fmt_F(zc * kBohrToAngstrom, 20, 12);
-        atoms += '\n';
+        const std::size_t k = 3u * static_cast<std::size_t>(i);
+        lines += fmt_A(ind2name[static_cast<std::size_t>(z)], 2);
+        for (std::size_t c = 0; c < 3; ++c) lines += fmt_F(atoms->xyz[k + c] * kBohrToAngstrom, 20, 12);
+        lines += '\n';
     }
-    in.close();
-
-    out << atoms << '\n';
+    out << lines << '\n';
     out.flush();
     if (!out) io_failure("cannot write " + out_name);
 }
 
-void generate_freq_input(const std::string& method, const std::string& basis, int root, int nadd,
-                         const std::string& extra, const std::string& mem, const std::string& nproc, int charge,
-                         int multiplicity, int natoms, const std::string& input_file, bool triplet,
-                         std::optional<bool> guess_read) {
-    write_gaussian_input("temp/tddft_freq.gjf", method, basis, root, nadd, extra, mem, nproc, charge, multiplicity,
-                         natoms, input_file, "freq", guess_read.value_or(true), "TD-DFT frequency calculation",
-                         triplet);
+void generate_freq_input(InnerJob job, const Molecule& molecule) {
+    job.kind = JobKind::Freq;
+    job.title = "TD-DFT frequency calculation";
+    write_gaussian_input("temp/tddft_freq.gjf", job, molecule);
     say({" Generated frequency input: temp/tddft_freq.gjf"});
+}
+
+// ------------------------------------------------------------- inner jobs
+
+bool usable_checkpoint() {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(kInnerChk, ec) && std::filesystem::file_size(kInnerChk, ec) > 0 && !ec;
+}
+
+bool log_reports_error_termination(const std::string& log_file) {
+    static constexpr std::string_view kMarker = "Error termination";
+    std::ifstream in(log_file, std::ios::binary);
+    if (!in) return false;
+    // Large blocks, each searched together with the tail of the one before,
+    // so that a marker split between two blocks is still seen.
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
+    const std::size_t overlap = kMarker.size() - 1;
+    std::string buf(overlap + kBlock, '\0');
+    std::size_t keep = 0;
+    for (;;) {
+        in.read(buf.data() + keep, static_cast<std::streamsize>(kBlock));
+        const std::size_t got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) return false;
+        const std::string_view view(buf.data(), keep + got);
+        if (view.find(kMarker) != std::string_view::npos) return true;
+        keep = std::min(view.size(), overlap);
+        std::memmove(buf.data(), buf.data() + view.size() - keep, keep);
+    }
+}
+
+std::optional<long long> fchk_count(std::string_view header) {
+    const std::size_t at = header.find("N=");
+    if (at == std::string_view::npos) return std::nullopt;
+    std::int32_t n = 0;
+    if (!try_read_free(header.substr(at + 2), n) || n < 0) return std::nullopt;
+    return n;
+}
+
+void check_checkpoint_geometry(const std::string& fchk, const Molecule& molecule) {
+    std::ifstream in;
+    if (!open_for_reading(fchk, in)) return;  // formchk's own check reports a missing file
+    std::string header;
+    if (!find_line(in, header, [](const std::string& l) { return starts_with(l, "Current cartesian coordinates"); }))
+        return;  // nothing to compare with
+    auto refuse = [&](const std::string& why) {
+        say({"ERROR: " + fchk + " does not belong to this step's geometry: " + why + "."});
+        say({"       It is the checkpoint of another step or another job; nothing was handed back."});
+        stop(1);
+    };
+    const std::optional<long long> count = fchk_count(header);
+    if (!count || *count != static_cast<long long>(components(molecule.natoms)))
+        refuse("it holds " + (count ? fmt_I0(*count) : std::string("an unreadable number of")) +
+               " coordinates for " + fmt_I0(molecule.natoms) + " atoms");
+    std::vector<double> coords;
+    std::string err;
+    if (!read_real_fields(in, static_cast<int>(*count), 5, 1, 15, 8, coords, &err)) refuse("its coordinates: " + err);
+    const std::optional<ExternalAtoms> atoms = read_external_atoms(rtrim(molecule.input_file), molecule.natoms);
+    if (!atoms) {
+        say({"ERROR: Cannot open input file: ", rtrim(molecule.input_file)});
+        stop(1);
+    }
+    for (std::size_t k = 0; k < coords.size(); ++k) {
+        const double diff = std::fabs(coords[k] - atoms->xyz[k]);
+        if (!(diff <= kGeometryTolerance))
+            refuse("coordinate " + fmt_I0(static_cast<long long>(k % 3 + 1)) + " of atom " +
+                   fmt_I0(static_cast<long long>(k / 3 + 1)) + " is " + free_real(coords[k]).substr(0, 20) +
+                   " bohr there and " + free_real(atoms->xyz[k]).substr(0, 20) + " bohr in " +
+                   rtrim(molecule.input_file));
+    }
+}
+
+void run_inner_job(InnerJob job, const Molecule& molecule, const std::string& announce) {
+    const bool freq = job.kind == JobKind::Freq;
+    const std::string command(freq ? kG16FreqCommand : kG16Command);
+    const char* log = log_of(job.kind);
+    // An empty or missing checkpoint (a crashed node, a full disk) is no guess.
+    if (!usable_checkpoint()) {
+        job.guess_read = false;
+        if (job.td_read) job.td_read = false;
+    }
+    auto write_and_run = [&] {
+        if (freq)
+            generate_freq_input(job, molecule);
+        else
+            write_gaussian_input("temp/tddft_pelun.gjf", job, molecule);
+        if (!announce.empty()) say({announce});
+        run_shell(command);
+    };
+    write_and_run();
+    if (log_reports_error_termination(log) && (job.guess_read || job.td_read.value_or(false))) {
+        say({"WARNING: The inner job failed after reading its guess from temp/tddft_pelun.chk (" +
+             std::string(log) + ")."});
+        say({"         Removing the checkpoint and running the job once more from a fresh guess."});
+        remove_file(kInnerChk);
+        job.guess_read = false;
+        if (job.td_read) job.td_read = false;
+        write_and_run();
+    }
+    if (log_reports_error_termination(log)) {
+        say({"ERROR: Gaussian reported Error termination in ", std::string(log)});
+        stop(1);
+    }
+    run_formchk_for_tddft();
+    check_checkpoint_geometry(kInnerFchk, molecule);
 }
 
 // ------------------------------------------------------- formchk, checkpoint
@@ -209,11 +342,11 @@ void extract_gradient(int natoms, double& energy, std::vector<double>& forces) {
     }
     in.close();
 
-    if (!energy_found) say({"WARNING: Energy not found in log file"});
-    if (!forces_found) {
-        say({"ERROR: Gradient not found in log file"});
-        stop(1);
-    }
+    // Without the excited-state energy the job did not compute the state:
+    // handing back anything would tell Gaussian a made-up energy.
+    if (!energy_found) say({"ERROR: Energy not found in log file"});
+    if (!forces_found) say({"ERROR: Gradient not found in log file"});
+    if (!energy_found || !forces_found) stop(1);
 }
 
 void read_grad_from_fch(const std::string& file, int natoms, std::vector<double>& gradient) {
@@ -222,10 +355,24 @@ void read_grad_from_fch(const std::string& file, int natoms, std::vector<double>
     gradient.assign(n3, 0.0);
 
     std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fchk file for gradient: ") + name);
+    // "Cartesian Gradient" is the gradient at the current point; the gradient
+    // of an earlier optimisation point serves only when it is all there is.
     std::string line;
-    if (!find_line(in, line, [](const std::string& l) {
-            return (contains(l, "Opt point") && contains(l, "Gradient")) || contains(l, "Cartesian Gradient");
-        })) {
+    std::optional<std::streampos> opt_point;
+    bool found = false;
+    while (read_line(in, line)) {
+        if (contains(line, "Cartesian Gradient")) {
+            found = true;
+            break;
+        }
+        if (!opt_point && contains(line, "Opt point") && contains(line, "Gradient")) opt_point = in.tellg();
+    }
+    if (!found && opt_point) {
+        in.clear();
+        in.seekg(*opt_point);
+        found = true;
+    }
+    if (!found) {
         in.close();
         say({"ERROR: Gradient block not found in ", name});
         stop(1);

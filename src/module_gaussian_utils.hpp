@@ -5,25 +5,68 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "text_fields.hpp"  // to_lowercase lives with the other text helpers
 
 namespace quorin {
 
-// Writes an inner TD-DFT input for the geometry of the External input file.
-// `td_read` absent: the guess-read switch decides ",read" in the TD keyword.
-void write_gaussian_input(const std::string& file, const std::string& method, const std::string& basis, int root,
-                          int nadd, const std::string& extra, const std::string& mem, const std::string& nproc,
-                          int charge, int multiplicity, int natoms, const std::string& input_file,
-                          const std::string& job_kind, bool guess_read, const std::string& title, bool triplet,
-                          std::optional<bool> td_read = std::nullopt);
+// The kind of an inner job, as its route line names it.
+enum class JobKind { Force, Freq, Sp };
+const char* job_kind_word(JobKind kind);
 
-// The frequency job's input, "temp/tddft_freq.gjf".
-void generate_freq_input(const std::string& method, const std::string& basis, int root, int nadd,
-                         const std::string& extra, const std::string& mem, const std::string& nproc, int charge,
-                         int multiplicity, int natoms, const std::string& input_file, bool triplet,
-                         std::optional<bool> guess_read = std::nullopt);
+// The molecule of this step: the External input file that holds its
+// geometry (atomic numbers, bohr), its atom count, charge and multiplicity.
+struct Molecule {
+    std::string input_file;
+    int natoms = 0;
+    int charge = 0;
+    int multiplicity = 1;
+};
+
+// One inner TD-DFT job.  It asks for root + nadd states.  `td_read` absent:
+// the guess-read switch decides ",read" in the TD keyword.
+struct InnerJob {
+    std::string method, basis, extra, mem, nproc;
+    int root = 1;
+    int nadd = 0;
+    JobKind kind = JobKind::Force;
+    bool guess_read = false;
+    std::optional<bool> td_read;
+    std::string title;
+    bool triplet = false;
+};
+
+// Writes an inner TD-DFT input for the geometry of the External input file.
+void write_gaussian_input(const std::string& file, const InnerJob& job, const Molecule& molecule);
+
+// The frequency job's input, "temp/tddft_freq.gjf" (kind and title are the
+// frequency job's own).
+void generate_freq_input(InnerJob job, const Molecule& molecule);
+
+// Whether temp/tddft_pelun.chk can serve as a guess: present and not empty.
+bool usable_checkpoint();
+
+// Runs one inner job from its input to its formatted checkpoint: writes the
+// input (temp/tddft_freq.gjf for a frequency job, else temp/tddft_pelun.gjf),
+// prints `announce` when given, runs g16, and formchk.  A guess is read only
+// from a usable checkpoint.  A job that reports "Error termination" after
+// reading its guess is run once more from a fresh guess, with the checkpoint
+// removed; a job that fails otherwise stops the call.  The formatted
+// checkpoint must hold this step's geometry (check_checkpoint_geometry).
+void run_inner_job(InnerJob job, const Molecule& molecule, const std::string& announce = "");
+
+// The element count of a formatted-checkpoint array header ("... N= 12").
+std::optional<long long> fchk_count(std::string_view header);
+
+// Whether a Gaussian log reports "Error termination".
+bool log_reports_error_termination(const std::string& log_file);
+
+// Stops the call when a formatted checkpoint holds "Current cartesian
+// coordinates" that differ from the External input's by more than 1e-4 bohr
+// in any coordinate (the checkpoint of another step or another job).
+void check_checkpoint_geometry(const std::string& fchk, const Molecule& molecule);
 
 // Runs formchk on temp/tddft_pelun.chk; stops when no formatted checkpoint
 // is there afterwards.

@@ -36,11 +36,14 @@ void run_hessian_mode(const std::string& input_file, const std::string& output_f
     }
     put(" Frequency calculation root = " + fmt_I0(root));
 
-    generate_freq_input(config.method, config.basis, root, config.nadd, config.extra, config.mem, config.nproc, charge,
-                        multiplicity, natoms, input_file, config.triplet, chk_existed);
-    say({" Running Gaussian frequency calculation..."});
-    run_shell(std::string(kG16FreqCommand));
-    run_formchk_for_tddft();
+    InnerJob job = inner_job_base(config);
+    job.root = root;
+    job.nadd = config.nadd;
+    job.kind = JobKind::Freq;
+    job.guess_read = chk_existed;
+    // The frequency job writes the same checkpoint as the gradient jobs, so
+    // its formatted checkpoint is temp/tddft_pelun.fchk too.
+    run_inner_job(job, Molecule{input_file, natoms, charge, multiplicity}, " Running Gaussian frequency calculation...");
 
     const std::string fchk = "temp/tddft_pelun.fchk";
     double energy = 0.0;

@@ -272,6 +272,17 @@ void print_config_summary(const Tddft_config& c, int natoms, int charge, int mul
     put("  Debug mode is ENABLED.");
 }
 
+InnerJob inner_job_base(const Tddft_config& config) {
+    InnerJob job;
+    job.method = config.method;
+    job.basis = config.basis;
+    job.extra = config.extra;
+    job.mem = config.mem;
+    job.nproc = config.nproc;
+    job.triplet = config.triplet;
+    return job;
+}
+
 // ------------------------------------------------------------------ start-up
 
 void initialize_quorin(const std::vector<std::string>& args, std::string& gjf_file, std::string& input_file,

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "module_gaussian_utils.hpp"
+
 namespace quorin {
 
 // Settings of a run, gathered afresh at every call.  Texts are held without
@@ -29,6 +31,11 @@ struct Tddft_config {
 };
 
 inline constexpr std::size_t kConfigTextLength = 80;
+
+// What every inner job of a run shares: method, basis, extra keywords,
+// resources and the triplet switch.  The workflows add root, state count,
+// kind, guess and title.
+InnerJob inner_job_base(const Tddft_config& config);
 
 // Fills every run value from the command-line arguments (without the program
 // name), the External input header and the configuration source.  Any

@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <fstream>
 #include <limits>
+#include <optional>
 
+#include "module_gaussian_utils.hpp"
 #include "outside_programs.hpp"
 #include "text_fields.hpp"
 
@@ -67,12 +69,6 @@ void check_count(long long n, const char* what, const std::string& file) {
     }
 }
 
-// Reads header lines until one starts with `name`; false at the end of the file.
-bool find_section(std::istream& in, std::string_view name) {
-    std::string line;
-    return find_line(in, line, [name](const std::string& l) { return starts_with(l, name); });
-}
-
 // The first free-form token of a record, for messages about a value that did
 // not read as an integer.
 std::string first_token(std::string_view record) {
@@ -90,12 +86,29 @@ bool looks_like_integer(std::string_view tok) {
     return true;
 }
 
-// Reads n values of the (5(1X,ES15.8)) layout that follow a section header.
-void read_section_values(std::istream& in, int n, std::vector<double>& out, const std::string& file,
-                         std::string_view section) {
-    std::string err;
-    if (!read_real_fields(in, n, 5, 1, 15, 8, out, &err))
-        io_failure(err + " in the " + std::string(section) + " section of " + rtrim(file));
+// Reads the values of a real array section whose header line is `header`:
+// as many as the header's own N= says (basis sets with linear dependencies
+// have fewer orbitals than basis functions), or `fallback` values when the
+// header gives no count.  The (5(1X,ES15.8)) layout.
+bool read_section_values(std::istream& in, const std::string& header, int fallback, std::vector<double>& out,
+                         std::string& err) {
+    const std::optional<long long> n = fchk_count(header);
+    const long long count = n ? *n : fallback;
+    if (count < 0 || count > kMaxBasisFunctions) {
+        err = "an array of " + fmt_I0(count) + " values";
+        return false;
+    }
+    return read_real_fields(in, static_cast<int>(count), 5, 1, 15, 8, out, &err);
+}
+
+// Finds a section whose header starts with `name` and reads its values.
+// Returns false with the reason when the section is missing or unreadable.
+bool read_orbital_section(std::istream& in, std::string_view name, int fallback, std::vector<double>& out,
+                          std::string& err, bool& section_found) {
+    std::string header;
+    section_found = find_line(in, header, [name](const std::string& l) { return starts_with(l, name); });
+    if (!section_found) return false;
+    return read_section_values(in, header, fallback, out, err);
 }
 
 // "(a b c)": the entries separated by single blanks in parentheses.
@@ -184,28 +197,51 @@ void read_orbital_energies_from_fch(const std::string& file, int nif, std::vecto
                                     std::vector<double>* beta, bool* beta_found) {
     const std::string name = rtrim(file);
     check_count(nif, "number of orbital energies", name);
-    alpha.assign(static_cast<std::size_t>(nif), 0.0);
-    if (beta) beta->assign(static_cast<std::size_t>(nif), 0.0);
+    alpha.clear();
+    if (beta) beta->clear();
 
     std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fch file: ") + name);
-    if (!find_section(in, "Alpha Orbital Energ")) {
-        say({"ERROR: Alpha orbital energies not found in ", name});
-        stop(1);
+    std::string err;
+    bool found = false;
+    if (!read_orbital_section(in, "Alpha Orbital Energ", nif, alpha, err, found)) {
+        if (!found) {
+            say({"ERROR: Alpha orbital energies not found in ", name});
+            stop(1);
+        }
+        io_failure(err + " in the alpha orbital energy section of " + name);
     }
-    read_section_values(in, nif, alpha, name, "alpha orbital energy");
-
-    if (!beta) {
-        if (beta_found) *beta_found = false;
-        return;
-    }
+    if (beta_found) *beta_found = false;
+    if (!beta) return;
     in.clear();
     in.seekg(0);
-    if (!find_section(in, "Beta Orbital Energ")) {
-        if (beta_found) *beta_found = false;
+    if (!read_orbital_section(in, "Beta Orbital Energ", nif, *beta, err, found)) {
+        if (found) io_failure(err + " in the beta orbital energy section of " + name);
+        beta->clear();
         return;
     }
-    read_section_values(in, nif, *beta, name, "beta orbital energy");
     if (beta_found) *beta_found = true;
+}
+
+std::optional<std::string> nto_file_problem(const std::string& file) {
+    const std::string name = rtrim(file);
+    std::ifstream in;
+    if (!open_for_reading(name, in)) return "it cannot be opened";
+    std::string line;
+    if (!find_line(in, line, [](const std::string& l) { return starts_with(l, "Number of basis fun"); }))
+        return "it holds no number of basis functions";
+    std::int32_t nif = 0;
+    if (!try_read_free(line.size() > 49 ? std::string_view(line).substr(49) : std::string_view(), nif) || nif <= 0 ||
+        nif > kMaxBasisFunctions)
+        return "its number of basis functions is unreadable";
+    std::vector<double> eig;
+    std::string err;
+    bool found = false;
+    if (!read_orbital_section(in, "Alpha Orbital Energ", nif, eig, err, found))
+        return found ? "its NTO eigenvalues cannot be read (" + err + ")" : std::string("it holds no NTO eigenvalues");
+    if (eig.empty()) return "it holds no NTO eigenvalues";
+    for (double v : eig)
+        if (!std::isfinite(v)) return "its NTO eigenvalues are not all numbers";
+    return std::nullopt;
 }
 
 void find_nto_range(const std::string& nto_file, double threshold, std::string& range_str, int& count) {
@@ -213,9 +249,12 @@ void find_nto_range(const std::string& nto_file, double threshold, std::string& 
     std::vector<double> eig;
     read_orbital_energies_from_fch(nto_file, nif, eig);
 
+    // Orbitals beyond the file's eigenvalues (fewer orbitals than basis
+    // functions) are not part of any range.
+    const int norb = static_cast<int>(std::min<std::size_t>(eig.size(), static_cast<std::size_t>(nif)));
     int first = 0, last = 0;
     count = 0;
-    for (int i = 1; i <= nif; ++i) {
+    for (int i = 1; i <= norb; ++i) {
         if (std::fabs(eig[static_cast<std::size_t>(i - 1)]) > threshold) {
             if (first == 0) first = i;
             ++count;
@@ -226,8 +265,8 @@ void find_nto_range(const std::string& nto_file, double threshold, std::string& 
         say({"WARNING: No orbitals found with eigenvalue > ", threshold});
         say({"         Using all orbitals as fallback"});
         first = 1;
-        last = nif;
-        count = nif;
+        last = norb;
+        count = norb;
     }
     range_str = fmt_I0(first) + "," + fmt_I0(last);
 }
@@ -398,9 +437,11 @@ double calculate_snto(const std::string& ref_nto, const std::string& overlap_fil
     read_orbital_energies_from_fch(ref_nto, nif, eig);
     const std::vector<double> s = read_overlap_integral_file(overlap_file, nif);
 
-    // Indices outside 1..nif contribute nothing; a > b is an empty sum.
+    // Indices outside the reference's orbitals contribute nothing; a > b is
+    // an empty sum.
     const long long lo = std::max<long long>(a, 1);
-    const long long hi = std::min<long long>(b, nif);
+    const long long hi = std::min<long long>({static_cast<long long>(b), static_cast<long long>(nif),
+                                              static_cast<long long>(eig.size())});
     double sum = 0.0;
     for (long long k = lo; k <= hi; ++k)
         sum += std::fabs(eig[static_cast<std::size_t>(k - 1)]) * std::fabs(s[static_cast<std::size_t>(k - 1)]);
@@ -584,6 +625,7 @@ void read_sntofile_summary(const std::string& file, const std::vector<int>& stat
         double value = 0.0, extra1 = 0.0, extra2 = 0.0;
         std::string label;
         if (!try_read_free(row, state, value, extra1, extra2, label, status) || status != 0) continue;
+        if (!std::isfinite(value)) continue;  // not a value a state can be chosen by
         for (std::size_t k = 0; k < states.size(); ++k)
             if (states[k] == state) values[k] = value;
     }

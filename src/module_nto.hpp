@@ -28,9 +28,14 @@ bool nto_vosksnto_enabled();
 
 // ------------------------------------------------------------------- readers
 int read_nif_from_fch(const std::string& file);
-// Alpha (and, when asked, beta) orbital energies; nif values each.
+// Alpha (and, when asked, beta) orbital energies: as many as each section
+// holds by its own count (fewer than nif when the basis set had linear
+// dependencies); nif values when a header gives no count.
 void read_orbital_energies_from_fch(const std::string& file, int nif, std::vector<double>& alpha,
                                     std::vector<double>* beta = nullptr, bool* beta_found = nullptr);
+// Why an NTO file cannot serve as the reference of the next step (missing,
+// empty, no basis size or no readable eigenvalues), or nothing when it can.
+std::optional<std::string> nto_file_problem(const std::string& file);
 // The orbital index range "first,last" of eigenvalues above the threshold
 // (by magnitude), and how many are above it.
 void find_nto_range(const std::string& nto_file, double threshold, std::string& range_str, int& count);

@@ -1,13 +1,23 @@
 #include "outside_programs.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <random>
+#include <thread>
 
 #include "text_fields.hpp"
 
@@ -33,12 +43,172 @@ std::string sibling_name(const std::string& path) {
 }
 }  // namespace
 
+// ------------------------------------------------------------ shell runner
+
+namespace {
+
+// What the signal handler needs: the process group of the command now
+// running (0 when none) and the signal that asked quorin to end.  A handler
+// can reach nothing but static storage, hence these two; both are lock-free
+// atomics, which a handler may touch.
+std::atomic<pid_t>& running_group() {
+    static std::atomic<pid_t> group{0};
+    return group;
+}
+std::atomic<int>& received_signal() {
+    static std::atomic<int> sig{0};
+    return sig;
+}
+static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
+constexpr int kForwarded[] = {SIGTERM, SIGINT, SIGHUP};
+// How long the inner job may take to end after the signal before it is killed.
+constexpr auto kGracePeriod = std::chrono::seconds(5);
+
+extern "C" void forward_signal(int sig) {
+    const pid_t group = running_group().load();
+    if (group > 0) {
+        received_signal().store(sig);
+        kill(-group, sig);
+        return;
+    }
+    // No inner job: the signal has its usual effect once the handler returns.
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+sigset_t forwarded_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kForwarded) sigaddset(&set, sig);
+    return set;
+}
+
+const char* signal_name(int sig) {
+    switch (sig) {
+        case SIGTERM: return "SIGTERM";
+        case SIGINT: return "SIGINT";
+        case SIGHUP: return "SIGHUP";
+        default: return "a signal";
+    }
+}
+
+bool group_alive(pid_t group) { return kill(-group, 0) == 0 || errno == EPERM; }
+
+// Waits until no process of the group is left, or the deadline passes.
+bool wait_for_group_end(pid_t group, std::chrono::steady_clock::duration limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (group_alive(group)) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// The inner job was told to end: make sure every process of its group is
+// gone, then stop the call.  Signals stay blocked until the process ends, so
+// a second one cannot cut this short.
+[[noreturn]] void end_group_and_stop(pid_t group, int sig) {
+    if (!wait_for_group_end(group, kGracePeriod)) {
+        kill(-group, SIGKILL);
+        wait_for_group_end(group, std::chrono::seconds(10));
+    }
+    say({std::string("ERROR: quorin received ") + signal_name(sig) +
+         " and ended the inner job it was running (process group " + fmt_I0(group) + ")."});
+    stop(128 + sig);
+}
+
+}  // namespace
+
+void install_signal_forwarding() {
+    struct sigaction sa {};
+    sa.sa_handler = forward_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : kForwarded) sigaction(sig, &sa, nullptr);
+}
+
 int run_shell(const std::string& command) {
     command_log().push_back(command);
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
-    return std::system(command.c_str());
+
+    // The signals wait until the child is known to the handler, so none can
+    // slip in between the fork and the bookkeeping and leave an orphan.
+    const sigset_t forwarded = forwarded_set();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &forwarded, &previous);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        const int err = errno;
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        io_failure("cannot start a process for \"" + command + "\": " + std::strerror(err));
+    }
+    if (pid == 0) {
+        setpgid(0, 0);
+        for (int sig : kForwarded) std::signal(sig, SIG_DFL);
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    setpgid(pid, pid);  // also from this side, so the group exists before any signal is sent to it
+    running_group().store(pid);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    sigprocmask(SIG_BLOCK, &forwarded, nullptr);
+    running_group().store(0);
+    const int sig = received_signal().load();
+    if (sig != 0) end_group_and_stop(pid, sig);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// ---------------------------------------------------------- directory lock
+
+DirectoryLock::DirectoryLock(const std::string& lock_file) {
+    // Not close-on-exec on purpose: the inner programs inherit the lock, so
+    // the directory stays taken while an inner job of a killed run lives on.
+    fd_ = ::open(lock_file.c_str(), O_RDWR | O_CREAT, 0666);
+    if (fd_ < 0) {
+        say({"ERROR: Cannot open the lock file " + lock_file + ": " + std::strerror(errno)});
+        stop(1);
+    }
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        const std::string me = fmt_I0(getpid()) + "\n";
+        if (ftruncate(fd_, 0) == 0) {
+            [[maybe_unused]] ssize_t n = ::write(fd_, me.data(), me.size());
+        }
+        return;
+    }
+    const int err = errno;
+    if (err != EWOULDBLOCK) {
+        // Some cluster file systems offer no locks at all; the run goes on.
+        say({"WARNING: Cannot lock " + lock_file + " (" + std::strerror(err) +
+             "); two runs in this directory would not be kept apart."});
+        return;
+    }
+    char buf[32] = {};
+    [[maybe_unused]] ssize_t n = pread(fd_, buf, sizeof buf - 1, 0);
+    ::close(fd_);
+    fd_ = -1;
+    std::int32_t holder = 0;
+    std::string who;
+    if (try_read_free(buf, holder) && holder > 0) {
+        who = ", process " + fmt_I0(holder);
+        if (kill(holder, 0) != 0 && errno == ESRCH) who += ", which has ended while an inner job it started still runs";
+    }
+    say({"ERROR: Another quorin run holds this directory (" + lock_file + who + ")."});
+    say({"       Runs that share temp/ would mix their followed states: give each job its own directory."});
+    stop(1);
+}
+
+DirectoryLock::~DirectoryLock() {
+    if (fd_ >= 0) ::close(fd_);
 }
 
 const std::vector<std::string>& shell_command_log() { return command_log(); }
@@ -55,22 +225,51 @@ void make_dirs(const std::string& path) {
     fs::create_directories(fs::path(path), ec);
 }
 
+namespace {
+
+// Flushes a file, or a directory's entries, to disk.
+bool sync_path(const fs::path& path, bool directory) {
+    const int fd = ::open(path.c_str(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+fs::path directory_of(const fs::path& path) {
+    return path.has_parent_path() ? path.parent_path() : fs::path(".");
+}
+
+// Puts a finished sibling in place of `target`: the sibling's data reach the
+// disk before the rename, and the rename itself after it.
+bool commit_sibling(const fs::path& sibling, const fs::path& target) {
+    std::error_code ec;
+    if (!sync_path(sibling, false)) {
+        fs::remove(sibling, ec);
+        return false;
+    }
+    fs::rename(sibling, target, ec);
+    if (ec) {
+        std::error_code ec2;
+        fs::remove(sibling, ec2);
+        return false;
+    }
+    sync_path(directory_of(target), true);
+    return true;
+}
+
+}  // namespace
+
 bool copy_file_over(const std::string& from, const std::string& to) {
     std::error_code ec;
     fs::path target(to);
     if (fs::is_directory(target, ec)) target /= fs::path(from).filename();
-    std::string tmp = sibling_name(target.string());
-    if (!fs::copy_file(fs::path(from), fs::path(tmp), fs::copy_options::overwrite_existing, ec)) {
-        fs::remove(fs::path(tmp), ec);
+    const fs::path tmp = sibling_name(target.string());
+    if (!fs::copy_file(fs::path(from), tmp, fs::copy_options::overwrite_existing, ec)) {
+        fs::remove(tmp, ec);
         return false;
     }
-    fs::rename(fs::path(tmp), target, ec);
-    if (ec) {
-        std::error_code ec2;
-        fs::remove(fs::path(tmp), ec2);
-        return false;
-    }
-    return true;
+    return commit_sibling(tmp, target);
 }
 
 void remove_file(const std::string& path) {
@@ -119,18 +318,34 @@ void remove_matching(const std::string& dir, std::string_view pattern) {
     for (const auto& name : list_matching(dir, pattern)) remove_file((fs::path(dir) / name).string());
 }
 
+void remove_partial_files(const std::string& dir) { remove_matching(dir, ".quorin-part-*"); }
+
 void replace_file_atomically(const std::string& path, const std::string& content) {
-    std::string tmp = sibling_name(path);
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) io_failure("cannot create " + tmp + " to write " + path);
-        out << content;
-        out.flush();
-        if (!out) {
-            out.close();
-            remove_file(tmp);
-            io_failure("cannot write " + path);
+    const std::string tmp = sibling_name(path);
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) io_failure("cannot create " + tmp + " to write " + path + ": " + std::strerror(errno));
+    auto fail = [&](const char* what, int err) {
+        ::close(fd);
+        remove_file(tmp);
+        io_failure(std::string(what) + path + ": " + std::strerror(err));
+    };
+    const char* p = content.data();
+    std::size_t left = content.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("cannot write ", errno);
         }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    // A full disk may only show here, on file systems that write late.
+    if (fsync(fd) != 0) fail("cannot write ", errno);
+    if (::close(fd) != 0) {
+        const int err = errno;
+        remove_file(tmp);
+        io_failure("cannot write " + path + ": " + std::strerror(err));
     }
     std::error_code ec;
     fs::rename(fs::path(tmp), fs::path(path), ec);
@@ -138,6 +353,7 @@ void replace_file_atomically(const std::string& path, const std::string& content
         remove_file(tmp);
         io_failure("cannot replace " + path + ": " + ec.message());
     }
+    sync_path(directory_of(fs::path(path)), true);
 }
 
 }  // namespace quorin

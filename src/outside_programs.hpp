@@ -22,7 +22,38 @@ inline constexpr std::string_view kFormchkCommand =
 // Runs one command line through /bin/sh, synchronously, after flushing the
 // console so that its lines stay in order.  The status is returned for
 // logging only: outside programs are judged by the files they leave.
+//
+// The command runs in a process group of its own.  When SIGTERM, SIGINT or
+// SIGHUP reaches quorin meanwhile (a batch system cancelling the job), the
+// whole group is ended -- politely first, then with SIGKILL -- and the call
+// stops with status 128 + the signal number, so that no inner job outlives
+// quorin and writes into temp/ afterwards.
 int run_shell(const std::string& command);
+
+// Installs the handlers that run_shell relies on.  Called once by main.
+// Outside a command, the signals keep their usual effect (the process ends);
+// every file that carries state is replaced atomically, so nothing is torn.
+void install_signal_forwarding();
+
+// One run per working directory: an exclusive lock on temp/.quorin.lock held
+// for the whole call.  The kernel drops it when the process and the inner
+// programs it started are gone, so a killed run never blocks the next call
+// once its inner job has ended.  A second run finds it held and stops with
+// status 1 without touching any file.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(const std::string& lock_file);
+    ~DirectoryLock();
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+// Removes what an interrupted atomic replacement left behind in `dir`
+// (sibling files named .quorin-part-*).  Only safe while the lock is held.
+void remove_partial_files(const std::string& dir);
 
 // Every command line run by this process, in order (for tests and reports).
 const std::vector<std::string>& shell_command_log();
@@ -47,9 +78,10 @@ std::vector<std::string> list_matching(const std::string& dir, std::string_view 
 bool glob_match(std::string_view pattern, std::string_view name);
 
 // Replaces `path` with `content` atomically: the text goes to a sibling file
-// that is then renamed over the target, so a reader (or a later call after a
-// kill) sees the old file or the new one, never half of one.  A failure to
-// write throws IoFailure naming the file.
+// that is flushed to disk and then renamed over the target, and the
+// directory is flushed after the rename, so a reader -- or a later call after
+// a kill or a power cut -- sees the old file or the new one, never half of
+// one.  A failure to write throws IoFailure naming the file.
 void replace_file_atomically(const std::string& path, const std::string& content);
 
 }  // namespace quorin

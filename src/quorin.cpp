@@ -94,6 +94,10 @@ void run(const std::vector<std::string>& args) {
 
     say({">>>>> TD-DFT External Interface Starting"});
     make_dirs("temp");
+    const DirectoryLock lock("temp/.quorin.lock");
+    // What a killed call left half-written never became the real file; with
+    // the lock held nobody else is writing here, so the leftovers can go.
+    for (const char* dir : {"temp", "temp/debug_snapshots", "."}) remove_partial_files(dir);
 
     std::string gjf_file, input_file, output_file;
     Tddft_config config;
@@ -126,6 +130,7 @@ void run(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    quorin::install_signal_forwarding();
     int status = 0;
     try {
         quorin::run(args);

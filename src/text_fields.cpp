@@ -712,8 +712,16 @@ bool read_real_fields(std::istream& in, int n, int per_line, int skip, int width
         for (int j = 0; j < per_line && k < n; ++j, ++k) {
             std::size_t start = static_cast<std::size_t>(j) * static_cast<std::size_t>(skip + width) +
                                 static_cast<std::size_t>(skip);
-            std::string_view field;
-            if (start < rec.size()) field = std::string_view(rec).substr(start, static_cast<std::size_t>(width));
+            // Every value of these arrays fills its field: a line that stops
+            // short (a file cut off by a full disk or a crash) holds no
+            // number there, not a zero or a shorter number.
+            if (start + static_cast<std::size_t>(width) > rec.size()) {
+                if (error)
+                    *error = "value " + std::to_string(k + 1) + " of " + std::to_string(n) +
+                             " is missing or cut short";
+                return false;
+            }
+            const std::string_view field = std::string_view(rec).substr(start, static_cast<std::size_t>(width));
             if (!read_real_field(field, d, out[static_cast<std::size_t>(k)])) {
                 if (error) *error = "cannot read a real from \"" + std::string(field) + "\"";
                 return false;

@@ -263,8 +263,9 @@ bool read_real_field(std::string_view field, int d, double& v);
 // Reads n reals laid out `per_line` to a record, each field preceded by
 // `skip` columns and `width` wide with `d` digits (the (5(1X,ES15.8)) layout of
 // formatted checkpoints is per_line 5, skip 1, width 15, d 8).  Continues on
-// as many records as needed; short records read as blanks (zeros).  Returns
-// false at an early end of the file or on a field that does not convert.
+// as many records as needed.  Returns false at an early end of the file, on
+// a field that does not convert, and on a record that ends before a field
+// it should hold is complete.
 bool read_real_fields(std::istream& in, int n, int per_line, int skip, int width, int d,
                       std::vector<double>& out, std::string* error = nullptr);
 

@@ -41,8 +41,9 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
     // Padded TD keyword, %mem/%nproc fallbacks, bohr -> angstrom, Bq; the
     // first atom's record carries extra values, the second runs over two records.
     write_file("ext.inp", "2 1 0 1\n1 0.0 0.0 1.0 99 junk\n0 -1.5D0\n 2.0 0.25\n");
-    write_gaussian_input("in.gjf", "B3LYP", "6-31G*", 2, 3, "  ", "", "", 0, 1, 2, "ext.inp", "force", true,
-                         "TD-DFT gradient calculation  ", false);
+    InnerJob job{.method = "B3LYP", .basis = "6-31G*", .extra = "  ", .root = 2, .nadd = 3, .guess_read = true,
+                 .title = "TD-DFT gradient calculation  "};
+    write_gaussian_input("in.gjf", job, Molecule{"ext.inp", 2, 0, 1});
     EXPECT_EQ(read_file("in.gjf"),
               link0 + "#p nosymm Iop(9/40=3) B3LYP/6-31G* guess=read td(root=2,nstate=5,read)        force\n\n"
                       "TD-DFT gradient calculation\n\n0 1\n"
@@ -51,8 +52,9 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
 
     // Triplet with read: the 33-character keyword is written whole.
     write_file("ext.inp", "1 1 -1 2\n8 0 0 0\n");
-    write_gaussian_input("t.gjf", "PBE0", "def2SVP", 1, 2, "scf=tight  ", "16GB  ", "8", -1, 2, 1, "ext.inp", "sp",
-                         true, "x", true);
+    job = InnerJob{.method = "PBE0", .basis = "def2SVP", .extra = "scf=tight  ", .mem = "16GB  ", .nproc = "8",
+                   .root = 1, .nadd = 2, .kind = JobKind::Sp, .guess_read = true, .title = "x", .triplet = true};
+    write_gaussian_input("t.gjf", job, Molecule{"ext.inp", 1, -1, 2});
     EXPECT_EQ(read_file("t.gjf"), "%mem=16GB\n%nproc=8\n%chk=tddft_pelun.chk\n#p nosymm Iop(9/40=3) PBE0/def2SVP "
                                   "guess=read td(triplet,root=1,nstate=3,read) sp scf=tight\n\nx\n\n-1 2\n"
                                   "O       0.000000000000      0.000000000000      0.000000000000\n\n");
@@ -61,7 +63,7 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
     for (const char* z : {"87", "-1"}) {
         write_file("ext.inp", std::string("3 1 0 1\n6 0 0 0\n") + z + " 0 0 1\n1 0 0 2\n");
         expect_stop(run([] {
-            write_gaussian_input("b.gjf", "M", "B", 1, 0, "", "", "", 0, 1, 3, "ext.inp", "force", false, "t", false);
+            write_gaussian_input("b.gjf", InnerJob{.method = "M", .basis = "B", .title = "t"}, Molecule{"ext.inp", 3, 0, 1});
         }), std::string(" ERROR: Atom 2 in ext.inp has atomic number ") + z +
                         "; only 0 (Bq) to 86 (Rn) can be written to the Gaussian input.\n");
         EXPECT_EQ(read_file("b.gjf"),
@@ -100,11 +102,23 @@ TEST(Readers, FabricatedLogsCheckpointsAndTheExternalOutput) {
     EXPECT_EQ(f, (std::vector<double>{0, 0, -0.012345678, -0.0001, 0.0025, 0.006172839}));
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
     expect_stop(run([&] { extract_gradient(2, e, f); }), " ERROR: Gradient not found in log file\n");
+    // Forces without the excited-state energy: the job did not compute the
+    // state, and no energy 0 may reach Gaussian.
+    write_file("temp/tddft_pelun.log", " SCF Done:  E(RB3LYP) =  -76.4\n" + text_of(kForcesTable));
+    expect_stop(run([&] { extract_gradient(2, e, f); }), " ERROR: Energy not found in log file\n");
 
-    write_file("a.fchk", "Total Energy   R  -1.0\nCartesian Gradient    R   N=  9\n"
-                         "  1.0E+00 -2.0E+00  3.0E-01  4.0E+00  5.0E+00\n  6.0E+00  7.0E+00  8.0E+00 -9.0E+00\n");
+    // The current point's gradient wins over an earlier optimisation point's,
+    // wherever it stands; the older one serves only when it is all there is.
+    const std::string opt_point = "Opt point       1 Gradient at IRC point  R   N=  9\n"
+                                  "  9.0E+00  9.0E+00  9.0E+00  9.0E+00  9.0E+00\n  9.0E+00  9.0E+00  9.0E+00  9.0E+00\n";
+    const std::string current = "Cartesian Gradient    R   N=  9\n"
+                                "  1.0E+00 -2.0E+00  3.0E-01  4.0E+00  5.0E+00\n  6.0E+00  7.0E+00  8.0E+00 -9.0E+00\n";
+    write_file("a.fchk", "Total Energy   R  -1.0\n" + opt_point + current);
     read_grad_from_fch("a.fchk  ", 3, g);
     EXPECT_EQ(g, (std::vector<double>{1, -2, 0.3, 4, 5, 6, 7, 8, -9}));
+    write_file("o.fchk", opt_point + "Cartesian Force Constants   R   N=  45\n");
+    read_grad_from_fch("o.fchk", 3, g);
+    EXPECT_EQ(g, std::vector<double>(9, 9.0));
     expect_stop(run([&] { read_grad_from_fch("a.fchk", 4, g); }), " ERROR: Failed to read gradient data from a.fchk\n");
     write_file("c.fchk", "Cartesian Force Constants   R   N=  6\n  1.0 2.0 3.0 4.0 5.0\n  6.0\n");
     read_gaussian_hessian("c.fchk", 1, h);
@@ -148,7 +162,7 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
 
     write_file("temp/tddft_pelun.log", read_file(no_energy));
     expect_stop(run([&] { extract_gradient(30, e, f); }),
-                " WARNING: Energy not found in log file\n ERROR: Gradient not found in log file\n");
+                " ERROR: Energy not found in log file\n ERROR: Gradient not found in log file\n");
 }
 
 TEST(EchoOutput, CoefficientCutBlockEndAndDebugForces) {

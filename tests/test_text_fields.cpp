@@ -297,7 +297,7 @@ TEST(TextFields, FixedFieldReads) {
     EXPECT_FALSE(read_real_field("  abc", 8, x));
 
     // Five (1X,ES15.8) values to a record, over as many records as needed;
-    // a short last record reads as zeros.
+    // the last record holds what remains.
     std::istringstream in("  1.00000000E+00 -2.50000000E-01  3.00000000E+00  4.00000000E+00  5.00000000E+00\n"
                           "  6.00000000E+00  7.00000000E-03\n"
                           "Beta Orbital Energies                      R   N=           7\n");
