@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "module_gaussian_utils.hpp"
+#include "outside_programs.hpp"
 #include "text_fields.hpp"
 
 namespace fs = std::filesystem;
@@ -76,17 +77,19 @@ void BM_extract_gradient(benchmark::State& state) {
 }
 BENCHMARK(BM_extract_gradient)->Arg(20)->Arg(1000)->Unit(benchmark::kMillisecond);
 
-void BM_read_hessian(benchmark::State& state) {
+void BM_copy_force_constants(benchmark::State& state) {
     int natoms = static_cast<int>(state.range(0));
     Workdir w(natoms, 0);
-    std::vector<double> h;
+    std::vector<double> g;
     for (auto _ : state) {
-        read_gaussian_hessian("temp/tddft_pelun.fchk", natoms, h);
-        benchmark::DoNotOptimize(h.data());
+        RecordReader in("temp/tddft_pelun.fchk");
+        read_grad_from_fch(in, "temp/tddft_pelun.fchk", natoms, g);
+        FileReplacement out("temp/out.EOu");  // never committed: removed again
+        copy_force_constants(in, "temp/tddft_pelun.fchk", natoms, out);
     }
     state.counters["values"] = static_cast<double>(3 * natoms) * (3 * natoms + 1) / 2;
 }
-BENCHMARK(BM_read_hessian)->Arg(20)->Arg(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_copy_force_constants)->Arg(20)->Arg(200)->Unit(benchmark::kMillisecond);
 
 void BM_external_output_text(benchmark::State& state) {
     int natoms = static_cast<int>(state.range(0));
@@ -95,11 +98,24 @@ void BM_external_output_text(benchmark::State& state) {
 }
 BENCHMARK(BM_external_output_text)->Arg(20)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
-void BM_fmt_D(benchmark::State& state) {
+void BM_put_D20_12(benchmark::State& state) {
     double x = -0.123456789012345;
-    for (auto _ : state) benchmark::DoNotOptimize(fmt_D(x, 20, 12));
+    char field[20];
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(put_D20_12(field, x));
+        benchmark::ClobberMemory();
+    }
 }
-BENCHMARK(BM_fmt_D);
+BENCHMARK(BM_put_D20_12);
+
+void BM_transcode_D20_12(benchmark::State& state) {
+    char field[20];
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(transcode_D20_12("-1.23456789E-02", field));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_transcode_D20_12);
 
 void BM_free_read_reals(benchmark::State& state) {
     std::string record = "  -0.123456789012D+00  0.987654321098D-03 -0.555555555555D+01";

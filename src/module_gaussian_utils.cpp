@@ -349,69 +349,84 @@ void extract_gradient(int natoms, double& energy, std::vector<double>& forces) {
     if (!energy_found || !forces_found) stop(1);
 }
 
-void read_grad_from_fch(const std::string& file, int natoms, std::vector<double>& gradient) {
-    const std::string name = rtrim(file);
+void read_grad_from_fch(RecordReader& in, const std::string& name, int natoms, std::vector<double>& gradient) {
     const std::size_t n3 = components(natoms);
     gradient.assign(n3, 0.0);
 
-    std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fchk file for gradient: ") + name);
     // "Cartesian Gradient" is the gradient at the current point; the gradient
     // of an earlier optimisation point serves only when it is all there is.
-    std::string line;
-    std::optional<std::streampos> opt_point;
-    bool found = false;
-    while (read_line(in, line)) {
+    std::string_view line;
+    long long records = 0, opt_point = -1;
+    bool found = false, force_constants_passed = false;
+    while (in.next(line)) {
+        ++records;
         if (contains(line, "Cartesian Gradient")) {
             found = true;
             break;
         }
-        if (!opt_point && contains(line, "Opt point") && contains(line, "Gradient")) opt_point = in.tellg();
+        if (opt_point < 0 && contains(line, "Opt point") && contains(line, "Gradient")) opt_point = records;
+        force_constants_passed = force_constants_passed || contains(line, "Cartesian Force Const");
     }
-    if (!found && opt_point) {
-        in.clear();
-        in.seekg(*opt_point);
+    if (!found && opt_point >= 0) {
+        in = RecordReader(name);
+        for (long long k = 0; k < opt_point; ++k) in.next(line);
         found = true;
+        force_constants_passed = true;  // wherever they are, the search starts over
     }
     if (!found) {
-        in.close();
         say({"ERROR: Gradient block not found in ", name});
         stop(1);
     }
     FreeRead values(in, name);
     for (std::size_t k = 0; k < n3; ++k) {
         if (!values.get(gradient[k])) {
-            in.close();
             say({"ERROR: Failed to read gradient data from ", name});
             stop(1);
         }
     }
+    if (force_constants_passed) in = RecordReader(name);
 }
 
-void read_gaussian_hessian(const std::string& file, int natoms, std::vector<double>& hessian) {
+void read_grad_from_fch(const std::string& file, int natoms, std::vector<double>& gradient) {
     const std::string name = rtrim(file);
-    const std::size_t n = components(natoms);
-    hessian.assign(n * n, 0.0);
+    RecordReader in = records_or_stop(name, "ERROR: Cannot open fchk file for gradient: " + name);
+    read_grad_from_fch(in, name, natoms, gradient);
+}
 
-    std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fchk file: ") + name);
-    std::string line;
-    if (!find_line(in, line, [](const std::string& l) { return contains(l, "Cartesian Force Const"); })) {
-        in.close();
+void copy_force_constants(RecordReader& in, const std::string& name, int natoms, FileReplacement& out) {
+    if (!in.is_open()) {
+        say({"ERROR: Cannot open fchk file: ", name});
+        stop(1);
+    }
+    std::string_view line;
+    if (!in.find(line, [](std::string_view l) { return contains(l, "Cartesian Force Const"); })) {
         say({"ERROR: Cartesian Force Const section not found in ", name});
         stop(1);
     }
-    // The lower triangle, row by row; each value also fills its mirror.
+    // The lower triangle, row by row, as it comes: Gaussian reads it back in
+    // the same order, three values to a line.  A value in the plain layout of
+    // formatted checkpoints goes straight from its digits to its field.
+    const std::size_t n3 = components(natoms);
+    const std::size_t count = n3 * (n3 + 1) / 2;
     FreeRead values(in, name);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j <= i; ++j) {
+    std::string_view token;
+    for (std::size_t k = 0; k < count; ++k) {
+        char* field = out.room(21);
+        bool ok = values.get_text(token);
+        if (ok && token.empty()) {
+            put_D20_12(field, 0.0);  // a null value leaves the zero it starts with
+        } else if (ok && !transcode_D20_12(token, field)) {
             double v = 0.0;
-            if (!values.get(v)) {
-                in.close();
-                say({"ERROR: Failed to read Hessian data from ", name});
-                stop(1);
-            }
-            hessian[i * n + j] = v;
-            hessian[j * n + i] = v;
+            ok = parse_real_token(token, v);
+            put_D20_12(field, v);
         }
+        if (!ok) {
+            say({"ERROR: Failed to read Hessian data from ", name});
+            stop(1);
+        }
+        std::size_t used = 20;
+        if (k % 3 == 2 || k + 1 == count) field[used++] = '\n';
+        out.used(used);
     }
 }
 

@@ -12,6 +12,8 @@
 
 namespace quorin {
 
+class FileReplacement;
+
 // The kind of an inner job, as its route line names it.
 enum class JobKind { Force, Freq, Sp };
 const char* job_kind_word(JobKind kind);
@@ -82,8 +84,16 @@ void copy_chk_to_maindir(const std::string& gjf_file);
 void extract_gradient(int natoms, double& energy, std::vector<double>& forces);
 // Cartesian gradient (3N) from a formatted checkpoint.
 void read_grad_from_fch(const std::string& file, int natoms, std::vector<double>& gradient);
-// Full symmetric Cartesian Hessian, 3N x 3N row-major, from a formatted checkpoint.
-void read_gaussian_hessian(const std::string& file, int natoms, std::vector<double>& hessian);
+// The same from `in`, a reader at the start of the checkpoint `name`.
+// Afterwards `in` stands where a search for the force constants finds the
+// header a search from the start would find: just after the gradient, or
+// back at the start when that header came before.
+void read_grad_from_fch(RecordReader& in, const std::string& name, int natoms, std::vector<double>& gradient);
+// The lower triangle of the Cartesian force constants, from the first
+// "Cartesian Force Const" header after `in`'s position, copied to `out` row
+// by row: 3N(3N+1)/2 values in D20.12, three to a line.  Each value is
+// written as it is read; nothing of the size of the Hessian is held.
+void copy_force_constants(RecordReader& in, const std::string& name, int natoms, FileReplacement& out);
 
 // The External output file: energy, zero dipole, gradient = -forces.  The
 // file is replaced atomically.

@@ -1,7 +1,6 @@
 #include "module_hessian.hpp"
 
 #include <fstream>
-#include <sstream>
 
 #include "module_gaussian_utils.hpp"
 #include "outside_programs.hpp"
@@ -48,62 +47,46 @@ void run_hessian_mode(const std::string& input_file, const std::string& output_f
     const std::string fchk = "temp/tddft_pelun.fchk";
     double energy = 0.0;
     read_total_energy_from_fchk(fchk, energy);
-    std::vector<double> gradient;
-    read_grad_from_fch(fchk, natoms, gradient);
-    std::vector<double> forces(gradient.size());
-    for (std::size_t i = 0; i < gradient.size(); ++i) forces[i] = -gradient[i];
-    std::vector<double> hessian;
-    read_gaussian_hessian(fchk, natoms, hessian);
-
-    write_external_output(output_file, natoms, energy, forces, true);
-    append_hessian_blocks(output_file, natoms, hessian);
+    write_frequency_output(fchk, output_file, natoms, energy);
     say({"Hessian-only workflow completed <<<<<"});
 }
 
 void read_total_energy_from_fchk(const std::string& file, double& energy) {
     energy = 0.0;
-    std::ifstream in = open_or_stop(file, std::string("ERROR: Cannot open fchk file for energy: ") + rtrim(file));
-    std::string line;
-    while (read_line(in, line)) {
-        if (!starts_with(line, "Total Energy")) continue;
-        std::string w1, w2, w3;
-        double e = 0.0;
-        if (!try_read_free(line, w1, w2, w3, e)) {
-            say({"ERROR: Failed to parse Total Energy line in ", rtrim(file)});
-            stop(1);
-        }
-        energy = e;
-        return;
+    RecordReader in = records_or_stop(file, std::string("ERROR: Cannot open fchk file for energy: ") + rtrim(file));
+    std::string_view line;
+    if (!in.find(line, [](std::string_view l) { return starts_with(l, "Total Energy"); })) {
+        say({"ERROR: Total Energy not found in ", rtrim(file)});
+        stop(1);
     }
-    say({"ERROR: Total Energy not found in ", rtrim(file)});
-    stop(1);
+    std::string w1, w2, w3;
+    double e = 0.0;
+    if (!try_read_free(line, w1, w2, w3, e)) {
+        say({"ERROR: Failed to parse Total Energy line in ", rtrim(file)});
+        stop(1);
+    }
+    energy = e;
 }
 
-void append_hessian_blocks(const std::string& output_file, int natoms, const std::vector<double>& hessian) {
-    const std::size_t n3 = static_cast<std::size_t>(natoms) * 3;
-    std::ifstream in(output_file, std::ios::binary);
-    if (!in) io_failure("cannot open " + output_file + " to append the force constants");
-    std::ostringstream text;
-    text << in.rdbuf();
-    in.close();
+void write_frequency_output(const std::string& fchk, const std::string& output_file, int natoms, double energy) {
+    const std::string name = rtrim(fchk);
+    RecordReader in = records_or_stop(name, "ERROR: Cannot open fchk file for gradient: " + name);
+    std::vector<double> gradient;
+    read_grad_from_fch(in, name, natoms, gradient);
+    // The writer negates the forces it is given: hand it the negated gradient.
+    std::vector<double> forces(gradient.size());
+    for (std::size_t i = 0; i < gradient.size(); ++i) forces[i] = -gradient[i];
 
-    // Polarizability and dipole derivatives are not computed: zeros.
-    for (int line = 0; line < 2; ++line) text << fmt_D_row({0.0, 0.0, 0.0}) << '\n';
-    for (std::size_t line = 0; line < n3; ++line) text << fmt_D_row({0.0, 0.0, 0.0}) << '\n';
-
-    // Force constants: the lower triangle row by row, three to a line.
-    int on_line = 0;
-    for (std::size_t i = 0; i < n3; ++i) {
-        for (std::size_t j = 0; j <= i; ++j) {
-            text << fmt_D(hessian[i * n3 + j], 20, 12);
-            if (++on_line == 3) {
-                text << '\n';
-                on_line = 0;
-            }
-        }
-    }
-    if (on_line != 0) text << '\n';
-    replace_file_atomically(output_file, text.str());
+    const std::string target = rtrim(output_file);
+    FileReplacement out(target);
+    out.write(external_output_text(natoms, energy, forces));
+    // Polarizability (6 values, 2 lines) and dipole derivatives (9N values,
+    // 3N lines) are not computed: zeros, three to a line.
+    const std::string zeros = fmt_D_row({0.0, 0.0, 0.0}) + '\n';
+    for (std::size_t line = 0; line < 2 + gradient.size(); ++line) out.write(zeros);
+    copy_force_constants(in, name, natoms, out);
+    out.commit();
+    say({" Output file written: ", target});
 }
 
 }  // namespace quorin

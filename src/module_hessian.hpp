@@ -3,7 +3,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "module_init.hpp"
 
@@ -12,8 +11,11 @@ namespace quorin {
 void run_hessian_mode(const std::string& input_file, const std::string& output_file, const Tddft_config& config,
                       int natoms, int charge, int multiplicity, bool chk_existed);
 void read_total_energy_from_fchk(const std::string& file, double& energy);
-// Adds the polarizability, dipole-derivative and force-constant blocks to the
-// External output file (replacing it atomically with the longer text).
-void append_hessian_blocks(const std::string& output_file, int natoms, const std::vector<double>& hessian);
+// Writes the whole External output of a frequency step -- energy, gradient,
+// zero polarizability and dipole derivatives, force constants -- reading the
+// formatted checkpoint once, front to back, and streaming the force
+// constants through as they are read.  The output replaces the old file
+// only once complete; a step that stops on the way leaves the old one.
+void write_frequency_output(const std::string& fchk, const std::string& output_file, int natoms, double energy);
 
 }  // namespace quorin

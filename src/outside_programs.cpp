@@ -320,19 +320,29 @@ void remove_matching(const std::string& dir, std::string_view pattern) {
 
 void remove_partial_files(const std::string& dir) { remove_matching(dir, ".quorin-part-*"); }
 
-void replace_file_atomically(const std::string& path, const std::string& content) {
-    const std::string tmp = sibling_name(path);
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) io_failure("cannot create " + tmp + " to write " + path + ": " + std::strerror(errno));
-    auto fail = [&](const char* what, int err) {
-        ::close(fd);
-        remove_file(tmp);
-        io_failure(std::string(what) + path + ": " + std::strerror(err));
-    };
-    const char* p = content.data();
-    std::size_t left = content.size();
+FileReplacement::FileReplacement(const std::string& path, std::size_t buffer_size)
+    : path_(path), sibling_(sibling_name(path)), size_(std::max<std::size_t>(buffer_size, 4096)) {
+    fd_ = ::open(sibling_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ < 0) io_failure("cannot create " + sibling_ + " to write " + path_ + ": " + std::strerror(errno));
+    buf_ = std::make_unique_for_overwrite<char[]>(size_);
+}
+
+FileReplacement::~FileReplacement() {
+    if (fd_ < 0) return;  // committed, or failed and cleaned up already
+    ::close(fd_);
+    remove_file(sibling_);
+}
+
+void FileReplacement::fail(const std::string& what, int err) {
+    ::close(fd_);
+    fd_ = -1;
+    remove_file(sibling_);
+    io_failure(what + path_ + ": " + std::strerror(err));
+}
+
+void FileReplacement::write_out(const char* p, std::size_t left) {
     while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
+        const ssize_t n = ::write(fd_, p, left);
         if (n < 0) {
             if (errno == EINTR) continue;
             fail("cannot write ", errno);
@@ -340,20 +350,46 @@ void replace_file_atomically(const std::string& path, const std::string& content
         p += n;
         left -= static_cast<std::size_t>(n);
     }
+}
+
+void FileReplacement::flush() {
+    write_out(buf_.get(), fill_);
+    fill_ = 0;
+}
+
+void FileReplacement::write(std::string_view text) {
+    if (text.size() > size_ - fill_) {
+        flush();
+        if (text.size() >= size_) return write_out(text.data(), text.size());  // no copy of a long text
+    }
+    std::memcpy(buf_.get() + fill_, text.data(), text.size());
+    fill_ += text.size();
+}
+
+void FileReplacement::commit() {
+    flush();
     // A full disk may only show here, on file systems that write late.
-    if (fsync(fd) != 0) fail("cannot write ", errno);
-    if (::close(fd) != 0) {
+    if (fsync(fd_) != 0) fail("cannot write ", errno);
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    if (closed != 0) {
         const int err = errno;
-        remove_file(tmp);
-        io_failure("cannot write " + path + ": " + std::strerror(err));
+        remove_file(sibling_);
+        io_failure("cannot write " + path_ + ": " + std::strerror(err));
     }
     std::error_code ec;
-    fs::rename(fs::path(tmp), fs::path(path), ec);
+    fs::rename(fs::path(sibling_), fs::path(path_), ec);
     if (ec) {
-        remove_file(tmp);
-        io_failure("cannot replace " + path + ": " + ec.message());
+        remove_file(sibling_);
+        io_failure("cannot replace " + path_ + ": " + ec.message());
     }
-    sync_path(directory_of(fs::path(path)), true);
+    sync_path(directory_of(fs::path(path_)), true);
+}
+
+void replace_file_atomically(const std::string& path, const std::string& content) {
+    FileReplacement out(path, std::size_t(1) << 16);
+    out.write(content);
+    out.commit();
 }
 
 }  // namespace quorin

@@ -7,6 +7,8 @@
 // std::filesystem, never through a shell.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,6 +78,40 @@ void remove_matching(const std::string& dir, std::string_view pattern);
 // Names of the regular files in `dir` matching the pattern, sorted.
 std::vector<std::string> list_matching(const std::string& dir, std::string_view pattern);
 bool glob_match(std::string_view pattern, std::string_view name);
+
+// A file written in pieces that replaces `path` only when committed: the
+// text goes through a large buffer to a sibling file, and commit() flushes
+// the sibling to disk, renames it over the target and flushes the directory.
+// Destroyed uncommitted -- an error, a stop, any exception -- it removes the
+// sibling and leaves the target as it was, so a reader never sees a torn
+// file.  Write failures throw IoFailure naming the target.
+class FileReplacement {
+public:
+    explicit FileReplacement(const std::string& path, std::size_t buffer_size = std::size_t(1) << 20);
+    ~FileReplacement();
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+
+    void write(std::string_view text);
+    // Room for n more bytes (n no more than the buffer size) at the end of
+    // the text; used(k) then takes the first k of them into the file.
+    char* room(std::size_t n) {
+        if (size_ - fill_ < n) flush();
+        return buf_.get() + fill_;
+    }
+    void used(std::size_t k) { fill_ += k; }
+    void commit();
+
+private:
+    void flush();
+    void write_out(const char* p, std::size_t n);
+    [[noreturn]] void fail(const std::string& what, int err);
+
+    std::string path_, sibling_;
+    int fd_ = -1;
+    std::unique_ptr<char[]> buf_;
+    std::size_t size_ = 0, fill_ = 0;
+};
 
 // Replaces `path` with `content` atomically: the text goes to a sibling file
 // that is flushed to disk and then renamed over the target, and the

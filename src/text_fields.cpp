@@ -75,6 +75,20 @@ RecordReader::RecordReader(RecordReader&& o) noexcept
     o.file_ = nullptr;
 }
 
+RecordReader& RecordReader::operator=(RecordReader&& o) noexcept {
+    if (this != &o) {
+        if (file_ != nullptr) std::fclose(file_);
+        file_ = o.file_;
+        o.file_ = nullptr;
+        buf_ = std::move(o.buf_);
+        size_ = o.size_;
+        begin_ = o.begin_;
+        end_ = o.end_;
+        at_eof_ = o.at_eof_;
+    }
+    return *this;
+}
+
 RecordReader::~RecordReader() {
     if (file_ != nullptr) std::fclose(file_);
 }

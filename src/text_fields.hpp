@@ -82,7 +82,7 @@ public:
     // not open and has no records.
     explicit RecordReader(const std::string& path, std::size_t buffer_size = std::size_t(1) << 20);
     RecordReader(RecordReader&& other) noexcept;
-    RecordReader& operator=(RecordReader&&) = delete;
+    RecordReader& operator=(RecordReader&& other) noexcept;
     ~RecordReader();
 
     bool is_open() const { return file_ != nullptr; }

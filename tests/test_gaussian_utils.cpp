@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "module_gaussian_utils.hpp"
+#include "module_hessian.hpp"
 #include "outside_programs.hpp"
 #include "test_support.hpp"
 
@@ -88,7 +89,7 @@ TEST(Readers, FabricatedLogsCheckpointsAndTheExternalOutput) {
               " -0.764000000000D+02  0.000000000000D+00  0.000000000000D+00  0.000000000000D+00\n"
               " -0.100000000000D-01  0.200000000000D-01 -0.000000000000D+00\n");
     double e = 7.0;
-    std::vector<double> f, g, h;
+    std::vector<double> f, g;
     // The second energy line wins (its value follows the last "="), a line
     // without "=" is ignored, and nothing after the forces table is read.
     write_file("temp/tddft_pelun.log",
@@ -120,11 +121,38 @@ TEST(Readers, FabricatedLogsCheckpointsAndTheExternalOutput) {
     read_grad_from_fch("o.fchk", 3, g);
     EXPECT_EQ(g, std::vector<double>(9, 9.0));
     expect_stop(run([&] { read_grad_from_fch("a.fchk", 4, g); }), " ERROR: Failed to read gradient data from a.fchk\n");
-    write_file("c.fchk", "Cartesian Force Constants   R   N=  6\n  1.0 2.0 3.0 4.0 5.0\n  6.0\n");
-    read_gaussian_hessian("c.fchk", 1, h);
-    EXPECT_EQ(h, (std::vector<double>{1, 2, 4, 2, 3, 5, 4, 5, 6}));
-    expect_stop(run([&] { read_gaussian_hessian("c.fchk", 2, h); }),
+
+    // A frequency step's output: energy, the gradient itself, zero
+    // polarizability and dipole derivatives, the force constants as they
+    // come -- whatever their text (null values, repeats, a slash, Fortran
+    // exponents, more digits than the field holds) and wherever their
+    // section stands.
+    const std::string zeros = fmt_D_row({0.0, 0.0, 0.0}) + "\n";
+    const std::string gradient = "Cartesian Gradient   R   N=  3\n  1.0E-02  0.0E+00 -2.0E-02\n";
+    for (const std::string& fchk :
+         {gradient + "Cartesian Force Constants   R   N=  6\n 1.0,,2*3.5D-01\n 0.1234567890123456 /\n",
+          "Cartesian Force Constants   R   N=  6\n 1.0,,2*3.5D-01\n 0.1234567890123456 /\n" + gradient}) {
+        write_file("c.fchk", fchk);
+        auto w = run([] { write_frequency_output("c.fchk", "out.EOu", 1, -76.4); });
+        ASSERT_EQ(w.status, -1) << w.failure;
+        EXPECT_EQ(w.out, "  Output file written: out.EOu\n");
+        EXPECT_EQ(read_file("out.EOu"), fmt_D_row({-76.4, 0.0, 0.0, 0.0}) + "\n" + fmt_D_row({0.01, 0.0, -0.02}) +
+                                            "\n" + zeros + zeros + zeros + zeros + zeros +
+                                            fmt_D_row({1.0, 0.0, 0.35}) + "\n" +
+                                            fmt_D_row({0.35, 0.1234567890123456, 0.0}) + "\n");
+    }
+    // A step that cannot be completed leaves the old output, and no part file.
+    const std::string before = read_file("out.EOu");
+    expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }),
+                " ERROR: Failed to read gradient data from c.fchk\n");
+    write_file("c.fchk", "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\nCartesian Force Constants   R   N=  21\n 1.0 x\n");
+    expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }),
                 " ERROR: Failed to read Hessian data from c.fchk\n");
+    write_file("c.fchk", "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\n");
+    expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }),
+                " ERROR: Cartesian Force Const section not found in c.fchk\n");
+    EXPECT_EQ(read_file("out.EOu"), before);
+    EXPECT_TRUE(list_matching(".", ".quorin-part-*").empty());
 }
 
 TEST(Readers, RealLogAndFormattedCheckpoint) {
@@ -141,7 +169,7 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
         for (auto& x : v) in >> x;
         return v;
     };
-    std::vector<double> f, g, h;
+    std::vector<double> f, g;
     double e = 0.0;
     read_grad_from_fch(fchk, 20, g);
     EXPECT_EQ(g, values_after("Cartesian Gradient", 60));
@@ -153,12 +181,15 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
     ASSERT_EQ(f.size(), 60u);
     for (std::size_t k = 0; k < 60; ++k) EXPECT_NEAR(f[k], -g[k], 1e-9) << k;
 
-    read_gaussian_hessian(fchk, 20, h);
+    // The frequency step's output from the real checkpoint, against fields
+    // made here from values read independently.
+    ASSERT_EQ(run([&] { write_frequency_output(fchk, "out.EOu", 20, e); }).status, -1);
+    const auto out = lines_of(read_file("out.EOu"));
     const auto tri = values_after("Cartesian Force Const", 1830);
-    ASSERT_EQ(h.size(), 3600u);
-    for (std::size_t i = 0, k = 0; i < 60; ++i)
-        for (std::size_t j = 0; j <= i; ++j, ++k)
-            ASSERT_TRUE(h[i * 60 + j] == tri[k] && h[j * 60 + i] == tri[k]) << i << "," << j;
+    ASSERT_EQ(out.size(), 1 + 20 + 2 + 60 + 610u);
+    for (std::size_t k = 0; k < 60; ++k) EXPECT_EQ(out[1 + k / 3].substr(k % 3 * 20, 20), fmt_D(g[k], 20, 12)) << k;
+    for (std::size_t k = 0; k < tri.size(); ++k)
+        ASSERT_EQ(out[83 + k / 3].substr(k % 3 * 20, 20), fmt_D(tri[k], 20, 12)) << k;
 
     write_file("temp/tddft_pelun.log", read_file(no_energy));
     expect_stop(run([&] { extract_gradient(30, e, f); }),

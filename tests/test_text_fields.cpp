@@ -284,6 +284,22 @@ TEST(TextFields, FreeFormReads) {
     EXPECT_EQ((std::vector<int>{a, b, c, d}), (std::vector<int>{3, 1, 0, 1}));
     EXPECT_TRUE(FreeRead(in, "header.EIn").get(e));
     EXPECT_EQ(e, 42);
+
+    // The same through a file buffer far smaller than the records: they
+    // cross the buffer's end, one outgrows it, the last has no line feed.
+    ScratchDir dir;
+    write_file("r.txt", "3\r\n1 0 1 extra\r\n" + std::string(300, ' ') + "42\n7");
+    RecordReader records("r.txt", 64);
+    EXPECT_TRUE(FreeRead(records, "r.txt").all(a, b, c, d));
+    EXPECT_EQ((std::vector<int>{a, b, c, d}), (std::vector<int>{3, 1, 0, 1}));
+    EXPECT_TRUE(FreeRead(records, "r.txt").get(e));
+    EXPECT_EQ(e, 42);
+    std::string_view last;
+    EXPECT_TRUE(records.next(last));
+    EXPECT_EQ(last, "7");
+    EXPECT_FALSE(records.next(last));
+    EXPECT_FALSE(RecordReader("no_such_file").is_open());
+    EXPECT_FALSE(RecordReader(".").is_open());
 }
 
 TEST(TextFields, FixedFieldReads) {
