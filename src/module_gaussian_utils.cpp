@@ -409,8 +409,28 @@ void copy_force_constants(RecordReader& in, const std::string& name, int natoms,
     const std::size_t n3 = components(natoms);
     const std::size_t count = n3 * (n3 + 1) / 2;
     FreeRead values(in, name);
-    std::string_view token;
-    for (std::size_t k = 0; k < count; ++k) {
+    std::string_view token, record;
+    for (std::size_t k = 0; k < count;) {
+        // A whole record of five 16-column fields in the checkpoint's layout
+        // goes field by field, without taking it apart into tokens; anything
+        // else is left to the free-form read below.
+        if (count - k >= 5 && values.next_whole_record(record) && record.size() == 80) {
+            char* fields = out.room(5 * 21);
+            std::size_t used = 0;
+            bool plain = true;
+            for (std::size_t j = 0; j < 5 && plain; ++j) {
+                const std::string_view f = record.substr(16 * j, 16);
+                plain = f[0] == ' ' && transcode_D20_12(f.substr(f[1] == ' ' ? 2 : 1), fields + used);
+                used += 20;
+                if ((k + j) % 3 == 2 || k + j + 1 == count) fields[used++] = '\n';
+            }
+            if (plain) {
+                values.skip_record();
+                out.used(used);
+                k += 5;
+                continue;
+            }
+        }
         char* field = out.room(21);
         bool ok = values.get_text(token);
         if (ok && token.empty()) {
@@ -427,6 +447,7 @@ void copy_force_constants(RecordReader& in, const std::string& name, int natoms,
         std::size_t used = 20;
         if (k % 3 == 2 || k + 1 == count) field[used++] = '\n';
         out.used(used);
+        ++k;
     }
 }
 

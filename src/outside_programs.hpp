@@ -111,6 +111,7 @@ private:
     int fd_ = -1;
     std::unique_ptr<char[]> buf_;
     std::size_t size_ = 0, fill_ = 0;
+    std::size_t written_ = 0, synced_ = 0;  // bytes handed to the file, and to its disk writes
 };
 
 // Replaces `path` with `content` atomically: the text goes to a sibling file

@@ -1,5 +1,6 @@
 #include "text_fields.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -67,7 +68,9 @@ RecordReader::RecordReader(const std::string& path, std::size_t buffer_size) : s
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return;
     file_ = std::fopen(path.c_str(), "rb");
-    if (file_ != nullptr) buf_ = std::make_unique_for_overwrite<char[]>(size_);
+    if (file_ == nullptr) return;
+    std::setvbuf(file_, nullptr, _IONBF, 0);  // reads go straight into our own buffer
+    buf_ = std::make_unique_for_overwrite<char[]>(size_);
 }
 
 RecordReader::RecordReader(RecordReader&& o) noexcept
@@ -201,6 +204,39 @@ int decimal_digits(double x, int digits, char* out, int& e10) {
     return n;
 }
 
+// The exponent of a D field: the letter D, its sign and two digits, or for
+// |e| of 100 to 999 the sign and three digits.  Returns the end.
+char* put_D_exponent(char* p, int e) {
+    // Two digits from a table: no division on the common road.
+    static constexpr auto kPairs = [] {
+        std::array<char, 200> t{};
+        for (int i = 0; i < 100; ++i) {
+            t[2 * i] = static_cast<char>('0' + i / 10);
+            t[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+        return t;
+    }();
+    unsigned ae = static_cast<unsigned>(e < 0 ? -e : e);
+    if (ae <= 99u) *p++ = 'D';
+    *p++ = e < 0 ? '-' : '+';
+    if (ae > 99u) {
+        *p++ = static_cast<char>('0' + ae / 100u);
+        ae %= 100u;
+    }
+    std::memcpy(p, kPairs.data() + 2 * ae, 2);
+    return p + 2;
+}
+
+bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Whether the 8 characters at p are all decimal digits, tested at once.
+bool eight_digits(const char* p) {
+    std::uint64_t x = 0;
+    std::memcpy(&x, p, 8);
+    constexpr std::uint64_t high = 0xF0F0F0F0F0F0F0F0u, zeros = 0x3030303030303030u, six = 0x0606060606060606u;
+    return (x & high) == zeros && ((x + six) & high) == zeros;
+}
+
 // Sign, "0.", the d digits and the exponent of x in Dw.d, without padding;
 // x finite, d at most 40.  Returns the length written to out.
 std::size_t d_body(char* out, double x, int d) {
@@ -216,13 +252,7 @@ std::size_t d_body(char* out, double x, int d) {
         decimal_digits(x, d, p, e10);
         e = e10 + 1;  // 0.d1d2... form
     }
-    p += d;
-    const int ae = e < 0 ? -e : e;
-    if (ae <= 99) *p++ = 'D';
-    *p++ = e < 0 ? '-' : '+';
-    if (ae > 99) *p++ = static_cast<char>('0' + ae / 100);
-    *p++ = static_cast<char>('0' + ae / 10 % 10);
-    *p++ = static_cast<char>('0' + ae % 10);
+    p = put_D_exponent(p + d, e);
     return static_cast<std::size_t>(p - out);
 }
 
@@ -287,8 +317,24 @@ char* put_D20_12(char* out, double x) {
 bool transcode_D20_12(std::string_view t, char* out) {
     const char* p = t.data();
     const char* const end = p + t.size();
-    bool neg = false;
-    if (p < end && (*p == '+' || *p == '-')) neg = *p++ == '-';
+    const bool neg = p < end && *p == '-';
+    p += p < end && (*p == '-' || *p == '+');  // half the values are negative: no branch on it
+    out[0] = ' ';
+    out[1] = neg ? '-' : ' ';
+    out[2] = '0';
+    out[3] = '.';
+    // The ES15.8 values of formatted checkpoints, d.ddddddddE+dd with a
+    // first digit that is not zero, take the short road.
+    if (end - p == 14 && p[1] == '.' && p[0] != '0' && is_digit(p[0]) && eight_digits(p + 2) &&
+        ((p[10] | 0x20) == 'e' || (p[10] | 0x20) == 'd' || (p[10] | 0x20) == 'q') && (p[11] == '+' || p[11] == '-') &&
+        is_digit(p[12]) && is_digit(p[13])) {
+        out[4] = p[0];
+        std::memcpy(out + 5, p + 2, 8);
+        std::memcpy(out + 13, "000", 3);
+        const int e = (p[12] - '0') * 10 + (p[13] - '0');
+        put_D_exponent(out + 16, p[11] == '-' ? 1 - e : e + 1);
+        return true;
+    }
     char sig[12];
     int nsig = 0;         // significant digits kept
     int zeros_after = 0;  // zeros after the last kept digit, not yet kept
@@ -341,18 +387,8 @@ bool transcode_D20_12(std::string_view t, char* out) {
         if (e < -300 || e > 300) return false;
     }
     std::memset(sig + nsig, '0', static_cast<std::size_t>(12 - nsig));
-    out[0] = ' ';
-    out[1] = neg ? '-' : ' ';
-    out[2] = '0';
-    out[3] = '.';
     std::memcpy(out + 4, sig, 12);
-    const int ae = e < 0 ? -e : e;
-    char* q = out + 16;
-    if (ae <= 99) *q++ = 'D';
-    *q++ = e < 0 ? '-' : '+';
-    if (ae > 99) *q++ = static_cast<char>('0' + ae / 100);
-    *q++ = static_cast<char>('0' + ae / 10 % 10);
-    *q = static_cast<char>('0' + ae % 10);
+    put_D_exponent(out + 16, e);
     return true;
 }
 
@@ -575,7 +611,9 @@ FreeRead::Tok FreeRead::next(std::string_view& tok, bool text_wanted) {
     const bool over_records = in_ != nullptr || records_ != nullptr;
     for (;;) {
         if (!have_record_ && !next_record()) return Tok::End;
-        while (pos_ < record_.size() && (record_[pos_] == ' ' || record_[pos_] == '\t')) ++pos_;
+        std::size_t at = pos_;
+        while (at < record_.size() && (record_[at] == ' ' || record_[at] == '\t')) ++at;
+        pos_ = at;
         if (pos_ >= record_.size()) {
             have_record_ = false;
             if (!over_records) return Tok::End;
@@ -619,13 +657,20 @@ FreeRead::Tok FreeRead::next(std::string_view& tok, bool text_wanted) {
         }
         tok = text_;
     } else {
-        const std::size_t start = pos_;
-        while (pos_ < record_.size() && record_[pos_] != ' ' && record_[pos_] != '\t' && record_[pos_] != ',' &&
-               record_[pos_] != '/')
-            ++pos_;
-        tok = record_.substr(start, pos_ - start);
+        // Locals, so that the scan runs in registers.
+        const char* const rec = record_.data();
+        const std::size_t size = record_.size(), start = pos_;
+        std::size_t at = pos_;
+        bool starred = false;
+        for (; at < size; ++at) {
+            const char ch = rec[at];
+            if (ch == ' ' || ch == '\t' || ch == ',' || ch == '/') break;
+            starred = starred || ch == '*';
+        }
+        pos_ = at;
+        tok = record_.substr(start, at - start);
         // r*c and r* repeat forms.
-        auto star = tok.find('*');
+        const auto star = starred ? tok.find('*') : std::string_view::npos;
         if (star != std::string_view::npos && star > 0) {
             std::int32_t r = 0;
             if (parse_int_token(tok.substr(0, star), r) && r > 0) {
@@ -638,6 +683,14 @@ FreeRead::Tok FreeRead::next(std::string_view& tok, bool text_wanted) {
         }
     }
     return Tok::Value;
+}
+
+bool FreeRead::next_whole_record(std::string_view& record) {
+    if (slash_ || repeat_left_ > 0) return false;
+    if (have_record_ && record_.find_first_not_of(" \t", pos_) != std::string_view::npos) return false;
+    if ((in_ == nullptr && records_ == nullptr) || !next_record()) return false;
+    record = record_;
+    return true;
 }
 
 bool FreeRead::get_text(std::string_view& tok) {

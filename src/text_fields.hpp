@@ -135,7 +135,7 @@ char* put_D20_12(char* out, double x);
 // exponent by letter or bare sign) with at most 12 significant digits and a
 // value well inside the normal range; for those the nearest double rounds
 // back to the same 12 digits, so the field is exactly put_D20_12(value).
-// Returns false, writing nothing, for any other token.
+// Returns false for any other token (out then holds nothing of use).
 bool transcode_D20_12(std::string_view token, char* out);
 
 // ------------------------------------------------------- writing: free-form lines
@@ -195,6 +195,17 @@ public:
     // its value).  False at the end of data, with error() set.  The view is
     // valid until the next read.
     bool get_text(std::string_view& token);
+
+    // For callers with a short road for records of a known layout: when the
+    // read stands between records (nothing but blanks left of the current
+    // one, no repeat or slash pending), fetches the next record, hands it
+    // out and returns true.  The caller then either takes all of its values
+    // (skip_record) or leaves them to be read one by one as usual.
+    bool next_whole_record(std::string_view& record);
+    void skip_record() {
+        pos_ = record_.size();
+        after_separator_ = false;
+    }
 
     const std::string& error() const { return error_; }
     const std::string& source() const { return source_; }
