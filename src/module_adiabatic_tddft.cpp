@@ -19,18 +19,18 @@ void run_adiabatic_tddft(const std::string& input_file, const std::string& outpu
     job.guess_read = chk_existed;
     job.td_read = false;
     job.title = "TD-DFT gradient calculation";
-    run_inner_job(job, Molecule{input_file, natoms, charge, multiplicity},
-                  " [Adiabatic] Running Gaussian TD-DFT gradient calculation...");
+    const InnerLog log = run_inner_job(job, Molecule{input_file, natoms, charge, multiplicity},
+                                       " [Adiabatic] Running Gaussian TD-DFT gradient calculation...");
 
     double energy = 0.0;
     std::vector<double> forces;
-    extract_gradient(natoms, energy, forces);
+    extract_gradient(log, natoms, energy, forces);
 
     say({""});
-    echo_gaussian_output(config.debug);
+    echo_gaussian_output(log, config.debug);
 
     bool converged = false;
-    check_convergence("temp/tddft_pelun.log", converged);
+    check_convergence(log, converged);
     if (converged) copy_chk_to_maindir(gjf_file);
 
     write_external_output(output_file, natoms, energy, forces, true);

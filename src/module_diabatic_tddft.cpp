@@ -36,12 +36,12 @@ void diabatic_job(const StepContext& ctx, int root, JobKind kind, bool guess_rea
     job.kind = kind;
     job.guess_read = guess_read;
     job.title = title;
-    run_inner_job(job, ctx.molecule);
+    const InnerLog log = run_inner_job(job, ctx.molecule);
     debug_backup_tddft(label);
     if (kind == JobKind::Force) {
-        extract_gradient(ctx.molecule.natoms, energy, forces);
+        extract_gradient(log, ctx.molecule.natoms, energy, forces);
         say({""});
-        echo_gaussian_output(ctx.config.debug);
+        echo_gaussian_output(log, ctx.config.debug);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "outside_programs.hpp"
 #include "shared_constants.hpp"
@@ -177,25 +178,67 @@ bool usable_checkpoint() {
     return std::filesystem::is_regular_file(kInnerChk, ec) && std::filesystem::file_size(kInnerChk, ec) > 0 && !ec;
 }
 
-bool log_reports_error_termination(const std::string& log_file) {
-    static constexpr std::string_view kMarker = "Error termination";
-    std::ifstream in(log_file, std::ios::binary);
-    if (!in) return false;
-    // Large blocks, each searched together with the tail of the one before,
-    // so that a marker split between two blocks is still seen.
-    constexpr std::size_t kBlock = std::size_t{1} << 20;
-    const std::size_t overlap = kMarker.size() - 1;
-    std::string buf(overlap + kBlock, '\0');
-    std::size_t keep = 0;
+InnerLog read_inner_log(const std::string& file) {
+    static constexpr std::string_view kError = "Error termination", kEnergy = "Total Energy",
+                                      kForces = "Forces (Hartrees/Bohr)", kForcesEnd = "Cartesian Forces:",
+                                      kSummary = "Excitation energies and oscillator strengths:",
+                                      kConverged = "Converged?";
+    InnerLog log;
+    log.file = file;
+    RecordReader in(file);
+    if (!in.is_open()) return log;
+    log.opened = true;
+    // Between the records that matter the log is skipped by searching for
+    // the markers still wanted; the records of a table or block being copied
+    // are read one by one.  Every record looked at meets every test.
+    bool forces_seen = false, summary_seen = false, table_seen = false;
+    bool in_forces = false, in_summary = false;
+    int table_left = 0;
+    std::vector<std::string_view> wanted;
+    std::string_view rec;
     for (;;) {
-        in.read(buf.data() + keep, static_cast<std::streamsize>(kBlock));
-        const std::size_t got = static_cast<std::size_t>(in.gcount());
-        if (got == 0) return false;
-        const std::string_view view(buf.data(), keep + got);
-        if (view.find(kMarker) != std::string_view::npos) return true;
-        keep = std::min(view.size(), overlap);
-        std::memmove(buf.data(), buf.data() + view.size() - keep, keep);
+        if (in_forces || in_summary || table_left > 0) {
+            if (!in.next(rec)) break;
+        } else {
+            wanted.clear();
+            if (!log.error_termination) wanted.push_back(kError);
+            if (!forces_seen) wanted.insert(wanted.end(), {kEnergy, kForces});
+            if (!summary_seen) wanted.push_back(kSummary);
+            if (!table_seen) wanted.push_back(kConverged);
+            if (wanted.empty() || !in.next_holding(rec, wanted)) break;
+        }
+        log.error_termination = log.error_termination || contains(rec, kError);
+        if (in_forces) {
+            log.forces_table.emplace_back(rec);
+            in_forces = !(log.forces_table.size() > 3 && !contains(rec, kForces) && contains(rec, kForcesEnd));
+        }
+        if (in_summary) {
+            log.summary.emplace_back(rec);
+            in_summary = contains(rec, kSummary) || !(contains(rec, "SavETr:") && contains(rec, "write"));
+        }
+        if (table_left > 0) {
+            log.convergence.emplace_back(rec);
+            --table_left;
+        }
+        if (!forces_seen) {
+            if (contains(rec, kEnergy) && contains(rec, "E(TD") && contains(rec, "=")) log.energy_lines.emplace_back(rec);
+            if (contains(rec, kForces)) {
+                forces_seen = in_forces = true;
+                log.forces_table.emplace_back(rec);
+            }
+        }
+        if (!summary_seen && contains(rec, kSummary)) {
+            summary_seen = in_summary = true;
+            log.summary.emplace_back(rec);
+        }
+        if (!table_seen && contains(rec, "Item") && contains(rec, "Value") && contains(rec, "Threshold") &&
+            contains(rec, kConverged)) {
+            table_seen = true;
+            table_left = 4;
+            log.convergence.emplace_back(rec);
+        }
     }
+    return log;
 }
 
 std::optional<long long> fchk_count(std::string_view header) {
@@ -239,7 +282,7 @@ void check_checkpoint_geometry(const std::string& fchk, const Molecule& molecule
     }
 }
 
-void run_inner_job(InnerJob job, const Molecule& molecule, const std::string& announce) {
+InnerLog run_inner_job(InnerJob job, const Molecule& molecule, const std::string& announce) {
     const bool freq = job.kind == JobKind::Freq;
     const std::string command(freq ? kG16FreqCommand : kG16Command);
     const char* log = log_of(job.kind);
@@ -257,7 +300,8 @@ void run_inner_job(InnerJob job, const Molecule& molecule, const std::string& an
         run_shell(command);
     };
     write_and_run();
-    if (log_reports_error_termination(log) && (job.guess_read || job.td_read.value_or(false))) {
+    InnerLog result = read_inner_log(log);
+    if (result.error_termination && (job.guess_read || job.td_read.value_or(false))) {
         say({"WARNING: The inner job failed after reading its guess from temp/tddft_pelun.chk (" +
              std::string(log) + ")."});
         say({"         Removing the checkpoint and running the job once more from a fresh guess."});
@@ -265,13 +309,15 @@ void run_inner_job(InnerJob job, const Molecule& molecule, const std::string& an
         job.guess_read = false;
         if (job.td_read) job.td_read = false;
         write_and_run();
+        result = read_inner_log(log);
     }
-    if (log_reports_error_termination(log)) {
+    if (result.error_termination) {
         say({"ERROR: Gaussian reported Error termination in ", std::string(log)});
         stop(1);
     }
     run_formchk_for_tddft();
     check_checkpoint_geometry(kInnerFchk, molecule);
+    return result;
 }
 
 // ------------------------------------------------------- formchk, checkpoint
@@ -307,40 +353,34 @@ void copy_chk_to_maindir(const std::string& gjf_file) {
 
 // ------------------------------------------------------------------ readers
 
-void extract_gradient(int natoms, double& energy, std::vector<double>& forces) {
+void extract_gradient(const InnerLog& log, int natoms, double& energy, std::vector<double>& forces) {
     const std::size_t n3 = components(natoms);
     forces.assign(n3, 0.0);
     energy = 0.0;
+    if (!log.opened) {
+        say({"ERROR: Cannot open " + log.file});
+        stop(1);
+    }
 
-    std::ifstream in = open_or_stop(kInnerLog, "ERROR: Cannot open temp/tddft_pelun.log");
-
-    bool energy_found = false;
-    bool forces_found = false;
-    std::string line;
-    while (!forces_found && read_line(in, line)) {
-        if (contains(line, "Total Energy") && contains(line, "E(TD")) {
-            std::size_t eq = line.rfind('=');
-            if (eq != std::string::npos) {
-                read_free(std::string_view(line).substr(eq + 1),
-                          std::string(kInnerLog) + " (the energy after the last \"=\")", energy);
-                energy_found = true;
-            }
-        }
-        if (contains(line, "Forces (Hartrees/Bohr)")) {
-            std::string skipped;
-            for (int k = 0; k < 2; ++k)
-                if (!read_line(in, skipped))
-                    io_failure(std::string("end of file in the heading of the forces table of ") + kInnerLog);
-            for (int i = 0; i < natoms; ++i) {
-                std::int32_t centre = 0, atomic_number = 0;
-                const std::size_t k = 3u * static_cast<std::size_t>(i);
-                FreeRead row(in, std::string(kInnerLog) + " (forces table, atom " + fmt_I0(i + 1) + ")");
-                row.must(centre, atomic_number, forces[k], forces[k + 1], forces[k + 2]);
-            }
-            forces_found = true;
+    // The energy of the last energy line before the first forces table.
+    for (const std::string& line : log.energy_lines)
+        read_free(std::string_view(line).substr(line.rfind('=') + 1), log.file + " (the energy after the last \"=\")",
+                  energy);
+    const bool energy_found = !log.energy_lines.empty();
+    const bool forces_found = !log.forces_table.empty();
+    if (forces_found) {
+        if (log.forces_table.size() < 3)
+            io_failure("end of file in the heading of the forces table of " + log.file);
+        std::string rows;
+        for (std::size_t k = 3; k < log.forces_table.size(); ++k) rows += log.forces_table[k] + '\n';
+        std::istringstream in(rows);
+        for (int i = 0; i < natoms; ++i) {
+            std::int32_t centre = 0, atomic_number = 0;
+            const std::size_t k = 3u * static_cast<std::size_t>(i);
+            FreeRead row(in, log.file + " (forces table, atom " + fmt_I0(i + 1) + ")");
+            row.must(centre, atomic_number, forces[k], forces[k + 1], forces[k + 2]);
         }
     }
-    in.close();
 
     // Without the excited-state energy the job did not compute the state:
     // handing back anything would tell Gaussian a made-up energy.
@@ -477,17 +517,16 @@ void write_external_output(const std::string& file, int natoms, double energy, c
 
 // ------------------------------------------------------ log echo, convergence
 
-void echo_gaussian_output(bool debug) {
-    std::ifstream in = open_or_stop(kInnerLog, "ERROR: Cannot open temp/tddft_pelun.log for echoing");
-    std::string line;
-    bool in_block = false;
-    while (read_line(in, line)) {
+void echo_gaussian_output(const InnerLog& log, bool debug) {
+    if (!log.opened) {
+        say({"ERROR: Cannot open " + log.file + " for echoing"});
+        stop(1);
+    }
+    for (const std::string& line : log.summary) {
         if (contains(line, "Excitation energies and oscillator strengths:")) {
             put(rtrim(line));
-            in_block = true;
             continue;
         }
-        if (!in_block) continue;
         bool print = true;
         if (contains(line, "->") || contains(line, "<-")) {
             // Minor orbital contributions (|coefficient| < 0.1) are left out.
@@ -499,59 +538,45 @@ void echo_gaussian_output(bool debug) {
         if (print) put(rtrim(line));
         if (contains(line, "SavETr:") && contains(line, "write")) break;
     }
-    in.close();
 
     if (!debug) return;
     say({});
-    std::ifstream again(kInnerLog, std::ios::binary);
-    if (!again) return;
-    bool in_forces = false;
-    while (read_line(again, line)) {
+    for (const std::string& line : log.forces_table) {
         if (contains(line, "Forces (Hartrees/Bohr)")) {
             put(" " + std::string(67, '-'));
             put(rtrim(line));
-            in_forces = true;
             continue;
         }
-        if (!in_forces) continue;
         put(rtrim(line));
         if (contains(line, "Cartesian Forces:")) break;
     }
 }
 
-void check_convergence(const std::string& log_file, bool& converged) {
+void check_convergence(const InnerLog& log, bool& converged) {
     converged = false;
-    std::ifstream in(rtrim(log_file), std::ios::binary);
-    if (!in) {
+    if (!log.opened) {
         say({"WARNING: Cannot open log file for convergence check"});
         return;
     }
-    std::string line;
-    bool header = false;
-    while (read_line(in, line)) {
-        if (contains(line, "Item") && contains(line, "Value") && contains(line, "Threshold") &&
-            contains(line, "Converged?")) {
-            header = true;
-            break;
-        }
-    }
-    if (!header) {
-        in.close();
+    if (log.convergence.empty()) {
         say({" Warning: Convergence table not found in log file"});
         return;
     }
     bool all_yes = true;
-    for (int k = 0; k < 4 && read_line(in, line); ++k) {
-        std::string word = cut(fifth_word(line), 20);
+    for (std::size_t k = 1; k < log.convergence.size(); ++k) {
+        std::string word = cut(fifth_word(log.convergence[k]), 20);
         to_lowercase(word);
         if (word != "yes") all_yes = false;
     }
-    in.close();
     if (!all_yes) return;
     converged = true;
     say({" Convergence criteria met in cartesian coordinate. "});
     say({"   However, optimization usually uses the internal coordinate,"});
     say({"   so the outer gaussian process may not think so. "});
+}
+
+void check_convergence(const std::string& log_file, bool& converged) {
+    check_convergence(read_inner_log(rtrim(log_file)), converged);
 }
 
 }  // namespace quorin

@@ -50,6 +50,28 @@ void generate_freq_input(InnerJob job, const Molecule& molecule);
 // Whether temp/tddft_pelun.chk can serve as a guess: present and not empty.
 bool usable_checkpoint();
 
+// What the program takes from an inner job's log, gathered in one pass over
+// it: whether Gaussian reported "Error termination", and copies of the few
+// records that the readers below look at.
+struct InnerLog {
+    std::string file;
+    bool opened = false;
+    bool error_termination = false;
+    // The records holding "Total Energy", "E(TD" and "=" before the first
+    // forces table.
+    std::vector<std::string> energy_lines;
+    // The first record holding "Forces (Hartrees/Bohr)" and those after it,
+    // through the first "Cartesian Forces:" record past the two heading
+    // records (or to the end of the log).
+    std::vector<std::string> forces_table;
+    // The first record holding "Excitation energies and oscillator
+    // strengths:" and those after it, through the first "SavETr:" "write".
+    std::vector<std::string> summary;
+    // The first convergence table's heading and the (up to) four records after it.
+    std::vector<std::string> convergence;
+};
+InnerLog read_inner_log(const std::string& file);
+
 // Runs one inner job from its input to its formatted checkpoint: writes the
 // input (temp/tddft_freq.gjf for a frequency job, else temp/tddft_pelun.gjf),
 // prints `announce` when given, runs g16, and formchk.  A guess is read only
@@ -57,13 +79,11 @@ bool usable_checkpoint();
 // reading its guess is run once more from a fresh guess, with the checkpoint
 // removed; a job that fails otherwise stops the call.  The formatted
 // checkpoint must hold this step's geometry (check_checkpoint_geometry).
-void run_inner_job(InnerJob job, const Molecule& molecule, const std::string& announce = "");
+// Returns what the job's log holds for the readers below.
+InnerLog run_inner_job(InnerJob job, const Molecule& molecule, const std::string& announce = "");
 
 // The element count of a formatted-checkpoint array header ("... N= 12").
 std::optional<long long> fchk_count(std::string_view header);
-
-// Whether a Gaussian log reports "Error termination".
-bool log_reports_error_termination(const std::string& log_file);
 
 // Stops the call when a formatted checkpoint holds "Current cartesian
 // coordinates" that differ from the External input's by more than 1e-4 bohr
@@ -80,8 +100,8 @@ std::string chk_copy_target(const std::string& gjf_file);
 void copy_chk_to_maindir(const std::string& gjf_file);
 
 // Energy and forces (3 per atom, hartree/bohr, the negative gradient) of the
-// inner job from temp/tddft_pelun.log.
-void extract_gradient(int natoms, double& energy, std::vector<double>& forces);
+// inner job from its log (temp/tddft_pelun.log).
+void extract_gradient(const InnerLog& log, int natoms, double& energy, std::vector<double>& forces);
 // Cartesian gradient (3N) from a formatted checkpoint.
 void read_grad_from_fch(const std::string& file, int natoms, std::vector<double>& gradient);
 // The same from `in`, a reader at the start of the checkpoint `name`.
@@ -102,8 +122,9 @@ void write_external_output(const std::string& file, int natoms, double energy, c
                            bool verbose = false);
 
 // Echo of the excited-state summary (and, with debug, the forces table).
-void echo_gaussian_output(bool debug);
+void echo_gaussian_output(const InnerLog& log, bool debug);
 // Whether the inner log's convergence table is all YES.
+void check_convergence(const InnerLog& log, bool& converged);
 void check_convergence(const std::string& log_file, bool& converged);
 
 }  // namespace quorin

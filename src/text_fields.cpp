@@ -143,6 +143,26 @@ bool RecordReader::next(std::string_view& record) {
     }
 }
 
+bool RecordReader::next_holding(std::string_view& record, std::span<const std::string_view> markers) {
+    for (;;) {
+        // The whole records in the buffer: up to its last line feed, or all
+        // of it once the file has no more.
+        std::string_view region(buf_ ? buf_.get() + begin_ : nullptr, end_ - begin_);
+        const std::size_t last = region.rfind('\n');
+        region = region.substr(0, last != std::string_view::npos ? last + 1 : at_eof_ ? region.size() : 0);
+        std::size_t hit = std::string_view::npos;
+        for (std::string_view m : markers)
+            hit = std::min(hit, region.substr(0, hit == std::string_view::npos ? hit : hit + m.size()).find(m));
+        if (hit != std::string_view::npos) {
+            const std::size_t start = hit == 0 ? std::string_view::npos : region.rfind('\n', hit - 1);
+            begin_ += start == std::string_view::npos ? 0 : start + 1;
+            return next(record);
+        }
+        begin_ += region.size();
+        if (!refill() && begin_ == end_) return false;
+    }
+}
+
 RecordReader records_or_stop(const std::string& path, const std::string& message) {
     RecordReader r(path);
     if (!r.is_open()) {

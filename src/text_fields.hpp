@@ -21,6 +21,7 @@
 #include <initializer_list>
 #include <istream>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -88,6 +89,10 @@ public:
     bool is_open() const { return file_ != nullptr; }
     // False at the end of the file.
     bool next(std::string_view& record);
+    // Skips to the next record that holds one of `markers`, searching the
+    // buffered text for them rather than looking at the records one by one;
+    // false at the end.  For long files in which few records matter.
+    bool next_holding(std::string_view& record, std::span<const std::string_view> markers);
     // Reads records until one for which `wanted` holds; false at the end.
     template <class Pred>
     bool find(std::string_view& record, Pred wanted) {

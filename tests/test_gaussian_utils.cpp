@@ -72,6 +72,8 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
     }
 }
 
+const std::string kLog = "temp/tddft_pelun.log";
+
 const std::vector<std::string> kForcesTable = {
     " -------------------------------------------------------------------",
     " Center     Atomic                   Forces (Hartrees/Bohr)",
@@ -96,17 +98,27 @@ TEST(Readers, FabricatedLogsCheckpointsAndTheExternalOutput) {
                text_of({" Total Energy, E(TD-HF/TD-DFT) =  -76.1", " Total Energy, E(TD) = a = -76.25",
                         " Total Energy, E(TD-HF/TD-DFT) -99"}, "\r\n") +
                    text_of(kForcesTable, "\r\n") + " Total Energy, E(TD-HF/TD-DFT) =  -1.0\r\n");
-    auto o = run([&] { extract_gradient(2, e, f); });
+    auto o = run([&] { extract_gradient(read_inner_log(kLog), 2, e, f); });
     ASSERT_EQ(o.status, -1) << o.failure;
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(e, -76.25);
     EXPECT_EQ(f, (std::vector<double>{0, 0, -0.012345678, -0.0001, 0.0025, 0.006172839}));
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
-    expect_stop(run([&] { extract_gradient(2, e, f); }), " ERROR: Gradient not found in log file\n");
+    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 2, e, f); }), " ERROR: Gradient not found in log file\n");
     // Forces without the excited-state energy: the job did not compute the
     // state, and no energy 0 may reach Gaussian.
     write_file("temp/tddft_pelun.log", " SCF Done:  E(RB3LYP) =  -76.4\n" + text_of(kForcesTable));
-    expect_stop(run([&] { extract_gradient(2, e, f); }), " ERROR: Energy not found in log file\n");
+    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 2, e, f); }), " ERROR: Energy not found in log file\n");
+
+    // The log is searched in large blocks: a marker across a block's end,
+    // or in a last record without a line feed, is still seen.
+    const std::string filler = std::string((1 << 20) - 10, 'x') + "\n";
+    write_file(kLog, filler + " Error termination via Lnk1e\n");
+    EXPECT_TRUE(read_inner_log(kLog).error_termination);
+    write_file(kLog, filler + filler + " Normal termination\n Error termination");
+    EXPECT_TRUE(read_inner_log(kLog).error_termination);
+    write_file(kLog, filler + " Error terminatio\nn\n");
+    EXPECT_FALSE(read_inner_log(kLog).error_termination);
 
     // The current point's gradient wins over an earlier optimisation point's,
     // wherever it stands; the older one serves only when it is all there is.
@@ -141,6 +153,13 @@ TEST(Readers, FabricatedLogsCheckpointsAndTheExternalOutput) {
                                             fmt_D_row({1.0, 0.0, 0.35}) + "\n" +
                                             fmt_D_row({0.35, 0.1234567890123456, 0.0}) + "\n");
     }
+    // A record in the checkpoint's 16-column layout that holds an unusual
+    // field is read value by value: its five fields give six values here.
+    write_file("c.fchk", gradient + "Cartesian Force Constants   R   N=  6\n"
+                                    "  1.00000000E+00  2.00000000E+00  3.00000000E+00       2*4.0D+00  5.00000000E+00\n");
+    ASSERT_EQ(run([] { write_frequency_output("c.fchk", "out.EOu", 1, -76.4); }).status, -1);
+    EXPECT_EQ(lines_of(read_file("out.EOu")).back(), fmt_D_row({4.0, 4.0, 5.0}));
+
     // A step that cannot be completed leaves the old output, and no part file.
     const std::string before = read_file("out.EOu");
     expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }),
@@ -159,6 +178,7 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
     QUORIN_SAMPLE_OR_SKIP(log, "g09_dvb_td_freq.log");
     QUORIN_SAMPLE_OR_SKIP(fchk, "g09_dvb_td_freq.fchk");
     QUORIN_SAMPLE_OR_SKIP(no_energy, "g09_td_sp_no_total_energy_line.log");
+    QUORIN_SAMPLE_OR_SKIP(failed, "g09_pm6_opt_error_termination.log");
     ScratchDir dir;
     // The values after a section header of the checkpoint, read here independently.
     auto values_after = [&](const std::string& marker, std::size_t n) {
@@ -176,7 +196,7 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
     // The log holds 122 forces tables and many energies; the first of each
     // belongs to the checkpoint's geometry, its forces being the gradient negated.
     write_file("temp/tddft_pelun.log", read_file(log));
-    extract_gradient(20, e, f);
+    extract_gradient(read_inner_log(kLog), 20, e, f);
     EXPECT_EQ(e, -382.119732014);
     ASSERT_EQ(f.size(), 60u);
     for (std::size_t k = 0; k < 60; ++k) EXPECT_NEAR(f[k], -g[k], 1e-9) << k;
@@ -191,8 +211,11 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
     for (std::size_t k = 0; k < tri.size(); ++k)
         ASSERT_EQ(out[83 + k / 3].substr(k % 3 * 20, 20), fmt_D(tri[k], 20, 12)) << k;
 
+    EXPECT_FALSE(read_inner_log(kLog).error_termination);
+    EXPECT_TRUE(read_inner_log(failed).error_termination);
+
     write_file("temp/tddft_pelun.log", read_file(no_energy));
-    expect_stop(run([&] { extract_gradient(30, e, f); }),
+    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 30, e, f); }),
                 " ERROR: Energy not found in log file\n ERROR: Gradient not found in log file\n");
 }
 
@@ -208,8 +231,8 @@ TEST(EchoOutput, CoefficientCutBlockEndAndDebugForces) {
     // From the title to the SavETr write line, without the three lines below 0.1.
     std::string block;
     for (std::size_t i : {1, 2, 3, 4, 7, 8, 9, 10, 12}) block += rtrim(log[i]) + "\n";
-    EXPECT_EQ(run([] { echo_gaussian_output(false); }).out, block);
-    EXPECT_EQ(run([] { echo_gaussian_output(true); }).out, block + " \n" + text_of(kForcesTable));
+    EXPECT_EQ(run([] { echo_gaussian_output(read_inner_log(kLog), false); }).out, block);
+    EXPECT_EQ(run([] { echo_gaussian_output(read_inner_log(kLog), true); }).out, block + " \n" + text_of(kForcesTable));
 
     QUORIN_SAMPLE_OR_SKIP(sp, "g16_dvb_td_sp.log");
     fs::copy_file(sp, "temp/tddft_pelun.log", fs::copy_options::overwrite_existing);
@@ -224,7 +247,7 @@ TEST(EchoOutput, CoefficientCutBlockEndAndDebugForces) {
         expected.push_back(t);
         if (contains(l, "SavETr:")) break;
     }
-    EXPECT_EQ(lines_of(run([] { echo_gaussian_output(false); }).out), expected);
+    EXPECT_EQ(lines_of(run([] { echo_gaussian_output(read_inner_log(kLog), false); }).out), expected);
     EXPECT_EQ(expected.size(), 31u);  // 96 lines in the block, 65 minor contributions
 }
 
