@@ -67,33 +67,10 @@ bool open_for_reading(const std::string& path, std::ifstream& in) {
 RecordReader::RecordReader(const std::string& path, std::size_t buffer_size) : size_(std::max<std::size_t>(buffer_size, 64)) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return;
-    file_ = std::fopen(path.c_str(), "rb");
+    file_.reset(std::fopen(path.c_str(), "rb"));
     if (file_ == nullptr) return;
-    std::setvbuf(file_, nullptr, _IONBF, 0);  // reads go straight into our own buffer
+    std::setvbuf(file_.get(), nullptr, _IONBF, 0);  // reads go straight into our own buffer
     buf_ = std::make_unique_for_overwrite<char[]>(size_);
-}
-
-RecordReader::RecordReader(RecordReader&& o) noexcept
-    : file_(o.file_), buf_(std::move(o.buf_)), size_(o.size_), begin_(o.begin_), end_(o.end_), at_eof_(o.at_eof_) {
-    o.file_ = nullptr;
-}
-
-RecordReader& RecordReader::operator=(RecordReader&& o) noexcept {
-    if (this != &o) {
-        if (file_ != nullptr) std::fclose(file_);
-        file_ = o.file_;
-        o.file_ = nullptr;
-        buf_ = std::move(o.buf_);
-        size_ = o.size_;
-        begin_ = o.begin_;
-        end_ = o.end_;
-        at_eof_ = o.at_eof_;
-    }
-    return *this;
-}
-
-RecordReader::~RecordReader() {
-    if (file_ != nullptr) std::fclose(file_);
 }
 
 // Moves the unread rest to the front (growing the buffer when the rest
@@ -111,7 +88,7 @@ bool RecordReader::refill() {
     }
     begin_ = 0;
     end_ = rest;
-    const std::size_t got = std::fread(buf_.get() + end_, 1, size_ - end_, file_);
+    const std::size_t got = std::fread(buf_.get() + end_, 1, size_ - end_, file_.get());
     end_ += got;
     if (got == 0) at_eof_ = true;
     return got > 0;
@@ -143,6 +120,27 @@ bool RecordReader::next(std::string_view& record) {
     }
 }
 
+namespace {
+
+// Where `m` first occurs in `hay`, found through its character at `anchor`
+// (one that is rare in the text searched): candidates are the places of
+// that character, and only they are compared with the whole marker.
+std::size_t find_anchored(std::string_view hay, std::string_view m, std::size_t anchor) {
+    if (hay.size() < m.size()) return std::string_view::npos;
+    const char* const base = hay.data();
+    const char* p = base + anchor;
+    const char* const last = base + (hay.size() - m.size()) + anchor + 1;
+    while (p < last) {
+        p = static_cast<const char*>(std::memchr(p, m[anchor], static_cast<std::size_t>(last - p)));
+        if (p == nullptr) return std::string_view::npos;
+        if (std::memcmp(p - anchor, m.data(), m.size()) == 0) return static_cast<std::size_t>(p - anchor - base);
+        ++p;
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace
+
 bool RecordReader::next_holding(std::string_view& record, std::span<const std::string_view> markers) {
     for (;;) {
         // The whole records in the buffer: up to its last line feed, or all
@@ -150,9 +148,22 @@ bool RecordReader::next_holding(std::string_view& record, std::span<const std::s
         std::string_view region(buf_ ? buf_.get() + begin_ : nullptr, end_ - begin_);
         const std::size_t last = region.rfind('\n');
         region = region.substr(0, last != std::string_view::npos ? last + 1 : at_eof_ ? region.size() : 0);
+        if (!counted_ && !region.empty()) {
+            // How often each character occurs, from the first text searched:
+            // each marker is then looked for by its rarest character.
+            for (unsigned char c : region.substr(0, std::size_t(1) << 16)) ++byte_counts_[c];
+            counted_ = true;
+        }
         std::size_t hit = std::string_view::npos;
-        for (std::string_view m : markers)
-            hit = std::min(hit, region.substr(0, hit == std::string_view::npos ? hit : hit + m.size()).find(m));
+        for (std::string_view m : markers) {
+            if (m.empty()) continue;
+            std::size_t anchor = 0;
+            for (std::size_t k = 1; k < m.size(); ++k)
+                if (byte_counts_[static_cast<unsigned char>(m[k])] < byte_counts_[static_cast<unsigned char>(m[anchor])])
+                    anchor = k;
+            hit = std::min(hit, find_anchored(region.substr(0, hit == std::string_view::npos ? hit : hit + m.size()), m,
+                                              anchor));
+        }
         if (hit != std::string_view::npos) {
             const std::size_t start = hit == 0 ? std::string_view::npos : region.rfind('\n', hit - 1);
             begin_ += start == std::string_view::npos ? 0 : start + 1;

@@ -14,6 +14,7 @@
 // caller handled (IoFailure, status 2).
 #pragma once
 
+#include <array>
 #include <concepts>
 #include <cstdint>
 #include <cstdio>
@@ -82,9 +83,8 @@ public:
     // A directory, or a file that cannot be opened, gives a reader that is
     // not open and has no records.
     explicit RecordReader(const std::string& path, std::size_t buffer_size = std::size_t(1) << 20);
-    RecordReader(RecordReader&& other) noexcept;
-    RecordReader& operator=(RecordReader&& other) noexcept;
-    ~RecordReader();
+    RecordReader(RecordReader&&) noexcept = default;
+    RecordReader& operator=(RecordReader&&) noexcept = default;
 
     bool is_open() const { return file_ != nullptr; }
     // False at the end of the file.
@@ -104,10 +104,15 @@ public:
 private:
     bool refill();
 
-    std::FILE* file_ = nullptr;
+    struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, Closer> file_;
     std::unique_ptr<char[]> buf_;
     std::size_t size_ = 0, begin_ = 0, end_ = 0;
     bool at_eof_ = false;
+    std::array<std::uint32_t, 256> byte_counts_{};  // for next_holding
+    bool counted_ = false;
 };
 
 // The reader of a file that must exist: one that cannot be opened prints
