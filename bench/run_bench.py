@@ -62,16 +62,19 @@ def run(argv, cwd, env=None, out=os.devnull):
     return seconds, cpu, peak, code
 
 
-def measure(argv, cwd, repeat, env=None, out=os.devnull):
+def measure(argv, cwd, repeat, env=None, out=os.devnull, fresh=()):
     """Median wall time, median CPU time (user + system, the process and its
     children) and largest peak over `repeat` runs; every run must succeed.
     Before each run the inner logs the stand-ins linked into temp/ last time
-    are removed: the shell's redirection would empty the prepared files."""
+    are removed (the shell's redirection would empty the prepared files), and
+    so are the files named in `fresh`: every run writes its output anew,
+    without first deleting the last run's (on this machine's disk, freeing
+    the blocks of a large file costs as much as writing it)."""
     times, cpus, peaks = [], [], []
     for _ in range(repeat):
-        for log in ("tddft_pelun.log", "tddft_freq.log"):
-            if os.path.exists(os.path.join(cwd, "temp", log)):
-                os.remove(os.path.join(cwd, "temp", log))
+        for name in [os.path.join("temp", "tddft_pelun.log"), os.path.join("temp", "tddft_freq.log"), *fresh]:
+            if os.path.exists(os.path.join(cwd, name)):
+                os.remove(os.path.join(cwd, name))
         t, cpu, peak, code = run(argv, cwd, env, out)
         if code != 0:
             sys.exit(f"bench: {' '.join(argv)} failed with status {code} in {cwd} (output in {out})")
@@ -274,8 +277,10 @@ def main():
         size = os.path.getsize(fchk)
         measure([cat, fchk], step, 1)  # the checkpoint in the page cache for everyone
         t_cat, _, _ = measure([cat, fchk], step, args.repeat)
-        t_q, cpu_q, peak_q = measure(quorin_argv(quorin), step, args.repeat, env, os.path.join(step, "quorin.out"))
-        t_b, cpu_b, peak_b = measure([baseline, fchk, str(n), "baseline.EOu"], step, args.repeat)
+        t_q, cpu_q, peak_q = measure(quorin_argv(quorin), step, args.repeat, env, os.path.join(step, "quorin.out"),
+                                     fresh=["out.EOu"])
+        t_b, cpu_b, peak_b = measure([baseline, fchk, str(n), "baseline.EOu"], step, args.repeat,
+                                     fresh=["baseline.EOu"])
         out_q, out_b = os.path.join(step, "out.EOu"), os.path.join(step, "baseline.EOu")
         same = filecmp.cmp(out_q, out_b, shallow=False)
         out_mb = os.path.getsize(out_q) / 1e6
