@@ -198,7 +198,8 @@ DirectoryLock::DirectoryLock(const std::string& lock_file) {
     fd_ = -1;
     std::int32_t holder = 0;
     std::string who;
-    if (try_read_free(buf, holder) && holder > 0) {
+    const std::string_view text(buf);
+    if (try_read_free(text.substr(0, text.find('\n')), holder) && holder > 0) {
         who = ", process " + fmt_I0(holder);
         if (kill(holder, 0) != 0 && errno == ESRCH) who += ", which has ended while an inner job it started still runs";
     }
