@@ -67,9 +67,9 @@ void read_number(std::string_view value, T& field, const char* kind, const std::
 }
 
 // The keys of the configuration, in both sources.
-constexpr std::string_view kKeys[] = {"method", "basis",    "root",      "nadd",  "sntorange",
-                                      "extra",  "mem",      "nproc",     "triplet", "sdnto",
-                                      "vosksnto", "sntofirst", "debug",  "inttype", "ntothre"};
+constexpr std::string_view kKeys[] = {"method",  "basis", "root",     "nadd",      "sntorange",
+                                      "extra",   "mem",   "nproc",    "triplet",   "sdnto",
+                                      "vosksnto", "sntofirst", "debug", "inttype", "ntothre"};
 
 // Prints one WARNING line; returns 1 so that callers can count what they printed.
 int warn(const std::string& what) {
@@ -138,6 +138,7 @@ int apply_key(Tddft_config& c, const Pair& p, const std::string& file) {
     to_lowercase(key);
     const std::string where = "key " + key + " in " + file;
     auto as_text = [&](std::string& field) { field = cut(p.text, kConfigTextLength); return 0; };
+    auto as_number = [&](auto& field, const char* kind) { read_number(p.value, field, kind, where); return 0; };
     auto as_logical = [&](bool& field) {
         field = parse_logical(p.value);
         const std::string v = folded_logical(p.value);
@@ -150,11 +151,11 @@ int apply_key(Tddft_config& c, const Pair& p, const std::string& file) {
     if (key == "extra") return as_text(c.extra);
     if (key == "mem") return as_text(c.mem);
     if (key == "nproc") return as_text(c.nproc);
-    if (key == "root") return read_number(p.value, c.root, "an integer", where), 0;
-    if (key == "nadd") return read_number(p.value, c.nadd, "an integer", where), 0;
-    if (key == "sntorange") return read_number(p.value, c.sntorange, "an integer", where), 0;
-    if (key == "inttype") return read_number(p.value, c.inttype, "an integer", where), 0;
-    if (key == "ntothre") return read_number(p.value, c.ntothre, "a real", where), 0;
+    if (key == "root") return as_number(c.root, "an integer");
+    if (key == "nadd") return as_number(c.nadd, "an integer");
+    if (key == "sntorange") return as_number(c.sntorange, "an integer");
+    if (key == "inttype") return as_number(c.inttype, "an integer");
+    if (key == "ntothre") return as_number(c.ntothre, "a real");
     if (key == "triplet") return as_logical(c.triplet);
     if (key == "sdnto") return as_logical(c.sdnto);
     if (key == "vosksnto") return as_logical(c.vosksnto);
@@ -252,8 +253,9 @@ int warn_title_slip(const std::vector<std::string>& words, std::size_t i, const 
                 fixed + ".");
 }
 
-// The folded line of a TOML section header, and a warning when it reads
-// like [quorin] without being exactly that.
+// Warns when a TOML section header reads like [quorin] (the word in any case,
+// blanks anywhere) without being exactly that once folded; `reading` tells
+// whether the pairs under it are read all the same.
 int warn_header_slip(const std::string& header, bool reading, const std::string& file) {
     std::string folded = header;
     to_lowercase(folded);
