@@ -212,6 +212,20 @@ DirectoryLock::~DirectoryLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+bool found_on_path(std::string_view program, std::string_view path_list) {
+    constexpr auto any_exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t colon = path_list.find(':', start);
+        const std::string_view dir = path_list.substr(start, colon == std::string_view::npos ? colon : colon - start);
+        std::error_code ec;
+        const fs::file_status st = fs::status(fs::path(dir.empty() ? "." : dir) / program, ec);
+        if (!ec && fs::is_regular_file(st) && (st.permissions() & any_exec) != fs::perms::none) return true;
+        if (colon == std::string_view::npos) return false;
+        start = colon + 1;
+    }
+}
+
 const std::vector<std::string>& shell_command_log() { return command_log(); }
 
 void clear_shell_command_log() { command_log().clear(); }
