@@ -24,7 +24,6 @@ constexpr std::size_t kCommentBlockLength = 2048;
 // negative) count means the file is not what we take it for.
 constexpr int kMaxAtoms = 100000;
 
-constexpr std::string_view kCheckpoint = "temp/tddft_pelun.chk";
 
 bool ends_with(std::string_view s, std::string_view tail) {
     return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
@@ -520,7 +519,8 @@ void initialize_quorin(const std::vector<std::string>& args, std::string& gjf_fi
     check_config_values(config, source.file);
     print_config_summary(config, natoms, charge, multiplicity);
 
-    chk_existed = file_exists(std::string(kCheckpoint));
+    // An empty checkpoint (a node that crashed while writing it) is no guess.
+    chk_existed = usable_checkpoint();
     if (chk_existed) say({" Found previous chk file, will read wavefunction from it."});
 }
 
