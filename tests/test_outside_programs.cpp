@@ -1,9 +1,12 @@
 // The runner of outside programs and the file work around it, through whole
 // quorin processes: one run per directory, inner jobs ended with quorin, and
 // what a killed run leaves behind.
+#include <sys/resource.h>
+
 #include <csignal>
 #include <map>
 
+#include "outside_programs.hpp"
 #include "test_support.hpp"
 
 namespace quorin {
@@ -95,6 +98,30 @@ TEST(OutsidePrograms, CancellingTheJobEndsTheInnerJobWithQuorin) {
         EXPECT_FALSE(fs::exists("temp/late_write"));
         EXPECT_FALSE(fs::exists("out.EOu"));
     }
+}
+
+TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
+    ScratchDir dir;
+    replace_file_atomically("sdn_meta.dat", "previous step\n");
+    // A file-size limit fails the write as a full disk does; done in a child
+    // so that the limit stays there.
+    const pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64, 64};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        try {
+            replace_file_atomically("sdn_meta.dat", std::string(4096, 'x'));
+        } catch (const IoFailure& e) {
+            _exit(std::string(e.what()).rfind("cannot write sdn_meta.dat: ", 0) == 0 ? 0 : 2);
+        }
+        _exit(1);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    EXPECT_EQ(WEXITSTATUS(raw), 0) << "no I/O failure naming the file";
+    EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
+    EXPECT_EQ(list_matching(".", ".quorin-part-*"), std::vector<std::string>{});
 }
 
 }  // namespace
