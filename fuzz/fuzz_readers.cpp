@@ -1,47 +1,123 @@
 // libFuzzer target for the readers that take text from files quorin does
-// not control: free-form and fixed-field reads, configuration values, and
-// the report's log parser.  Any crash, hang or sanitizer report is a bug.
+// not control: free-form and fixed-field reads, configuration files, inner
+// logs, formatted checkpoints, NTO files, SNTO summaries, overlap files, the
+// state file, and the report's log parser.  Any crash, hang or sanitizer
+// report is a bug; a stop or an I/O failure is a handled answer.
 //
 //     cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DQUORIN_BUILD_FUZZ=ON -DQUORIN_BUILD_TESTS=OFF
 //     cmake --build build-fuzz --target fuzz_readers && build-fuzz/fuzz/fuzz_readers -max_total_time=60
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "module_diabatic_tddft.hpp"
+#include "module_gaussian_utils.hpp"
 #include "module_init.hpp"
+#include "module_nto.hpp"
 #include "report.hpp"
 #include "text_fields.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string text(reinterpret_cast<const char*>(data), size);
+namespace {
+
+// The file readers work in a scratch directory of their own, silently.
+struct Scratch {
+    Scratch() {
+        const auto dir = std::filesystem::temp_directory_path() / "quorin_fuzz_readers";
+        std::filesystem::create_directories(dir / "temp");
+        std::filesystem::current_path(dir);
+        std::cout.rdbuf(nullptr);
+    }
+};
+
+template <class F>
+void handled(F&& f) {
     try {
+        f();
+    } catch (const quorin::IoFailure&) {
+    } catch (const quorin::Stop&) {
+    }
+}
+
+void put_file(const char* name, const std::string& text) { std::ofstream(name, std::ios::binary) << text; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static Scratch scratch;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    using namespace quorin;
+
+    handled([&] {
         std::istringstream in(text);
-        quorin::FreeRead r(in, "fuzz");
+        FreeRead r(in, "fuzz");
         std::int32_t i = 0;
         double x = 0;
         std::string s;
         bool b = false;
         (void)(r.get(i) && r.get(x) && r.get(s) && r.get(b));
-
         std::istringstream in2(text);
         std::vector<double> v;
-        quorin::read_real_fields(in2, 7, 5, 1, 15, 8, v);
-        quorin::read_real_field(text.substr(0, 40), 12, x);
+        read_real_fields(in2, 7, 5, 1, 15, 8, v);
+        read_real_field(text.substr(0, 40), 12, x);
+        fchk_count(text.substr(0, 120));
+        parse_logical(text);
+        parse_value(text);
+        parse_integer(text.substr(0, 80));
+    });
 
-        quorin::parse_logical(text);
-        quorin::parse_value(text);
-        try {
-            quorin::parse_integer(text.substr(0, 80));
-        } catch (const quorin::IoFailure&) {
-        }
-
-        const quorin::report::Run run = quorin::report::parse_log_text(text, "fuzz");
-        quorin::report::format_report(run);
-        quorin::report::render_svg(run);
-    } catch (const quorin::IoFailure&) {
-    } catch (const quorin::Stop&) {
-    }
+    // The same text as each kind of file quorin reads.
+    put_file("f.txt", text);
+    put_file("temp/tddft_pelun.log", text);
+    put_file("temp/sdn_meta.dat", text);
+    Tddft_config config;
+    handled([&] { read_config_toml("f.txt", config); });
+    handled([&] { read_config_gjf("f.txt", config); });
+    handled([&] {
+        double e = 0;
+        std::vector<double> f;
+        extract_gradient(2, e, f);
+    });
+    handled([&] {
+        bool converged = false;
+        check_convergence("temp/tddft_pelun.log", converged);
+        log_reports_error_termination("temp/tddft_pelun.log");
+    });
+    handled([&] {
+        std::vector<double> g;
+        read_grad_from_fch("f.txt", 2, g);
+    });
+    handled([&] {
+        std::vector<double> h;
+        read_gaussian_hessian("f.txt", 2, h);
+    });
+    handled([&] {
+        std::vector<double> a, b;
+        bool found = false;
+        read_orbital_energies_from_fch("f.txt", read_nif_from_fch("f.txt") % 64, a, &b, &found);
+    });
+    handled([] { (void)nto_file_problem("f.txt"); });
+    handled([] {
+        std::vector<double> values;
+        read_sntofile_summary("f.txt", {1, 2, 3}, values);
+        read_overlap_integral_file("f.txt", 8);
+    });
+    handled([] {
+        int state = 0;
+        std::string range;
+        read_sdn_meta(state, range);
+        double e = 0;
+        std::vector<double> f;
+        read_sdn_forces(2, e, f);
+    });
+    handled([&] {
+        const report::Run run = report::parse_log_text(text, "fuzz");
+        report::format_report(run);
+        report::render_svg(run);
+    });
     return 0;
 }

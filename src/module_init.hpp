@@ -44,11 +44,40 @@ void initialize_quorin(const std::vector<std::string>& args, std::string& gjf_fi
                        std::string& output_file, Tddft_config& config, int& natoms, int& charge,
                        int& multiplicity, int& ider, bool& chk_existed);
 
-// The configuration sources.
+// Where the configuration of a call comes from: the file its pairs are read
+// from, the gjf file that names the converged-checkpoint copy (blank in TOML
+// mode without a unique .gjf), and the warnings printed while choosing it.
+struct ConfigSource {
+    std::string file;
+    std::string gjf_file;
+    bool toml = false;
+    int warnings = 0;
+};
+
+// Six arguments: the one .gjf file of the working directory (stops when
+// there is none or more than one).  Seven: the named file, TOML when its name
+// ends in ".toml" in any case.
+ConfigSource auto_detected_source();
+ConfigSource named_source(const std::string& config_file);
+
+// The configuration sources.  Each reader sets the defaults, reads its file,
+// prints a WARNING line for every slip it notices (an unknown key, a logical
+// value that is neither true nor false, a header that reads like [quorin]
+// but is not, a title pair broken by blanks or tabs) and returns how many it
+// printed.  The values are read the same with or without a warning.
 bool try_find_unique_gjf(std::string& gjf_file);
-void read_config_gjf(const std::string& gjf_file, Tddft_config& config);
-void read_config_toml(const std::string& toml_file, Tddft_config& config);
+int read_config(const ConfigSource& source, Tddft_config& config);
+int read_config_gjf(const std::string& gjf_file, Tddft_config& config);
+int read_config_toml(const std::string& toml_file, Tddft_config& config);
+// Stops with an ERROR line for values no run can work with: root below 1,
+// nadd below 0, or root + nadd beyond the 32-bit range of the state count.
+void check_config_values(const Tddft_config& config, const std::string& file);
 void print_config_summary(const Tddft_config& config, int natoms, int charge, int multiplicity);
+
+// quorin --check [config]: reads the configuration as a run would, prints
+// its warnings and every setting, runs and creates nothing.  Returns the exit
+// status: 0 without a warning, 1 with one (an ERROR stops as in a run).
+int check_configuration(const std::vector<std::string>& files);
 
 // Value parsers.  `where` names the key and the file for an I/O failure.
 std::string parse_value(std::string_view value);

@@ -198,7 +198,8 @@ DirectoryLock::DirectoryLock(const std::string& lock_file) {
     fd_ = -1;
     std::int32_t holder = 0;
     std::string who;
-    if (try_read_free(buf, holder) && holder > 0) {
+    const std::string_view text(buf);
+    if (try_read_free(text.substr(0, text.find('\n')), holder) && holder > 0) {
         who = ", process " + fmt_I0(holder);
         if (kill(holder, 0) != 0 && errno == ESRCH) who += ", which has ended while an inner job it started still runs";
     }
@@ -209,6 +210,20 @@ DirectoryLock::DirectoryLock(const std::string& lock_file) {
 
 DirectoryLock::~DirectoryLock() {
     if (fd_ >= 0) ::close(fd_);
+}
+
+bool found_on_path(std::string_view program, std::string_view path_list) {
+    constexpr auto any_exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t colon = path_list.find(':', start);
+        const std::string_view dir = path_list.substr(start, colon == std::string_view::npos ? colon : colon - start);
+        std::error_code ec;
+        const fs::file_status st = fs::status(fs::path(dir.empty() ? "." : dir) / program, ec);
+        if (!ec && fs::is_regular_file(st) && (st.permissions() & any_exec) != fs::perms::none) return true;
+        if (colon == std::string_view::npos) return false;
+        start = colon + 1;
+    }
 }
 
 const std::vector<std::string>& shell_command_log() { return command_log(); }

@@ -57,6 +57,11 @@ private:
 // (sibling files named .quorin-part-*).  Only safe while the lock is held.
 void remove_partial_files(const std::string& dir);
 
+// Whether `program` is an executable regular file in one of the directories
+// of `path_list` (a PATH value: directories separated by ':', an empty entry
+// meaning the current directory), looked up as a shell would, without one.
+bool found_on_path(std::string_view program, std::string_view path_list);
+
 // Every command line run by this process, in order (for tests and reports).
 const std::vector<std::string>& shell_command_log();
 void clear_shell_command_log();

@@ -1,5 +1,6 @@
 // quorin: follows one excited state through a Gaussian optimisation or
 // frequency job that runs it through the External keyword, once per step.
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -88,9 +89,30 @@ bool is_help_option(const std::string& arg) {
     return a == "-h" || a == "--help" || a == "-H" || a == "-help";
 }
 
+// Every outside program the chosen workflow runs must be on PATH before the
+// first inner job, or the call would fail later with a message about a
+// missing output file.  Names each missing one, then stops.
+void require_outside_programs(int ider, const Tddft_config& config) {
+    struct Needed { std::string_view name, why; };
+    std::vector<Needed> needed = {{"g16", "for every inner job"}, {"formchk", "after every inner job"}};
+    if (ider == 1 && config.sdnto)
+        needed.push_back(config.vosksnto ? Needed{"voskSNTO", "to compare the states (vosksnto on)"}
+                                         : Needed{"voskwfn", "with Multiwfn to compare the states (vosksnto off)"});
+    const char* path = std::getenv("PATH");
+    bool missing = false;
+    for (const Needed& n : needed)
+        if (!found_on_path(n.name, path ? path : "")) {
+            say({"ERROR: " + std::string(n.name) + " not found on PATH; quorin runs it " + std::string(n.why) + "."});
+            missing = true;
+        }
+    if (missing) stop(1);
+}
+
 // One call of the program: one step of the outer Gaussian job.
 void run(const std::vector<std::string>& args) {
     if (!args.empty() && is_help_option(args[0])) print_help();
+    // A dry run of the start-up: before "temp" is made, so it creates nothing.
+    if (!args.empty() && rtrim(args[0]) == "--check") stop(check_configuration({args.begin() + 1, args.end()}));
 
     say({">>>>> TD-DFT External Interface Starting"});
     make_dirs("temp");
@@ -105,6 +127,7 @@ void run(const std::vector<std::string>& args) {
     bool chk_existed = false;
     initialize_quorin(args, gjf_file, input_file, output_file, config, natoms, charge, multiplicity, ider,
                       chk_existed);
+    require_outside_programs(ider, config);
 
     set_nto_overlap_inttype(config.inttype);
     set_nto_vosksnto_flag(config.vosksnto);

@@ -63,7 +63,7 @@ TEST(GjfConfig, TitleBlockKeysAndErrors) {
                           "  nadd=4 ROOT=3 Method=B3LYP extra=scrf=(smd) note root = 2 nadd =5 mem=" +
                               std::string(100, 'm') + "\r\n\r\nroot=9 debug=t\r\n");
     Tddft_config c{.root = 42};
-    read_config_gjf("job.gjf", c);
+    EXPECT_EQ(read_config_gjf("job.gjf", c), 2);  // "root = 2", "nadd =5": warned, still not read
     EXPECT_EQ(std::vector<int>({c.root, c.nadd, c.sntorange}), std::vector<int>({3, 4, -1}));
     EXPECT_EQ(c.method + "|" + c.basis + "|" + c.extra + "|" + c.mem, "B3LYP|6-31g*|scrf=(smd)|" + std::string(80, 'm'));
     EXPECT_TRUE(c.sdnto && c.vosksnto);  // vosksnto: the gjf-mode default
@@ -94,7 +94,7 @@ TEST(TomlConfig, SectionsCommentsAndQuotes) {
                "[other]\r\ntriplet = T\r\n[Quorin] # back on\r\n  basis = '6-31g*'\r\nsdnto = 'T'\r\n"
                "NTOTHRE=.25\r\nextra = scrf em = gd3\r\nno pair here\r\n");
     Tddft_config c{.vosksnto = true};
-    read_config_toml("c.toml", c);
+    EXPECT_EQ(read_config_toml("c.toml", c), 2);  // "true # verbose", "[Quorin] # back on": warned, read as before
     EXPECT_EQ(c.root, 2);
     EXPECT_EQ(c.method + "|" + c.basis + "|" + c.extra, "b3lyp|6-31g*|scrf em = gd3");
     EXPECT_DOUBLE_EQ(c.ntothre, 0.25);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "model.hpp"
 #include "text_fields.hpp"
 
 namespace quorin::test {
@@ -107,6 +109,59 @@ inline ProcessResult run_process(const std::string& command) {
     fs::remove(base + ".out");
     fs::remove(base + ".err");
     return r;
+}
+
+// One call of quorin as Gaussian's External keyword makes it, in the current
+// directory: `quorin [config] layer in.EIn out.EOu msg fchk matel`, the
+// stand-ins first on PATH, `env` (assignments) in front.
+inline std::string external_command(const std::string& config, const std::string& env = "") {
+    use_stand_ins();
+    return (env.empty() ? "" : "env " + env + " ") + QUORIN_EXE + " " + config + " layer in.EIn out.EOu msg fchk matel";
+}
+inline ProcessResult external_call(const std::string& config, const std::string& env = "") {
+    return run_process(external_command(config, env));
+}
+
+// in.EIn for the model molecule: its start geometry moved by s bohr along
+// the stretch on which its first two states cross, derivative level ider.
+inline void write_external_input(int ider, double s = 0.0) {
+    const standin::Model m = standin::default_model();
+    const standin::DefaultGeometry g = standin::default_geometry();
+    std::string text = std::to_string(m.natoms) + " " + std::to_string(ider) + " 0 1\n";
+    for (int a = 0; a < m.natoms; ++a) {
+        text += std::to_string(m.start_z[static_cast<std::size_t>(a)]);
+        for (std::size_t c = 0; c < 3; ++c) {
+            const std::size_t i = 3 * static_cast<std::size_t>(a) + c;
+            text += " " + standin::exact(m.start_x[i] + s * g.u[i]);
+        }
+        text += "\n";
+    }
+    write_file("in.EIn", text);
+}
+
+// A whole process started in the background (its output to out/err files);
+// `pid` is the program's own, the shell having made way for it.
+struct Background {
+    pid_t pid = -1;
+    explicit Background(const std::string& command, const std::string& out = "bg.out", const std::string& err = "bg.err") {
+        pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", ("exec " + command + " >" + out + " 2>" + err).c_str(), (char*)nullptr);
+            _exit(127);
+        }
+    }
+    // Waits for the end and returns the exit status (128 + n for signal n).
+    int wait() {
+        int raw = 0;
+        waitpid(pid, &raw, 0);
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+};
+
+// Waits up to `seconds` for a file to appear.
+inline bool wait_for_file(const fs::path& p, double seconds) {
+    for (int i = 0; i < static_cast<int>(seconds * 100) && !fs::exists(p); ++i) usleep(10000);
+    return fs::exists(p);
 }
 
 // A real Gaussian sample file as `var`; the test is skipped when the samples are absent.

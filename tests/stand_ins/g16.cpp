@@ -21,6 +21,9 @@
 // With QUORIN_STANDIN_LOG set (an absolute path: g16 runs inside temp/), one
 // line per call is appended to that file:
 //     g16 <kind> root=R nstate=S guess_read=0|1 td_read=0|1       (" error" appended on failure)
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -34,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "faults.hpp"
 #include "fchk_io.hpp"
 #include "model.hpp"
 
@@ -145,7 +149,7 @@ std::string excitation_block(const Job& j, const Evaluation& e, double ground, i
         s += printf_line("%8d <- %-4d%12.5f", o, u, -0.03 * v[big] / std::sqrt(2.0));
         if (r == j.root) {
             s += " This state for optimization and/or second-order correction.\n";
-            s += " Total Energy, E(TD-HF/TD-DFT) =  " + exact(e.energy) + "\n";
+            if (!fault("no_energy")) s += " Total Energy, E(TD-HF/TD-DFT) =  " + exact(e.energy) + "\n";
             s += " Copying the excited state density for this state as the 1-particle RhoCI density.\n";
         }
     }
@@ -249,7 +253,22 @@ void log_call(const Job& j, bool ok) {
 
 }  // namespace
 
+// A long job: one "link" process works for the given time, as Gaussian's
+// l*.exe do, while g16 waits for it.  Left running, it writes late_write.
+void run_slow_link(double seconds) {
+    const pid_t link = fork();
+    if (link == 0) {
+        usleep(static_cast<useconds_t>(seconds * 1e6));
+        std::ofstream("late_write") << "written after " << seconds << " s\n";
+        _exit(0);
+    }
+    std::ofstream("g16.pids") << getpid() << ' ' << link << '\n';
+    int status = 0;
+    waitpid(link, &status, 0);
+}
+
 int main() {
+    if (auto slow = fault("slow")) run_slow_link(std::atof(slow->c_str()));
     std::stringstream raw;
     raw << std::cin.rdbuf();
     const std::string input = raw.str();
@@ -294,10 +313,13 @@ int main() {
                        upper(j.method).c_str(), model.ground);
     log += excitation_block(j, e, model.ground, std::max(orb.nalpha, 1));
     if (j.kind != "sp") log += forces_block(j, e, model.kappa_min());
-    log += " Normal termination of Gaussian 16 at " + now_text() + ".\n";
+    if (fault("error_after_forces"))
+        log += " Error termination via Lnk1e in /g16/l716.exe at " + now_text() + ".\n";
+    else
+        log += " Normal termination of Gaussian 16 at " + now_text() + ".\n";
     std::cout << log;
 
-    if (!j.chk.empty()) {
+    if (!j.chk.empty() && !fault("no_chk")) {
         std::ofstream chk(j.chk, std::ios::trunc);
         chk << kCheckpointMarker << "\n" << fchk_text(j, e, model.ground, orb);
     }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "faults.hpp"
 #include "fchk_io.hpp"
 
 namespace standin {
@@ -94,11 +95,13 @@ inline std::vector<double> nto_eigenvalues(const std::vector<double>& v) {
 }
 
 inline std::string nto_file_text(long long state, const std::vector<double>& v) {
+    if (fault("empty_nto")) return std::string();
+    const long long dropped = fault("fewer_orbitals") ? std::atoll(fault("fewer_orbitals")->c_str()) : 0;
     std::string s = "NTO of state " + std::to_string(state) + " (stand-in)\n";
     char job[128];
     std::snprintf(job, sizeof job, "%-10s%-30s%-30s\n", "NTO", "model", "diabatic");
     s += job;
-    s += fchk_int("Number of basis functions", (long long)v.size() + 2);
+    s += fchk_int("Number of basis functions", (long long)v.size() + 2 + dropped);
     s += fchk_real_array("Alpha Orbital Energies", nto_eigenvalues(v));
     s += fchk_real_array("Model Diabatic Vector", v);
     s += fchk_int("Model State", state);
@@ -123,13 +126,15 @@ inline bool read_nto_file(const std::string& path, NtoFile& n, std::string& err)
         err = path + " is not an NTO file of the model (basis size, eigenvalues or vector missing)";
         return false;
     }
-    n.nif = (int)f.integer("Number of basis functions");
+    // A basis with linear dependencies has fewer orbitals than functions.
+    const long long nbasis = f.integer("Number of basis functions");
     n.eigen = f.reals.at("Alpha Orbital Energies");
+    n.nif = (int)n.eigen.size();
     n.vec = f.reals.at("Model Diabatic Vector");
     n.state = f.integer("Model State");
-    if (n.nif < 2 || (int)n.eigen.size() != n.nif) {
-        err = path + ": " + std::to_string(n.eigen.size()) + " eigenvalues for " +
-              std::to_string(n.nif) + " orbitals";
+    if (n.nif < 2 || n.nif > nbasis) {
+        err = path + ": " + std::to_string(n.eigen.size()) + " eigenvalues for " + std::to_string(nbasis) +
+              " basis functions";
         return false;
     }
     return true;

@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
     std::string debug_text;
     const double hartree_ev = 27.211386245988;
     for (const Request& r : o.requests) {
+        if (fault("empty_summary")) break;
         if (!model.has_root(r.state)) {
             std::snprintf(buf, sizeof buf, "%6lld %12.8f %10.5f %9.6f  '%s'  1\n", r.state, 0.0, 0.0, 0.0,
                           r.outfch.c_str());

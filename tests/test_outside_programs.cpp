@@ -1,0 +1,128 @@
+// The runner of outside programs and the file work around it, through whole
+// quorin processes: one run per directory, inner jobs ended with quorin, and
+// what a killed run leaves behind.
+#include <sys/resource.h>
+
+#include <csignal>
+#include <map>
+
+#include "outside_programs.hpp"
+#include "test_support.hpp"
+
+namespace quorin {
+namespace {
+
+using namespace test;
+
+const std::string kConfig = "config.toml";
+
+void write_config() { write_file(kConfig, "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\n"); }
+
+// Every file below the directory with its contents, for "nothing was touched".
+std::map<std::string, std::string> tree() {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator("."))
+        if (e.is_regular_file()) files[e.path().string()] = read_file(e.path());
+    return files;
+}
+
+std::vector<pid_t> inner_pids() {
+    std::vector<pid_t> pids;
+    std::istringstream in(read_file("temp/g16.pids"));
+    for (pid_t p; in >> p;) pids.push_back(p);
+    return pids;
+}
+
+bool alive(pid_t pid) { return kill(pid, 0) == 0; }
+
+TEST(OutsidePrograms, OneRunPerDirectoryAndKilledRunsNeitherBlockNorLeaveParts) {
+    ScratchDir dir;
+    write_config();
+    write_external_input(1);
+    Background first(external_command(kConfig, "QUORIN_STANDIN_FAULTS=slow=30"), "first.out", "first.err");
+    ASSERT_TRUE(wait_for_file("temp/g16.pids", 20)) << read_file("first.out") << read_file("first.err");
+
+    // A second run in the same directory stops at once and touches nothing.
+    const auto before = tree();
+    const ProcessResult second = external_call(kConfig);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.out.find(" ERROR: Another quorin run holds this directory (temp/.quorin.lock, process " +
+                              std::to_string(first.pid) + ")."),
+              std::string::npos)
+        << second.out;
+    EXPECT_EQ(tree(), before);
+
+    // Killed outright, quorin cannot end its inner job: the job keeps the
+    // directory until it is gone, and the message says so.
+    kill(first.pid, SIGKILL);
+    EXPECT_EQ(first.wait(), 128 + SIGKILL);
+    const ProcessResult third = external_call(kConfig);
+    EXPECT_EQ(third.status, 1);
+    EXPECT_NE(third.out.find("which has ended while an inner job it started still runs"), std::string::npos)
+        << third.out;
+    for (pid_t p : inner_pids()) kill(p, SIGKILL);
+    for (int i = 0; i < 200 && alive(inner_pids().back()); ++i) usleep(10000);
+
+    // Once it is gone the next call runs, and the half-written files of the
+    // killed run go; other dot-files stay.
+    write_file("temp/.quorin-part-0123456789abcdef", "half a state file");
+    write_file(".quorin-part-fedcba9876543210", "half an External output");
+    write_file("temp/.keep", "kept");
+    const ProcessResult fourth = external_call(kConfig);
+    ASSERT_EQ(fourth.status, 0) << fourth.out << fourth.err;
+    EXPECT_TRUE(fs::exists("out.EOu"));
+    EXPECT_FALSE(fs::exists("temp/.quorin-part-0123456789abcdef"));
+    EXPECT_FALSE(fs::exists(".quorin-part-fedcba9876543210"));
+    EXPECT_TRUE(fs::exists("temp/.keep"));
+}
+
+TEST(OutsidePrograms, CancellingTheJobEndsTheInnerJobWithQuorin) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        ScratchDir dir;
+        write_config();
+        write_external_input(1);
+        Background run(external_command(kConfig, "QUORIN_STANDIN_FAULTS=slow=1"));
+        ASSERT_TRUE(wait_for_file("temp/g16.pids", 20)) << read_file("bg.out") << read_file("bg.err");
+        const std::vector<pid_t> inner = inner_pids();
+        ASSERT_EQ(inner.size(), 2u);
+        kill(run.pid, sig);
+        EXPECT_EQ(run.wait(), 128 + sig);
+        const std::string name = sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "SIGHUP";
+        EXPECT_NE(read_file("bg.out").find(" ERROR: quorin received " + name + " and ended the inner job it was "
+                                           "running (process group "),
+                  std::string::npos)
+            << read_file("bg.out");
+        for (pid_t p : inner) EXPECT_FALSE(alive(p)) << "inner process " << p << " outlived quorin";
+        usleep(1500000);  // longer than the inner job would have run
+        EXPECT_FALSE(fs::exists("temp/late_write"));
+        EXPECT_FALSE(fs::exists("out.EOu"));
+    }
+}
+
+TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
+    ScratchDir dir;
+    replace_file_atomically("sdn_meta.dat", "previous step\n");
+    // A file-size limit fails the write as a full disk does; done in a child
+    // so that the limit stays there.
+    const pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64, 64};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        try {
+            replace_file_atomically("sdn_meta.dat", std::string(4096, 'x'));
+        } catch (const IoFailure& e) {
+            _exit(std::string(e.what()).rfind("cannot write sdn_meta.dat: ", 0) == 0 ? 0 : 2);
+        }
+        _exit(1);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    EXPECT_EQ(WEXITSTATUS(raw), 0) << "no I/O failure naming the file";
+    EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
+    EXPECT_EQ(list_matching(".", ".quorin-part-*"), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace quorin
