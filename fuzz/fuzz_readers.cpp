@@ -17,6 +17,7 @@
 
 #include "module_diabatic_tddft.hpp"
 #include "module_gaussian_utils.hpp"
+#include "module_hessian.hpp"
 #include "module_init.hpp"
 #include "module_nto.hpp"
 #include "report.hpp"
@@ -80,20 +81,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     handled([&] {
         double e = 0;
         std::vector<double> f;
-        extract_gradient(2, e, f);
+        extract_gradient(read_inner_log("temp/tddft_pelun.log"), 2, e, f);
     });
     handled([&] {
         bool converged = false;
         check_convergence("temp/tddft_pelun.log", converged);
-        log_reports_error_termination("temp/tddft_pelun.log");
+        echo_gaussian_output(read_inner_log("temp/tddft_pelun.log"), true);
     });
     handled([&] {
         std::vector<double> g;
         read_grad_from_fch("f.txt", 2, g);
     });
+    handled([] { write_frequency_output("f.txt", "f.EOu", 2, 0.0); });
     handled([&] {
-        std::vector<double> h;
-        read_gaussian_hessian("f.txt", 2, h);
+        // Every token both ways to a D20.12 field: from its digits when the
+        // transcoder takes it, else through its value.
+        FreeRead r(text, "fuzz");
+        std::string_view token;
+        char field[20];
+        for (int k = 0; k < 64 && r.get_text(token); ++k) {
+            double v = 0.0;
+            if (!token.empty() && !transcode_D20_12(token, field) && parse_real_token(token, v)) put_D20_12(field, v);
+        }
     });
     handled([&] {
         std::vector<double> a, b;
