@@ -453,20 +453,13 @@ void copy_force_constants(RecordReader& in, const std::string& name, int natoms,
     for (std::size_t k = 0; k < count;) {
         // A whole record of five 16-column fields in the checkpoint's layout
         // goes field by field, without taking it apart into tokens; anything
-        // else is left to the free-form read below.
-        if (count - k >= 5 && values.next_whole_record(record) && record.size() == 80) {
-            char* fields = out.room(5 * 21);
-            std::size_t used = 0;
-            bool plain = true;
-            for (std::size_t j = 0; j < 5 && plain; ++j) {
-                const std::string_view f = record.substr(16 * j, 16);
-                plain = f[0] == ' ' && transcode_D20_12(f.substr(f[1] == ' ' ? 2 : 1), fields + used);
-                used += 20;
-                if ((k + j) % 3 == 2 || k + j + 1 == count) fields[used++] = '\n';
-            }
-            if (plain) {
+        // else is left to the free-form read below.  (The count is a multiple
+        // of three, so a record holding the last value ends its line too.)
+        if (count - k >= 5 && values.next_whole_record(record)) {
+            const std::size_t n = transcode_fchk_record(record, k, out.room(5 * 21));
+            if (n > 0) {
                 values.skip_record();
-                out.used(used);
+                out.used(n);
                 k += 5;
                 continue;
             }

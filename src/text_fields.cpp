@@ -345,27 +345,60 @@ char* put_D20_12(char* out, double x) {
     return out + 20;
 }
 
-bool transcode_D20_12(std::string_view t, char* out) {
-    const char* p = t.data();
-    const char* const end = p + t.size();
-    const bool neg = p < end && *p == '-';
-    p += p < end && (*p == '-' || *p == '+');  // half the values are negative: no branch on it
+namespace {
+
+// The D20.12 field of an ES15.8 value as formatted checkpoints hold it, the
+// 14 characters d.ddddddddE+dd after its sign (negative or not: `neg`).  A
+// first digit other than zero, or a zero with all eight digits zero, is
+// taken; false (out holding nothing of use) for anything else.
+inline bool es15_8_field(const char* p, bool neg, char* out) {
+    if (p[1] != '.' || !is_digit(p[0]) || !eight_digits(p + 2) ||
+        !((p[10] | 0x20) == 'e' || (p[10] | 0x20) == 'd' || (p[10] | 0x20) == 'q') || (p[11] != '+' && p[11] != '-') ||
+        !is_digit(p[12]) || !is_digit(p[13]))
+        return false;
     out[0] = ' ';
     out[1] = neg ? '-' : ' ';
     out[2] = '0';
     out[3] = '.';
-    // The ES15.8 values of formatted checkpoints, d.ddddddddE+dd with a
-    // first digit that is not zero, take the short road.
-    if (end - p == 14 && p[1] == '.' && p[0] != '0' && is_digit(p[0]) && eight_digits(p + 2) &&
-        ((p[10] | 0x20) == 'e' || (p[10] | 0x20) == 'd' || (p[10] | 0x20) == 'q') && (p[11] == '+' || p[11] == '-') &&
-        is_digit(p[12]) && is_digit(p[13])) {
-        out[4] = p[0];
-        std::memcpy(out + 5, p + 2, 8);
-        std::memcpy(out + 13, "000", 3);
-        const int e = (p[12] - '0') * 10 + (p[13] - '0');
-        put_D_exponent(out + 16, p[11] == '-' ? 1 - e : e + 1);
+    out[4] = p[0];
+    std::memcpy(out + 5, p + 2, 8);
+    std::memcpy(out + 13, "000", 3);
+    if (p[0] == '0') {  // zero, with its sign; any other leading zero is not ES form
+        if (std::memcmp(p + 2, "00000000", 8) != 0) return false;
+        std::memcpy(out + 16, "D+00", 4);
         return true;
     }
+    const int e = (p[12] - '0') * 10 + (p[13] - '0');
+    put_D_exponent(out + 16, p[11] == '-' ? 1 - e : e + 1);
+    return true;
+}
+
+}  // namespace
+
+std::size_t transcode_fchk_record(std::string_view record, std::size_t first, char* out) {
+    if (record.size() != 80) return 0;
+    char* q = out;
+    std::size_t phase = first % 3;
+    for (const char* f = record.data(); f < record.data() + 80; f += 16) {
+        // " -d.ddddddddE+dd" or "  d.ddddddddE+dd"
+        if (f[0] != ' ' || (f[1] != ' ' && f[1] != '-') || !es15_8_field(f + 2, f[1] == '-', q)) return 0;
+        q += 20;
+        if (phase == 2) *q++ = '\n';
+        phase = phase == 2 ? 0 : phase + 1;
+    }
+    return static_cast<std::size_t>(q - out);
+}
+
+bool transcode_D20_12(std::string_view t, char* out) {
+    const char* p = t.data();
+    const char* const end = p + t.size();
+    const bool neg = p < end && *p == '-';
+    p += p < end && (*p == '-' || *p == '+');
+    if (end - p == 14 && es15_8_field(p, neg, out)) return true;  // the common form, the short road
+    out[0] = ' ';
+    out[1] = neg ? '-' : ' ';
+    out[2] = '0';
+    out[3] = '.';
     char sig[12];
     int nsig = 0;         // significant digits kept
     int zeros_after = 0;  // zeros after the last kept digit, not yet kept

@@ -147,6 +147,13 @@ char* put_D20_12(char* out, double x);
 // back to the same 12 digits, so the field is exactly put_D20_12(value).
 // Returns false for any other token (out then holds nothing of use).
 bool transcode_D20_12(std::string_view token, char* out);
+// The same for a whole record of a formatted checkpoint's real array: five
+// 16-column ES15.8 fields (" -1.23456789E-02"), written as five D20.12
+// fields with a line feed after each value whose index, counting from
+// `first`, is 2 modulo 3 (three values to a line).  Returns the number of
+// characters written (at most 105), or 0 when the record is not in exactly
+// that layout.
+std::size_t transcode_fchk_record(std::string_view record, std::size_t first, char* out);
 
 // ------------------------------------------------------- writing: free-form lines
 

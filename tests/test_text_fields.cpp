@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -200,6 +201,36 @@ TEST(TextFields, TranscodedTokensEqualTheFieldOfTheirValue) {
         ASSERT_EQ(std::string_view(field, 20), std::string_view(want, 20)) << t;
     }
     EXPECT_GT(taken, 50000);
+
+    // Whole checkpoint records: five (1X,ES15.8) fields, zeros of both signs
+    // and three-digit exponents (which leave the record to the reader) among them.
+    int records_taken = 0;
+    for (int r = 0; r < 20000; ++r) {
+        std::string record, want;
+        bool plain = true;
+        const std::size_t first = gen() % 3;
+        for (std::size_t j = 0; j < 5; ++j) {
+            double v = std::ldexp(static_cast<double>(gen() >> 11), static_cast<int>(gen() % 700) - 400);
+            if (gen() % 50 == 0) v = 0.0;
+            if (gen() % 2) v = -v;
+            char text[32];
+            std::snprintf(text, sizeof text, "%16.8E", v);
+            record += text;
+            plain = plain && std::strlen(text) == 16 && text[0] == ' ' && (text[1] == ' ' || text[1] == '-');
+            char field[20];
+            want += std::string(field, put_D20_12(field, std::strtod(text, nullptr))) + ((first + j) % 3 == 2 ? "\n" : "");
+        }
+        char out[128];
+        const std::size_t n = transcode_fchk_record(record, first, out);
+        if (plain && record.size() == 80) {
+            ASSERT_EQ(std::string(out, n), want) << record;
+            ++records_taken;
+        } else {
+            ASSERT_EQ(n, 0u) << record;
+        }
+    }
+    EXPECT_GT(records_taken, 5000);
+    EXPECT_LT(records_taken, 19000);
     char field[20] = {};
     for (const char* odd : {"1.5e", "1.2.3", "0x1p3", "1.0E+00001", "1.0E-302", "1.0001000100010001", "inf", "2*3.0"})
         EXPECT_FALSE(transcode_D20_12(odd, field)) << odd;
