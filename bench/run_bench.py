@@ -129,7 +129,7 @@ def write_external_input(path, z, xyz, ider):
 def write_fchk(path, rng, z, xyz, with_force_constants, nbasis=0):
     n3 = 3 * len(z)
     with open(path, "w") as f:
-        f.write("Benchmark checkpoint\nFreq      RB3LYP                                                      6-31G(d)\n")
+        f.write("Benchmark checkpoint\n" + f"{'Freq':<10}{'RB3LYP':<60}6-31G(d)\n")
         f.write(fchk_scalar("Number of atoms", "I", f"{len(z):12d}"))
         f.write(fchk_scalar("Charge", "I", f"{0:12d}"))
         f.write(fchk_scalar("Multiplicity", "I", f"{1:12d}"))
@@ -162,7 +162,8 @@ def write_gradient_log(path, rng, z, target_bytes):
                              f" Rises=F Damp=F\n DIIS: error= {rng.random():.2E} at cycle {i % 40 + 1:3d} NSaved= 8.\n")
             else:
                 vals = "".join(f"{rng.uniform(-1, 1):10.5f}" for _ in range(5))
-                lines.append(f"{i % 999 + 1:4d} {i % 99 + 1:3d}   C  {('1S', '2S', '2PX', '2PY', '2PZ')[i % 5]:<7}{vals}\n")
+                label = ("1S", "2S", "2PX", "2PY", "2PZ")[i % 5]
+                lines.append(f"{i % 999 + 1:4d} {i % 99 + 1:3d}   C  {label:<7}{vals}\n")
         written = 0
         while written < nbytes:
             block = "".join(rng.choices(lines, k=2048))
@@ -267,8 +268,8 @@ def main():
     sizes = [int(s) for s in args.sizes.split(",")]
     rng = random.Random(20251206)
     rows, failures = {}, []
-    print(f"quorin {quorin}\nbaseline gfortran -O2 ({subprocess.run([gfortran, '-dumpversion'], capture_output=True, text=True).stdout.strip()}),"
-          f" {os.cpu_count()} cores, median of {args.repeat} runs\n")
+    version = subprocess.run([gfortran, "-dumpversion"], capture_output=True, text=True).stdout.strip()
+    print(f"quorin {quorin}\nbaseline gfortran -O2 ({version}), {os.cpu_count()} cores, median of {args.repeat} runs\n")
     print("Times in seconds (wall clock; cpu: user + system), memory in MiB (peak resident set).")
     print(f"{'N':>6} {'values':>10} {'fchk MB':>8} {'out MB':>7} {'quorin s':>9} {'baseline s':>11} {'ratio':>6}"
           f" {'q cpu':>8} {'b cpu':>8} {'quorin MB':>10} {'baseline MB':>12} {'cat s':>7}  output")
@@ -302,7 +303,8 @@ def main():
             failures.append(f"N = 1000: {ratio:.1f} times faster than the baseline, target 10")
         if r["peak"] >= 32 * 1024:
             failures.append(f"N = 1000: peak {r['peak'] / 1024:.1f} MiB, target under 32 MiB")
-        print(f"\nN = 1000: {ratio:.1f} x the baseline (target 10, stretch 20), peak {r['peak'] / 1024:.1f} MiB (target < 32)")
+        print(f"\nN = 1000: {ratio:.1f} x the baseline (target 10, stretch 20),"
+              f" peak {r['peak'] / 1024:.1f} MiB (target < 32)")
     if 1000 in rows and 2000 in rows:
         a, b = rows[1000], rows[2000]
         growth_t, growth_s, growth_m = b["t"] / a["t"], b["size"] / a["size"], b["peak"] / a["peak"]

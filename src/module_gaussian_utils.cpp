@@ -221,7 +221,8 @@ InnerLog read_inner_log(const std::string& file) {
             --table_left;
         }
         if (!forces_seen) {
-            if (contains(rec, kEnergy) && contains(rec, "E(TD") && contains(rec, "=")) log.energy_lines.emplace_back(rec);
+            if (contains(rec, kEnergy) && contains(rec, "E(TD") && contains(rec, "="))
+                log.energy_lines.emplace_back(rec);
             if (contains(rec, kForces)) {
                 forces_seen = in_forces = true;
                 log.forces_table.emplace_back(rec);

@@ -377,7 +377,8 @@ void FileReplacement::flush() {
     // already instead of writing all of it then.
     constexpr std::size_t kWriteBehind = std::size_t(8) << 20;
     if (written_ - synced_ >= kWriteBehind) {
-        sync_file_range(fd_, static_cast<off_t>(synced_), static_cast<off_t>(written_ - synced_), SYNC_FILE_RANGE_WRITE);
+        sync_file_range(fd_, static_cast<off_t>(synced_), static_cast<off_t>(written_ - synced_),
+                        SYNC_FILE_RANGE_WRITE);
         synced_ = written_;
     }
 #endif

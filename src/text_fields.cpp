@@ -64,7 +64,8 @@ bool open_for_reading(const std::string& path, std::ifstream& in) {
     return static_cast<bool>(in);
 }
 
-RecordReader::RecordReader(const std::string& path, std::size_t buffer_size) : size_(std::max<std::size_t>(buffer_size, 64)) {
+RecordReader::RecordReader(const std::string& path, std::size_t buffer_size)
+    : size_(std::max<std::size_t>(buffer_size, 64)) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return;
     file_.reset(std::fopen(path.c_str(), "rb"));
@@ -157,10 +158,10 @@ bool RecordReader::next_holding(std::string_view& record, std::span<const std::s
         std::size_t hit = std::string_view::npos;
         for (std::string_view m : markers) {
             if (m.empty()) continue;
+            auto count = [&](std::size_t k) { return byte_counts_[static_cast<unsigned char>(m[k])]; };
             std::size_t anchor = 0;
             for (std::size_t k = 1; k < m.size(); ++k)
-                if (byte_counts_[static_cast<unsigned char>(m[k])] < byte_counts_[static_cast<unsigned char>(m[anchor])])
-                    anchor = k;
+                if (count(k) < count(anchor)) anchor = k;
             hit = std::min(hit, find_anchored(region.substr(0, hit == std::string_view::npos ? hit : hit + m.size()), m,
                                               anchor));
         }

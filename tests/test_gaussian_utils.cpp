@@ -104,11 +104,13 @@ TEST(Readers, FabricatedLogsCheckpointsAndTheExternalOutput) {
     EXPECT_EQ(e, -76.25);
     EXPECT_EQ(f, (std::vector<double>{0, 0, -0.012345678, -0.0001, 0.0025, 0.006172839}));
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
-    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 2, e, f); }), " ERROR: Gradient not found in log file\n");
+    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 2, e, f); }),
+                " ERROR: Gradient not found in log file\n");
     // Forces without the excited-state energy: the job did not compute the
     // state, and no energy 0 may reach Gaussian.
     write_file("temp/tddft_pelun.log", " SCF Done:  E(RB3LYP) =  -76.4\n" + text_of(kForcesTable));
-    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 2, e, f); }), " ERROR: Energy not found in log file\n");
+    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 2, e, f); }),
+                " ERROR: Energy not found in log file\n");
 
     // The log is searched in large blocks: a marker across a block's end,
     // or in a last record without a line feed, is still seen.
@@ -156,7 +158,8 @@ TEST(Readers, FabricatedLogsCheckpointsAndTheExternalOutput) {
     // A record in the checkpoint's 16-column layout that holds an unusual
     // field is read value by value: its five fields give six values here.
     write_file("c.fchk", gradient + "Cartesian Force Constants   R   N=  6\n"
-                                    "  1.00000000E+00  2.00000000E+00  3.00000000E+00       2*4.0D+00  5.00000000E+00\n");
+                                    "  1.00000000E+00  2.00000000E+00  3.00000000E+00"
+                                    "       2*4.0D+00  5.00000000E+00\n");
     ASSERT_EQ(run([] { write_frequency_output("c.fchk", "out.EOu", 1, -76.4); }).status, -1);
     EXPECT_EQ(lines_of(read_file("out.EOu")).back(), fmt_D_row({4.0, 4.0, 5.0}));
 
@@ -164,7 +167,8 @@ TEST(Readers, FabricatedLogsCheckpointsAndTheExternalOutput) {
     const std::string before = read_file("out.EOu");
     expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }),
                 " ERROR: Failed to read gradient data from c.fchk\n");
-    write_file("c.fchk", "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\nCartesian Force Constants   R   N=  21\n 1.0 x\n");
+    write_file("c.fchk",
+               "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\nCartesian Force Constants   R   N=  21\n 1.0 x\n");
     expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }),
                 " ERROR: Failed to read Hessian data from c.fchk\n");
     write_file("c.fchk", "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\n");

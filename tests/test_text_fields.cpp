@@ -218,7 +218,8 @@ TEST(TextFields, TranscodedTokensEqualTheFieldOfTheirValue) {
             record += text;
             plain = plain && std::strlen(text) == 16 && text[0] == ' ' && (text[1] == ' ' || text[1] == '-');
             char field[20];
-            want += std::string(field, put_D20_12(field, std::strtod(text, nullptr))) + ((first + j) % 3 == 2 ? "\n" : "");
+            want += std::string(field, put_D20_12(field, std::strtod(text, nullptr)));
+            if ((first + j) % 3 == 2) want += '\n';
         }
         char out[128];
         const std::size_t n = transcode_fchk_record(record, first, out);
