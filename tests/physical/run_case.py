@@ -7,8 +7,8 @@ ground-state geometry).
     run_case.py MODE --quorin EXE --outer-job EXE --workdir DIR
 
 MODE: adiabatic (root 3 at every step), vosksnto or voskwfn (diabatic, force
-first).  The run stops at its step cap, MAX_STEPS gradient calls (outer_job
-status 3, "step limit"), unless it converges before (status 0).
+first).  Each run must converge (outer_job status 0); MAX_STEPS only bounds a
+run that would not (they converge in 11 steps or fewer).
 
 From the stand-ins' own record (every inner job: the C2v character of each
 state's leading NTO pair, its oscillator strength, energies and forces) the
@@ -30,7 +30,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 SKIP = 77
 ROOT, NADD = 3, 3
-MAXSTEP, MAX_STEPS = 0.1, 6       # bohr; gradient calls
+MAXSTEP, MAX_STEPS = 0.1, 15      # bohr; gradient calls
 # B3LYP/6-31G* (Cartesian d) ground-state minimum, optimised with NWChem,
 # molecular plane x = 0, C=O along z; bohr.
 START = """4 0 1
@@ -69,7 +69,7 @@ def quorin_lines(workdir):
             step = int(m.group(1))
             out[step] = {"snto": {}, "chosen": None}
         elif step is not None:
-            m = re.match(r"\s*State\s+(\d+): SNTO =\s*(\S+)", line)
+            m = re.match(r"\s*State\s+(\d+)\s*:\s*SNTO =\s*(\S+)", line)
             if m:
                 out[step]["snto"][int(m.group(1))] = float(m.group(2))
             m = re.search(r"Updated diabatic state index =\s*(\d+)", line)
@@ -120,8 +120,8 @@ def analyse(mode, workdir, status, failures):
         for r, k in zip(rows, kept):
             check(k, "step %d: handed back state %d of character %s, not %s" % (r["step"], r["root"], r["character"], start))
         check(any(moved), "the followed character never left root %d: no crossing was passed" % ROOT)
-    check(status == 0 or (status == 3 and len(steps) == MAX_STEPS),
-          "outer_job ended with status %d after %d steps" % (status, len(steps)))
+    check("?" not in (start or "?"), "no C2v character for root %d at the start geometry" % ROOT)
+    check(status == 0, "the optimisation did not converge: outer_job status %d after %d steps" % (status, len(steps)))
     check(len(rows) == len(steps) and rows, "not every step could be analysed")
     write_table(mode, workdir, rows, start)
 
