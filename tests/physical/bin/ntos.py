@@ -236,7 +236,7 @@ def orbital_irrep(c, S, mirrors):
 
 
 def character(hole, particle):
-    """"pi->pi* (b1->b1)" and the like."""
+    """Label of a state from its hole and particle, e.g. pi->pi* (b1->b1)."""
     kind = ORBITAL_KIND.get(hole, "?") + "->" + ORBITAL_KIND.get(particle, "?") + "*"
     return "%s (%s->%s)" % (kind, hole, particle)
 

@@ -63,7 +63,6 @@ def parse_gjf(text):
     opts = dict((kv.split("=") + [""])[:2] for kv in td.group(1).split(","))
     job.update(method=m.group(1), basis=m.group(2), root=int(opts.get("root", 1)),
                nstate=int(opts.get("nstate", 3)), triplet="triplet" in opts,
-               guess_read="guess=read" in route,
                kind=next((k for k in ("force", "freq", "sp") if re.search(r"\s%s(\s|$)" % k, route)), "sp"))
     return job
 
