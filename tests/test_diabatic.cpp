@@ -1,8 +1,11 @@
-// The diabatic step through the whole program with the stand-ins: the
-// followed state across the model's crossing, and what is kept when a step
-// meets a fault.
+// The diabatic step through the whole program with the stand-ins: steps at
+// the edges of the candidate window, whole optimisations of every variant
+// across the model's crossing, and what is kept when a step meets a fault.
+#include <cstring>
 #include <map>
+#include <set>
 
+#include "model.hpp"
 #include "test_support.hpp"
 
 namespace quorin {
@@ -15,15 +18,173 @@ const std::string kConfig = "config.toml";
 // (between 0.2 and 0.35 along the stretch from the start geometry).
 const double kPath[] = {0.0, 0.2, 0.35, 0.5};
 
-void write_config(bool vosksnto) {
-    write_file(kConfig, std::string("[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\nsdnto = true\nvosksnto = ") +
-                            (vosksnto ? "true" : "false") + "\n");
+void write_config(const std::string& keys) {
+    write_file(kConfig, "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\nsdnto = true\n" + keys);
 }
 
-ProcessResult call_at(double s, const std::string& faults = "") {
-    write_external_input(1, s);
-    fs::remove("out.EOu");
-    return external_call(kConfig, faults.empty() ? "" : "QUORIN_STANDIN_FAULTS=" + faults);
+std::set<std::string> names_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+// The values of an SNTO summary file's state rows, by state.
+std::map<int, double> summary_values(const std::string& text) {
+    std::map<int, double> values;
+    std::istringstream in(text.substr(text.find("BEGIN_STATES\n") + 13, text.find("END_STATES") - text.find("BEGIN_STATES\n") - 13));
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream row(line);
+        int state = 0;
+        row >> state >> values[state];
+    }
+    return values;
+}
+
+// Following the highest state the jobs compute (root + nadd = 2): the window
+// reaches it, a stored state equal to it is taken, and every job keeps asking
+// for 2 states.  Capital keys are read; ntothre and inttype reach voskSNTO.
+TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
+    QUORIN_FORTRAN_OR_SKIP();
+    ScratchDir dir;
+    write_file("w.gjf", "%chk=w.chk\n#p opt external='quorin'\n\nROOT=1 NADD=1 SDNTO=T NTOTHRE=0.25 INTTYPE=2 DEBUG=T "
+                        "method=b3lyp basis=sto-3g\n\n0 1\n");
+    const std::string wrappers = announcing_wrappers(dir.path() / "bin", {"g16", "voskSNTO"});
+    const std::string snaps = "temp/debug_snapshots/", tool = " voskSNTO writes to standard output\n";
+    const char* last_job[] = {"step0001_force", "step0002_force1", "step0003_force2", "step0004_force1"};
+    std::string runs, out[4], old_after_3;
+    for (int k = 0; k < 4; ++k) {
+        SCOPED_TRACE("step " + std::to_string(k + 1));
+        const ProcessResult r = call_at(kPath[k], "", wrappers);
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        out[k] = r.out.substr(r.out.find(" Staring diabatic state"));
+        runs += standin_runs();
+        // Each tool's standard output right after its command line; g16's
+        // standard error in the inner log, voskSNTO's on quorin's.
+        EXPECT_EQ(r.err, " voskSNTO writes to standard error\n");
+        const std::string log = read_file(snaps + last_job[k] + ".log");
+        EXPECT_EQ(log.substr(0, 61), " g16 writes to standard output\n g16 writes to standard error\n");
+        EXPECT_EQ(read_file("out.EOu"), external_output(inner_result(log)));
+        if (k == 2) old_after_3 = read_file("temp/old.fch");
+    }
+    const std::string match = "voskSNTO --newnto temp/tddft_pelun.fchk temp/tddft_pelun.log --oldfch temp/old.fch "
+                              "--autorange 0.250000 --otype 2 --sntofile temp/snto.snto --sntodebug --state 1 --outfch "
+                              "temp/new_state1.fch --state 2 --outfch temp/new_state2.fch\n";
+    const std::string job1 = "g16 force root=1 nstate=2 guess_read=1 td_read=1\nformchk\n";
+    const std::string job2 = "g16 force root=2 nstate=2 guess_read=1 td_read=1\nformchk\n";
+    EXPECT_EQ(runs, "g16 force root=1 nstate=2 guess_read=0 td_read=0\nformchk\nvoskSNTO --newnto temp/tddft_pelun.fchk "
+                    "temp/tddft_pelun.log --state 1 --outfch temp/old.fch\n" +
+                        job1 + match + job1 + match + job2 + job2 + match);
+
+    auto saved = [&](const std::string& job) {
+        return "  [Debug] Saved TDDFT fchk snapshot -> " + snaps + job + ".fchk\n  [Debug] Saved TDDFT log snapshot -> " +
+               snaps + job + ".log\n \n" + echo_of(read_file(snaps + job + ".log"), true);
+    };
+    const std::string done = " TD-DFT External Interface Done <<<<<\n \n";
+    EXPECT_EQ(out[0], " Staring diabatic state (SDNTO enabled) ...\n  [Debug] Snapshot prefix -> step0001\n"
+                      "  [Diabatic] Initial following diabatic state            1\n" + saved("step0001_force") +
+                          "  Calculating NTO for state            1  using voskSNTO\n  Command: voskSNTO --newnto "
+                          "'temp/tddft_pelun.fchk' temp/tddft_pelun.log --state 1 --outfch 'temp/old.fch'\n" + tool + done);
+    // The step at the crossing: state 1 of the first gradient job has lost A's
+    // character to state 2, whose gradient is computed and handed back.
+    const auto values = summary_values(read_file(snaps + "snto0002_old.snto"));
+    ASSERT_EQ(values.size(), 2u);
+    const auto v = gfortran({values.at(1), values.at(2)});
+    EXPECT_EQ(out[2], " Staring diabatic state (SDNTO enabled) ...\n  [Debug] Snapshot prefix -> step0003\n"
+                      "  [Diabatic] Previous diabatic state is            1\n" + saved("step0003_force1") +
+                          "  [Diabatic] SNTO matching center state:            1\n  [Diabatic] SNTO matching range: "
+                          "states            1  to            2\n  [Diabatic] Total states to check:            2\n"
+                          "  Matching NTO states using voskSNTO (.snto):\n  Command: voskSNTO --newnto "
+                          "'temp/tddft_pelun.fchk' temp/tddft_pelun.log --oldfch 'temp/old.fch' --autorange 0.250000 "
+                          "--otype 2 --sntofile 'temp/snto.snto' --sntodebug --state 1 --outfch 'temp/new_state1.fch' "
+                          "--state 2 --outfch 'temp/new_state2.fch'\n" + tool + "  [Debug] Saved SNTO snapshot -> " +
+                          snaps + "snto0002_old.snto\n  State            1 : SNTO = " + v[0].free +
+                          "\n  State            2 : SNTO = " + v[1].free + "\n \n  Final best matching state:      "
+                          "      2\n  Best SNTO value: " + v[1].free + "\n  [Diabatic] Updated diabatic state index = "
+                          "           2\n  [Diabatic] Diabatic state changed; recomputing gradient for new state.\n" +
+                          saved("step0003_force2") + done);
+    EXPECT_NE(out[3].find("\n  [Diabatic] Diabatic state unchanged; reuse first-force gradient.\n"), std::string::npos);
+
+    // What the next step would read: the followed state, the NTO range, the
+    // last energy and forces; the references rotated; no candidate left.
+    const InnerResult last = inner_result(read_file(snaps + "step0004_force1.log"));
+    EXPECT_EQ(read_file("temp/sdn_meta.dat"),
+              "           2\n2,2\n" + d20_rows({last.energy, 0.0, 0.0, 0.0}, 4, " ") + d20_rows(last.forces, 3));
+    EXPECT_EQ(read_file("temp/n-1.fch"), old_after_3);
+    EXPECT_EQ(names_in("temp"), (std::set<std::string>{".quorin.lock", "debug_snapshots", "formchk.log", "n-1.fch",
+                                                       "old.fch", "sdn_meta.dat", "snto.snto", "tddft_pelun.chk",
+                                                       "tddft_pelun.fchk", "tddft_pelun.gjf", "tddft_pelun.log"}));
+    std::set<std::string> want = {".snto_counter", ".step_counter"};
+    for (const char* job : {"step0001_force", "step0002_force1", "step0003_force1", "step0003_force2", "step0004_force1"})
+        for (const char* ext : {".fchk", ".log"}) want.insert(job + std::string(ext));
+    for (const char* summary : {"snto0001_old.snto", "snto0002_old.snto", "snto0003_old.snto"}) want.insert(summary);
+    EXPECT_EQ(names_in(snaps), want);
+    EXPECT_EQ(read_file(snaps + ".step_counter") + read_file(snaps + ".snto_counter"), "           4\n           3\n");
+}
+
+// Whole optimisations through the crossing, each variant with debug: at every
+// step the energy and gradient handed back are those of the state of A's
+// character, exactly; the snapshots name every inner job of every step.
+TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
+    QUORIN_FORTRAN_OR_SKIP();
+    const standin::Model model = standin::default_model();
+    auto num = [](int n) { const std::string s = std::to_string(n); return std::string(4 - s.size(), '0') + s; };
+    for (const char* sntofirst : {"false", "true"})
+        for (const char* vosksnto : {"true", "false"}) {
+            SCOPED_TRACE(std::string("sntofirst ") + sntofirst + ", vosksnto " + vosksnto);
+            ScratchDir dir;
+            write_config(std::string("debug = true\nsntofirst = ") + sntofirst + "\nvosksnto = " + vosksnto + "\n");
+            use_stand_ins();
+            const ProcessResult r = run_process(std::string("outer_job --keep -- ") + QUORIN_EXE + " " + kConfig);
+            ASSERT_EQ(r.status, 0) << r.out << r.err;
+            // The followed state of each call, from its console.
+            std::vector<int> followed;
+            for (const auto& line : lines_of(read_file("outer.log"))) {
+                if (line.rfind(" Step ", 0) == 0) followed.push_back(0);
+                for (const char* said : {"[Diabatic] Initial following diabatic state", "[Diabatic] Updated diabatic state index ="})
+                    if (line.find(said) != std::string::npos) followed.back() = std::stoi(line.substr(line.find(said) + std::strlen(said)));
+            }
+            ASSERT_GE(followed.size(), 4u);
+            std::set<std::string> want = {".step_counter"};
+            if (vosksnto[0] == 't') want.insert(".snto_counter");
+            standin::Evaluation e;
+            for (std::size_t k = 1; k <= followed.size(); ++k) {
+                SCOPED_TRACE("step " + std::to_string(k));
+                e = standin::evaluate(model, inner_geometry(read_file("step_" + std::to_string(k) + ".EIn")), followed[k - 1], 3);
+                EXPECT_EQ(read_file("step_" + std::to_string(k) + ".EOu"),
+                          d20_rows({e.energy, 0.0, 0.0, 0.0}, 4) + d20_rows(e.gradient, 3));
+                const auto& c = e.roots.vector.at(static_cast<std::size_t>(followed[k - 1] - 1));
+                EXPECT_GT(c[0] * c[0], 0.5) << "not A's character";
+                const bool changed = k > 1 && followed[k - 1] != followed[k - 2];
+                std::vector<std::string> jobs = {k == 1 ? "force" : sntofirst[0] == 't' ? "sp" : "force1"};
+                if (k > 1 && sntofirst[0] == 't') jobs.push_back("force");
+                if (changed && sntofirst[0] == 'f') jobs.push_back("force2");
+                for (const auto& j : jobs) want.insert("step" + num(k) + "_" + j + ".fchk"), want.insert("step" + num(k) + "_" + j + ".log");
+                if (k > 1 && vosksnto[0] == 't') want.insert("snto" + num(k - 1) + "_old.snto");
+            }
+            EXPECT_EQ(followed.back(), 2);
+            std::set<std::string> got = names_in("temp/debug_snapshots");
+            for (std::size_t k = 1; k < followed.size(); ++k) got.erase("snto" + num(k) + "_nminus.snto");  // near ties, if any
+            EXPECT_EQ(got, want);
+            std::vector<double> forces;
+            for (double g : e.gradient) forces.push_back(-g);
+            EXPECT_EQ(read_file("temp/sdn_meta.dat"),
+                      "           2\n2,2\n" + d20_rows({e.energy, 0.0, 0.0, 0.0}, 4, " ") + d20_rows(forces, 3));
+        }
+}
+
+TEST(Diabatic, AZeroRangeNeverChangesTheState) {
+    ScratchDir dir;
+    write_config("sntorange = 0\nvosksnto = true\n");
+    std::string runs;
+    for (double s : kPath) {
+        ASSERT_EQ(call_at(s, kConfig).status, 0);
+        runs += standin_runs();
+    }
+    const std::string step = "g16 force root=1 nstate=3 guess_read=1 td_read=1\nformchk\nvoskSNTO --newnto "
+                             "temp/tddft_pelun.fchk temp/tddft_pelun.log --oldfch temp/old.fch --autorange 0.300000 "
+                             "--otype 1 --sntofile temp/snto.snto --state 1 --outfch temp/new_state1.fch\n";
+    EXPECT_EQ(runs, "g16 force root=1 nstate=3 guess_read=0 td_read=0\nformchk\nvoskSNTO --newnto temp/tddft_pelun.fchk "
+                    "temp/tddft_pelun.log --state 1 --outfch temp/old.fch\n" + step + step + step);
 }
 
 // What the next step reads.
@@ -33,44 +194,59 @@ std::map<std::string, std::string> kept_state() {
     return files;
 }
 
-TEST(Diabatic, AStepWithoutAUsableMatchKeepsTheFollowedStateAsItWas) {
+TEST(Diabatic, AStepWithoutAUsableMatchOrStateFileKeepsTheFollowedStateAsItWas) {
     ScratchDir dir;
-    write_config(true);
-    ASSERT_EQ(call_at(kPath[0]).status, 0);
-    ASSERT_EQ(call_at(kPath[1]).status, 0);
+    write_config("vosksnto = true\n");
+    ASSERT_EQ(call_at(kPath[0], kConfig).status, 0);
+    ASSERT_EQ(call_at(kPath[1], kConfig).status, 0);
     const auto before = kept_state();
     ASSERT_FALSE(before.at("temp/n-1.fch").empty());
 
-    struct Case {
-        std::string faults, error;
-    };
-    for (const Case& c : {Case{"empty_summary", " ERROR: State matching found no SNTO value for any of the states 1 to 3; "
-                                                "the NTO tool produced no usable result."},
-                          Case{"empty_nto", " ERROR: The NTO file of the chosen state 2, temp/new_state2.fch, cannot "
-                                            "serve as the next reference: it holds no number of basis functions."}}) {
-        SCOPED_TRACE(c.faults);
-        const ProcessResult r = call_at(kPath[2], c.faults);
+    for (const auto& [faults, error] : std::vector<std::pair<std::string, std::string>>{
+             {"empty_summary", " ERROR: State matching found no SNTO value for any of the states 1 to 3; the NTO tool "
+                               "produced no usable result."},
+             {"empty_nto", " ERROR: The NTO file of the chosen state 2, temp/new_state2.fch, cannot serve as the next "
+                           "reference: it holds no number of basis functions."}}) {
+        SCOPED_TRACE(faults);
+        const ProcessResult r = call_at(kPath[2], kConfig, "QUORIN_STANDIN_FAULTS=" + faults);
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("\n" + c.error + "\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\n" + error + "\n"), std::string::npos) << r.out;
         EXPECT_EQ(kept_state(), before);
         EXPECT_FALSE(fs::exists("out.EOu"));
     }
+    // A state file without its range line, or with a state beyond root + nadd
+    // (the configuration changed): no job runs.
+    const std::string meta = before.at("temp/sdn_meta.dat");
+    for (const auto& [text, error] : std::vector<std::pair<std::string, std::string>>{
+             {"           2\n", " ERROR: Failed to read range_str from sdn_meta.dat\n"},
+             {"           4" + meta.substr(12), " ERROR: The followed state 4 stored in temp/sdn_meta.dat lies outside "
+                                                 "states 1 to 3 of this run (root + nadd).\n"}}) {
+        write_file("temp/sdn_meta.dat", text);
+        const ProcessResult r = call_at(kPath[2], kConfig);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find(error), std::string::npos) << r.out;
+        EXPECT_EQ(standin_runs(), "");
+    }
+    write_file("temp/sdn_meta.dat", meta);
     // The same step without the fault goes on from there.
-    const ProcessResult r = call_at(kPath[2]);
-    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_EQ(call_at(kPath[2], kConfig).status, 0);
     EXPECT_NE(kept_state(), before);
+    // Without its state file the following starts over, without references of the old one.
+    fs::remove("temp/sdn_meta.dat");
+    ASSERT_EQ(call_at(kPath[3], kConfig).status, 0);
+    EXPECT_TRUE(fs::exists("temp/old.fch") && !fs::exists("temp/n-1.fch"));
 }
 
 TEST(Diabatic, FollowingSurvivesACrashedCheckpointAndFewerOrbitalsThanBasisFunctions) {
-    for (bool vosksnto : {true, false}) {
-        SCOPED_TRACE(vosksnto ? "voskSNTO" : "voskwfn");
+    for (const char* vosksnto : {"true", "false"}) {
+        SCOPED_TRACE(vosksnto);
         // The undisturbed descent: state A leaves root 1 for root 2 at the seam.
         std::vector<std::string> want;
         {
             ScratchDir dir;
-            write_config(vosksnto);
+            write_config(std::string("vosksnto = ") + vosksnto + "\n");
             for (double s : kPath) {
-                ASSERT_EQ(call_at(s).status, 0);
+                ASSERT_EQ(call_at(s, kConfig).status, 0);
                 want.push_back(read_file("out.EOu"));
             }
             EXPECT_EQ(lines_of(read_file("temp/sdn_meta.dat")).at(0), "           2");
@@ -79,12 +255,12 @@ TEST(Diabatic, FollowingSurvivesACrashedCheckpointAndFewerOrbitalsThanBasisFunct
         // functions, a checkpoint emptied by a crashed node before step 3 and
         // one filled with garbage before step 4: the same results.
         ScratchDir dir;
-        write_config(vosksnto);
+        write_config(std::string("vosksnto = ") + vosksnto + "\n");
         for (std::size_t k = 0; k < std::size(kPath); ++k) {
             SCOPED_TRACE(k + 1);
             if (k == 2) write_file("temp/tddft_pelun.chk", "");
             if (k == 3) write_file("temp/tddft_pelun.chk", "not a checkpoint");
-            const ProcessResult r = call_at(kPath[k], "fewer_orbitals=3");
+            const ProcessResult r = call_at(kPath[k], kConfig, "QUORIN_STANDIN_FAULTS=fewer_orbitals=3");
             ASSERT_EQ(r.status, 0) << r.out << r.err;
             EXPECT_EQ(read_file("out.EOu"), want[k]);
         }

@@ -1,7 +1,7 @@
 // The Gaussian job interface: inner inputs, formchk and the checkpoint copy,
 // result readers, the External output text, log echo and convergence.
 // Whole optimisations (route switches per step, the External output file,
-// the converged checkpoint copy) are covered by test_end_to_end.cpp.
+// the converged checkpoint copy) are covered by the workflow tests.
 #include <cstdlib>
 #include <sstream>
 

@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -137,6 +140,135 @@ inline void write_external_input(int ider, double s = 0.0) {
         text += "\n";
     }
     write_file("in.EIn", text);
+}
+
+// One call at the start geometry moved by s along the crossing stretch, with
+// the stand-ins' runs recorded in standin.log (read by standin_runs).
+inline ProcessResult call_at(double s, const std::string& config, const std::string& env = "", int ider = 1) {
+    write_external_input(ider, s);
+    fs::remove("out.EOu");
+    fs::remove("standin.log");
+    return external_call(config, "QUORIN_STANDIN_LOG='" + fs::absolute("standin.log").string() + "' " + env);
+}
+inline std::string standin_runs() { return read_file("standin.log"); }
+
+// Wrappers first on PATH that say on standard output and error that they ran,
+// then run the stand-in of their name; the env assignment that puts them there.
+inline std::string announcing_wrappers(const fs::path& dir, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        write_file(dir / name, "#!/bin/sh\necho ' " + name + " writes to standard output'\necho ' " + name +
+                                   " writes to standard error' >&2\nexec '" STAND_IN_DIR "/" + name + "' \"$@\"\n");
+        fs::permissions(dir / name, fs::perms::owner_all);
+    }
+    return "PATH='" + dir.string() + "':\"$PATH\"";
+}
+
+// ------------------------------------------------- expectations from outside
+
+// The geometry (bohr) that g16 read for a step: the External input's values
+// in angstrom with 12 decimals (the inner input's F20.12), read back.
+inline std::vector<double> inner_geometry(const std::string& ein) {
+    std::string gjf = "# td force\n\ngeometry\n\n0 1\n";
+    const auto lines = lines_of(ein);
+    for (std::size_t a = 1; a < lines.size(); ++a) {
+        std::istringstream rec(lines[a]);
+        int z = 0;
+        double x[3];
+        rec >> z >> x[0] >> x[1] >> x[2];
+        char buf[80];
+        std::snprintf(buf, sizeof buf, " %.12f %.12f %.12f\n", x[0] * 0.529177249, x[1] * 0.529177249, x[2] * 0.529177249);
+        gjf += standin::element_symbols().at(static_cast<std::size_t>(z)) + buf;
+    }
+    std::istringstream job(gjf);
+    return standin::parse_job(job).x;
+}
+
+
+// gfortran's own text for reals, from the Fortran reference program: the
+// free-form line (print *, x), the D20.12 and the F20.12 field.  Tests that
+// use it skip in a build without a Fortran compiler.
+#define QUORIN_FORTRAN_OR_SKIP() \
+    if (std::string(FORTRAN_REF).empty()) GTEST_SKIP() << "no Fortran compiler in this build"
+struct FortranText {
+    std::string free, d20, f20;
+};
+inline std::vector<FortranText> gfortran(const std::vector<double>& xs) {
+    std::string input;
+    for (double x : xs) input += "R " + std::to_string(std::bit_cast<std::int64_t>(x)) + "\n";
+    const fs::path in = fs::temp_directory_path() / ("quorin_ref_" + std::to_string(std::random_device{}()));
+    write_file(in, input);
+    const auto out = lines_of(run_process(std::string(FORTRAN_REF) + " < '" + in.string() + "'").out);
+    fs::remove(in);
+    std::vector<FortranText> texts;
+    for (std::size_t i = 0; i + 5 < out.size(); i += 6) texts.push_back({out[i], out[i + 1], out[i + 2]});
+    EXPECT_EQ(texts.size(), xs.size()) << "the Fortran reference program failed";
+    texts.resize(xs.size());
+    return texts;
+}
+// Rows of D20.12 fields, `per_row` to a line, each line led by `lead`.
+inline std::string d20_rows(const std::vector<double>& xs, std::size_t per_row, const std::string& lead = "") {
+    std::string text;
+    const auto f = gfortran(xs);
+    for (std::size_t i = 0; i < f.size(); ++i)
+        text += (i % per_row == 0 ? lead : "") + f[i].d20 + (i % per_row == per_row - 1 || i + 1 == f.size() ? "\n" : "");
+    return text;
+}
+
+// The energy and the forces table (x, y, z per atom) of a Gaussian log.
+struct InnerResult {
+    double energy = NAN;
+    std::vector<double> forces;
+};
+inline InnerResult inner_result(const std::string& log) {
+    InnerResult r;
+    const auto lines = lines_of(log);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find("Total Energy, E(TD-HF/TD-DFT) =") != std::string::npos)
+            r.energy = std::stod(lines[i].substr(lines[i].rfind('=') + 1));
+        if (lines[i].find("Forces (Hartrees/Bohr)") == std::string::npos) continue;
+        for (std::size_t k = i + 3; k < lines.size() && lines[k].find("---") == std::string::npos; ++k) {
+            std::istringstream row(lines[k]);
+            double centre, z, f[3];
+            row >> centre >> z >> f[0] >> f[1] >> f[2];
+            r.forces.insert(r.forces.end(), f, f + 3);
+        }
+        break;
+    }
+    return r;
+}
+// The External output file that hands back this energy and the gradient (the
+// forces negated): energy and a zero dipole, then one line per atom.
+inline std::string external_output(const InnerResult& r) {
+    std::vector<double> gradient;
+    for (double f : r.forces) gradient.push_back(-f);
+    return d20_rows({r.energy, 0.0, 0.0, 0.0}, 4) + d20_rows(gradient, 3);
+}
+
+// What quorin echoes of an inner log: the excited-state summary from its
+// title line to the first line holding both "SavETr:" and "write", without
+// the transition lines whose coefficient lies below 0.1 in magnitude; with
+// debug also a blank line and the forces table after a separator.
+inline std::string echo_of(const std::string& log, bool debug) {
+    auto has = [](const std::string& l, const char* part) { return l.find(part) != std::string::npos; };
+    std::string out;
+    bool in = false;
+    for (const auto& line : lines_of(log)) {
+        const std::string l = line.substr(0, line.find_last_not_of(' ') + 1);
+        in = in || has(l, "Excitation energies and oscillator strengths:");
+        if (!in || ((has(l, "->") || has(l, "<-")) && std::fabs(std::stod(l.substr(l.rfind(' ')))) < 0.1)) continue;
+        out += l + "\n";
+        if (has(l, "SavETr:") && has(l, "write")) break;
+    }
+    if (!debug) return out;
+    out += " \n";
+    in = false;
+    for (const auto& l : lines_of(log)) {
+        if (!in && has(l, "Forces (Hartrees/Bohr)")) out += " " + std::string(67, '-') + "\n";
+        in = in || has(l, "Forces (Hartrees/Bohr)");
+        if (in) out += l + "\n";
+        if (in && has(l, "Cartesian Forces:")) break;
+    }
+    return out;
 }
 
 // A whole process started in the background (its output to out/err files);
