@@ -122,14 +122,6 @@ TEST(Summary, EveryFieldLineForLine) {
               "  Extra keywords: em=gd3\n  Memory: 8GB\n  Processors: 4\n  SDNTO diabatic following is ENABLED.\n"
               "  voskSNTO engine for SNTO matching is ENABLED.\n"
               "  sntofirst: single-point + SNTO + force (default).\n  Debug mode is ENABLED.\n");
-
-    // The other side of every switch (without debug: one line, shown by the start-up tests).
-    const auto lines = lines_of(summary(Tddft_config{.debug = true}));
-    EXPECT_EQ(std::vector<std::string>({lines.at(8), lines.at(10), lines.at(11), lines.at(15), lines.at(16), lines.at(17)}),
-              std::vector<std::string>({"  SNTO range: using nadd (default)", "  NTO threshold:  0.300",
-                                        "  Singlet calculation.", "  SDNTO diabatic following is disabled.",
-                                        "  voskSNTO engine for SNTO matching is disabled (default).",
-                                        "  sntofirst: force-first SNTO workflow."}));
 }
 
 TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
