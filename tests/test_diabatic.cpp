@@ -132,7 +132,9 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
         for (const char* vosksnto : {"true", "false"}) {
             SCOPED_TRACE(std::string("sntofirst ") + sntofirst + ", vosksnto " + vosksnto);
             ScratchDir dir;
-            write_config(std::string("debug = true\nsntofirst = ") + sntofirst + "\nvosksnto = " + vosksnto + "\n");
+            // voskwfn with the wavefunction-norm overlaps of its second template.
+            write_config(std::string("debug = true\nsntofirst = ") + sntofirst + "\nvosksnto = " + vosksnto +
+                         (vosksnto[0] == 'f' ? "\ninttype = 2\n" : "\n"));
             use_stand_ins();
             const ProcessResult r = run_process(std::string("outer_job --keep -- ") + QUORIN_EXE + " " + kConfig);
             ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -237,32 +239,23 @@ TEST(Diabatic, AStepWithoutAUsableMatchOrStateFileKeepsTheFollowedStateAsItWas) 
     EXPECT_TRUE(fs::exists("temp/old.fch") && !fs::exists("temp/n-1.fch"));
 }
 
+// NTO files of fewer orbitals than basis functions, a checkpoint emptied by a
+// crashed node before step 3 and one filled with garbage before step 4: the
+// descent still hands back root 1, then root 2 (A's character) past the seam.
 TEST(Diabatic, FollowingSurvivesACrashedCheckpointAndFewerOrbitalsThanBasisFunctions) {
+    QUORIN_FORTRAN_OR_SKIP();
     for (const char* vosksnto : {"true", "false"}) {
         SCOPED_TRACE(vosksnto);
-        // The undisturbed descent: state A leaves root 1 for root 2 at the seam.
-        std::vector<std::string> want;
-        {
-            ScratchDir dir;
-            write_config(std::string("vosksnto = ") + vosksnto + "\n");
-            for (double s : kPath) {
-                ASSERT_EQ(call_at(s, kConfig).status, 0);
-                want.push_back(read_file("out.EOu"));
-            }
-            EXPECT_EQ(lines_of(read_file("temp/sdn_meta.dat")).at(0), "           2");
-        }
-        // The same descent with NTO files of fewer orbitals than basis
-        // functions, a checkpoint emptied by a crashed node before step 3 and
-        // one filled with garbage before step 4: the same results.
         ScratchDir dir;
         write_config(std::string("vosksnto = ") + vosksnto + "\n");
-        for (std::size_t k = 0; k < std::size(kPath); ++k) {
+        for (int k = 0; k < 4; ++k) {
             SCOPED_TRACE(k + 1);
             if (k == 2) write_file("temp/tddft_pelun.chk", "");
             if (k == 3) write_file("temp/tddft_pelun.chk", "not a checkpoint");
             const ProcessResult r = call_at(kPath[k], kConfig, "QUORIN_STANDIN_FAULTS=fewer_orbitals=3");
             ASSERT_EQ(r.status, 0) << r.out << r.err;
-            EXPECT_EQ(read_file("out.EOu"), want[k]);
+            const auto e = standin::evaluate(standin::default_model(), inner_geometry(read_file("in.EIn")), k < 2 ? 1 : 2, 3);
+            EXPECT_EQ(read_file("out.EOu"), d20_rows({e.energy, 0.0, 0.0, 0.0}, 4) + d20_rows(e.gradient, 3));
         }
     }
 }

@@ -19,26 +19,26 @@ TEST(Hessian, RootFromTheStateFileOnlyWhenDiabaticAndValid) {
                           Case{"true", "", 1, fallback}, Case{"true", "           2", 2, ""}}) {
         SCOPED_TRACE(c.sdnto + " [" + c.meta + "]");
         fs::remove_all("temp");
-        write_file("c.toml", "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\nnadd = 2\nsdnto = " + c.sdnto + "\n");
+        write_file("c.toml", "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\nnadd = 0\nsdnto = " + c.sdnto + "\n");
         if (!c.meta.empty()) write_file("temp/sdn_meta.dat", c.meta + "\n1,2\n");
         const ProcessResult r = call_at(0.0, "c.toml", "", 2);
         ASSERT_EQ(r.status, 0) << r.out << r.err;
-        const std::string root = std::to_string(c.root), nstate = std::to_string(c.root + 2);
+        const std::string root = std::to_string(c.root);
         EXPECT_EQ(r.out.substr(r.out.find(" >>>>> Entering")),
                   " >>>>> Entering Hessian-only workflow (ider=2)\n" + c.warning + " Frequency calculation root = " +
                       root + "\n  Generated frequency input: temp/tddft_freq.gjf\n  Running Gaussian frequency "
                       "calculation...\n  Output file written: out.EOu\n Hessian-only workflow completed <<<<<\n"
                       " TD-DFT External Interface Done <<<<<\n \n");
-        EXPECT_EQ(standin_runs(), "g16 freq root=" + root + " nstate=" + nstate + " guess_read=0 td_read=0\nformchk\n");
+        EXPECT_EQ(standin_runs(), "g16 freq root=" + root + " nstate=" + root + " guess_read=0 td_read=0\nformchk\n");
         const auto gjf = lines_of(read_file("temp/tddft_freq.gjf"));
         ASSERT_GE(gjf.size(), 6u);
-        EXPECT_EQ(gjf[3] + "|" + gjf[5], "#p nosymm Iop(9/40=3) b3lyp/6-31g* td(root=" + root + ",nstate=" + nstate +
+        EXPECT_EQ(gjf[3] + "|" + gjf[5], "#p nosymm Iop(9/40=3) b3lyp/6-31g* td(root=" + root + ",nstate=" + root +
                                               ")             freq|TD-DFT frequency calculation");
 
         // Energy and gradient as the formatted checkpoint carries them, zero
         // polarizability and dipole derivatives, the force constants' lower triangle.
         std::istringstream input(read_file("temp/tddft_freq.gjf"));
-        const auto e = standin::evaluate(standin::default_model(), standin::parse_job(input).x, c.root, c.root + 2, true);
+        const auto e = standin::evaluate(standin::default_model(), standin::parse_job(input).x, c.root, c.root, true);
         std::vector<double> gradient, triangle;
         for (double g : e.gradient) gradient.push_back(standin::fchk_array_value(g));
         for (std::size_t i = 0; i < 9; ++i)
@@ -49,7 +49,7 @@ TEST(Hessian, RootFromTheStateFileOnlyWhenDiabaticAndValid) {
     }
     // Later steps read their guess from the checkpoint, amplitudes included.
     ASSERT_EQ(call_at(0.0, "c.toml", "", 2).status, 0);
-    EXPECT_EQ(standin_runs(), "g16 freq root=2 nstate=4 guess_read=1 td_read=1\nformchk\n");
+    EXPECT_EQ(standin_runs(), "g16 freq root=2 nstate=2 guess_read=1 td_read=1\nformchk\n");
 }
 
 TEST(Hessian, AFailedFrequencyJobHandsBackNoForceConstants) {

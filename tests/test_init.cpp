@@ -58,10 +58,10 @@ TEST(GjfConfig, TitleBlockKeysAndErrors) {
     ScratchDir dir;
     // Blank lines before the title, a title over two lines with CR LF ends,
     // later keys winning, text case kept, blanks around "=" breaking the pair,
-    // a long text cut to 80 characters; the line after the block is not read.
+    // a long text cut to 80 characters; a line of blanks ends the block.
     write_file("job.gjf", "%mem=1GB\r\n#p opt\r\n\r\n\r\n   \r\nroot=2 method=b3lyp basis='6-31g*' sdnto=.T.\r\n"
                           "  nadd=4 ROOT=3 Method=B3LYP extra=scrf=(smd) note root = 2 nadd =5 mem=" +
-                              std::string(100, 'm') + "\r\n\r\nroot=9 debug=t\r\n");
+                              std::string(100, 'm') + "\r\n   \r\nroot=9 debug=t\r\n");
     Tddft_config c{.root = 42};
     EXPECT_EQ(read_config_gjf("job.gjf", c), 2);  // "root = 2", "nadd =5": warned, still not read
     EXPECT_EQ(std::vector<int>({c.root, c.nadd, c.sntorange}), std::vector<int>({3, 4, -1}));
@@ -163,8 +163,8 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
     const std::string head = " GJF file: job.gjf\n Input file: in.EIn\n Output file: out.EOu\n";
     const std::string atoms = " atoms; expected 0 to 100000.\n", in = " in the header of External input file in.EIn";
     for (auto [header, status, printed, error] : std::vector<std::tuple<std::string, int, std::string, std::string>>{
-             {"3 0 0 1", 1,
-              " ERROR: Unsupported deriv level:            0\n"
+             {"3 3 0 1", 1,
+              " ERROR: Unsupported deriv level:            3\n"
               "        Only ider=1 (gradient) or ider=2 (Hessian) are supported.\n", ""},
              {"-2 1 0 1", 1, " ERROR: External input file in.EIn gives -2" + atoms, ""},
              {"100001 1 0 1", 1, " ERROR: External input file in.EIn gives 100001" + atoms, ""},
@@ -192,6 +192,7 @@ TEST(Startup, GjfSearchWithoutShell) {
     write_file(odd, gjf_with_title("root=6"));
     write_file("gjf_list.tmp", "decoy.gjf\nother.gjf\n");
     fs::create_directories("folder.gjf");
+    write_file(".backup.gjf", gjf_with_title("root=7"));  // a dot-file is no candidate
     clear_shell_command_log();
     Call r = start(kSix);
     ASSERT_EQ(r.status, -1) << r.out << r.error;

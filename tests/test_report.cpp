@@ -139,32 +139,49 @@ TEST(ReportOfRealRuns, RowsSvgAndSummaryFollowWhatTheRunsDid) {
     EXPECT_EQ(run_process(std::string(BINARY_DIR "/quorin-report /nonexistent/outer.log")).status, 1);
 }
 
-TEST(ReportOfExcerpts, NearDegenerateSwitchAgainstNMinus1) {
-    // One call as quorin prints it: state 3, a near-degenerate rival of the
-    // followed state 2, is better against n-1.fch; the gradient is recomputed.
+// Four calls as quorin prints them, and the whole report: a first step that
+// met the inner criteria; a near tie of three states, the first two equal
+// (the first-pass choice is the first of them), settled against n-1.fch for
+// state 3; a failed call, after which the log goes on with a frequency call.
+TEST(ReportOfExcerpts, WholeReportOfATieAFailureAndAFrequencyCall) {
+    const std::string start = " >>>>> TD-DFT External Interface Starting\n", done = " TD-DFT External Interface Done <<<<<\n";
+    const std::string job = " This state for optimization and/or second-order correction.\n Total Energy, E(TD-HF/TD-DFT) =  ";
     const std::string log =
-        " >>>>> TD-DFT External Interface Starting\n Staring diabatic state (SDNTO enabled) ...\n"
-        "  [Diabatic] Previous diabatic state is            2\n"
-        " This state for optimization and/or second-order correction.\n Total Energy, E(TD-HF/TD-DFT) =  -75.80\n"
-        "  State            1 : SNTO =    1.0000000000000000E-002\n  State            2 : SNTO =   0.80\n"
-        "  State            3 : SNTO =   0.77000000000000002     \n"
+        start + "  [Diabatic] Initial following diabatic state            1\n Excited State   1:  Singlet-A  5.0 eV\n" +
+        job + "-75.80\n  Convergence criteria met in cartesian coordinate. \n" + done + start +
+        "  [Diabatic] Previous diabatic state is            1\n Excited State   1:  Singlet-A  5.0 eV\n" + job +
+        "-75.81\n  State            1 : SNTO =   0.80\n  State            2 : SNTO =   0.80\n"
+        "  State            3 : SNTO =   0.77\n  WARNING: Near-degenerate candidate: state            2  delta =    0.0\n"
         "  WARNING: Near-degenerate candidate: state            3  delta =    3.7499999999999978E-002\n"
-        "   State            2 : n-1.fch SNTO =   0.40\n   State            3 : n-1.fch SNTO =   0.90\n"
-        " Resolved best state after near-degenerate check:           3\n  Final best matching state:            3\n"
-        "  Best SNTO value:   0.77000000000000002     \n  [Diabatic] Updated diabatic state index =            3\n"
-        "  [Diabatic] Diabatic state changed; recomputing gradient for new state.\n"
-        " This state for optimization and/or second-order correction.\n Total Energy, E(TD-HF/TD-DFT) =  -75.79\n"
-        " TD-DFT External Interface Done <<<<<\n";
+        "   State            1 : n-1.fch SNTO =   0.40\n   State            2 : n-1.fch SNTO =   0.50\n"
+        "   State            3 : n-1.fch SNTO =   0.90\n  Final best matching state:            3\n"
+        "  Best SNTO value:   0.77\n  [Diabatic] Updated diabatic state index =            3\n"
+        "  [Diabatic] Diabatic state changed; recomputing gradient for new state.\n Excited State   3:  Singlet-A  5.1 eV\n" +
+        job + "-75.82\n" + done + start + "  [Diabatic] Previous diabatic state is            3\n ERROR: formchk falied.\n"
+        "STOP 1\n" + start + " Frequency calculation root = 3\n" + done + " Recovered energy= -75.83 dipole= 0.0 0.0 0.0\n";
     const rep::Run run = rep::parse_log_text(log, "capture");
-    ASSERT_EQ(run.calls.size(), 1u);
-    const rep::Call& c = run.calls[0];
-    EXPECT_EQ(c.state_after, 3);
-    EXPECT_TRUE(rep::root_changed(run, 0));
-    EXPECT_EQ(rep::near_degeneracy_text(c), "state 3 (delta 0.0375): switched from 2 to state 3 against n-1");
-    EXPECT_NEAR(rep::runner_up_ratio(c).value_or(NAN), 0.8 / 0.77, 1e-12);  // the rival had the larger first-pass value
-    EXPECT_NEAR(rep::handed_back_energy(c).value_or(NAN), -75.79, 1e-12);    // the recomputed state's
-    EXPECT_EQ(svg_steps(rep::render_svg(run), "root-change"), std::set<int>{1});
-    EXPECT_EQ(svg_steps(rep::render_svg(run), "snto-nminus"), std::set<int>{1});
+    const std::string near = "state 2 (delta 0), state 3 (delta 0.0375): switched from 1 to state 3 against n-1";
+    EXPECT_EQ(rep::format_report(run),
+              "quorin-report: capture: 4 quorin call(s) in 36 lines\n\nstep  mode       roots    from   to  best SNTO  "
+              "2nd/best   E handed back/Eh  max force  inner conv events\n"
+              "1     diabatic   1           -    1          -         -    -75.8000000000*          -         met "
+              "starts following state 1\n"
+              "2     diabatic   1,3         1    3   0.770000     1.039    -75.8200000000*          -          no ROOT "
+              "CHANGED 1 -> 3; gradient recomputed; near-degenerate: " + near + "\n"
+              "3     diabatic   -           3    -          -         -                  -          -           - "
+              "FAILED: ERROR: formchk falied. (STOP 1) [log line 31]\n"
+              "4     hessian    3           3    3          -         -    -75.8300000000           -         n/a "
+              "frequency job for root 3\n"
+              "  * energy from the inner job's echoed total energy (no \"Recovered energy=\" line after the call)\n\n"
+              "Could not read:\n  nothing: every call had what a report needs\n\nSummary\n"
+              "  steps:           4 quorin call(s) (3 diabatic, 1 hessian)\n"
+              "  followed:        state 1 (step 1) -> state 3 (steps 2-4)\n"
+              "  root changes:    step 2: 1 -> 3 (best SNTO 0.7700, runner-up at 1.039 of it)\n"
+              "  near-degenerate: step 2: " + near + "\n  inner convergence met: step 1\n"
+              "  end:             the run STOPPED at step 3: ERROR: formchk falied. (STOP 1) [log line 31]; the log "
+              "goes on with 1 more call(s)\n");
+    EXPECT_EQ(svg_steps(rep::render_svg(run), "root-change"), std::set<int>{2});
+    EXPECT_EQ(svg_steps(rep::render_svg(run), "snto-nminus"), std::set<int>{2});
 
     // Damaged logs: step numbers at the ends of the integer range and an
     // energy beyond the resolution of its axis still give a bounded plot.

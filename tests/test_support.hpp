@@ -255,7 +255,10 @@ inline std::string echo_of(const std::string& log, bool debug) {
     for (const auto& line : lines_of(log)) {
         const std::string l = line.substr(0, line.find_last_not_of(' ') + 1);
         in = in || has(l, "Excitation energies and oscillator strengths:");
-        if (!in || ((has(l, "->") || has(l, "<-")) && std::fabs(std::stod(l.substr(l.rfind(' ')))) < 0.1)) continue;
+        const std::string last = l.substr(l.rfind(' ') + 1);
+        char* end = nullptr;
+        const double c = std::strtod(last.c_str(), &end);
+        if (!in || ((has(l, "->") || has(l, "<-")) && *end == '\0' && end != last.c_str() && std::fabs(c) < 0.1)) continue;
         out += l + "\n";
         if (has(l, "SavETr:") && has(l, "write")) break;
     }
