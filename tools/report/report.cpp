@@ -522,8 +522,8 @@ std::optional<double> handed_back_energy(const Call& c) {
 int followed_before(const Run& run, std::size_t i) {
     const Call& c = run.calls[i];
     if (c.state_before > 0 || c.initial) return c.state_before;
-    for (std::size_t k = i; k-- > 0;)
-        if (run.calls[k].state_after > 0) return run.calls[k].state_after;
+    for (std::size_t k = i; k-- > 0;)  // a failed call handed nothing back
+        if (run.calls[k].state_after > 0 && !run.calls[k].failed()) return run.calls[k].state_after;
     return 0;
 }
 
