@@ -1,6 +1,7 @@
 // The adiabatic step through the whole program with the stand-ins: the files
-// and console lines of one step, a whole optimisation handing back root 1,
-// and what a step hands back when the inner job or its checkpoint goes wrong.
+// and console lines of one step, and what a step hands back when the inner
+// job or its checkpoint goes wrong.  (Whole adiabatic optimisations run in
+// test_report.cpp.)
 #include <array>
 
 #include "model.hpp"
@@ -58,54 +59,6 @@ TEST(Adiabatic, OneStepWritesItsInputConsoleAndOutputWhole) {
     // The next step reads its guess from the checkpoint, never the TD amplitudes.
     ASSERT_EQ(call_at(0.1, "").status, 0);
     EXPECT_EQ(standin_runs(), "g16 force root=2 nstate=6 guess_read=1 td_read=0\nformchk\n");
-}
-
-TEST(Adiabatic, WholeOptimisationHandsBackRootOneAndRunsOnlyGaussian) {
-    QUORIN_FORTRAN_OR_SKIP();
-    ScratchDir dir;
-    write_file("water.gjf", "%chk=water.chk\n#p opt external='quorin'\n\nroot=1 method=b3lyp basis=6-31g*\n\n0 1\n");
-    // File commands must not be run as processes: logging wrappers first on PATH.
-    const fs::path wrap = dir.path() / "wrap", commands = dir.path() / "commands.log";
-    for (std::string name : {"mkdir", "cp", "rm", "ls", "mv", "cat"}) {
-        write_file(wrap / name, "#!/bin/sh\necho ${0##*/} >> '" + commands.string() + "'\nexec /bin/${0##*/} \"$@\"\n");
-        fs::permissions(wrap / name, fs::perms::owner_all);
-    }
-    const std::string path = "PATH='" + wrap.string() + "':\"$PATH\"";
-    ASSERT_EQ(run_process(path + " cat '" + commands.string() + "'").out, "cat\n");  // the wrappers do log
-    fs::remove(commands);
-    use_stand_ins();
-    const ProcessResult r = run_process(path + " QUORIN_STANDIN_LOG='" + (dir.path() / "standin.log").string() +
-                                        "' outer_job --keep -- " + QUORIN_EXE);
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(read_file(commands), "");
-
-    const standin::Model model = standin::default_model();
-    std::string jobs, copies;
-    int steps = 0;
-    for (int k = 1; fs::exists("step_" + std::to_string(k) + ".EIn"); steps = k++) {
-        SCOPED_TRACE("step " + std::to_string(k));
-        const auto e = standin::evaluate(model, inner_geometry(read_file("step_" + std::to_string(k) + ".EIn")), 1, 3);
-        EXPECT_EQ(read_file("step_" + std::to_string(k) + ".EOu"),
-                  d20_rows({e.energy, 0.0, 0.0, 0.0}, 4) + d20_rows(e.gradient, 3));
-        jobs += "g16 force root=1 nstate=3 guess_read=" + std::to_string(k > 1) + " td_read=0\nformchk\n";
-        // The inner job's own convergence table, with the step estimated from the model's softest surface.
-        double mx = 0.0, ss = 0.0;
-        for (double v : e.gradient) mx = std::max(mx, std::fabs(v)), ss += v * v;
-        const double rms = std::sqrt(ss / 9.0), kappa = model.kappa_min();
-        if (mx < 0.00045 && rms < 0.0003 && mx / kappa < 0.0018 && rms / kappa < 0.0012) copies += " " + std::to_string(k);
-    }
-    ASSERT_GE(steps, 3);
-    EXPECT_EQ(standin_runs(), jobs);
-    // The copy follows the inner table, the last step's at least.
-    std::string copied;
-    int k = 0;
-    for (const auto& line : lines_of(read_file("outer.log"))) {
-        if (line.rfind(" Step ", 0) == 0) ++k;
-        if (line == "Converged geometry detected, chk copied to ./water.chk") copied += " " + std::to_string(k);
-    }
-    EXPECT_EQ(copied, copies);
-    EXPECT_EQ(copies.substr(copies.rfind(' ') + 1), std::to_string(steps));
-    EXPECT_EQ(read_file("water.chk"), read_file("temp/tddft_pelun.chk"));
 }
 
 TEST(Adiabatic, ADamagedOrEmptyCheckpointCostsOneRerunNotTheStep) {

@@ -28,15 +28,11 @@ std::set<std::string> names_in(const fs::path& dir) {
     return names;
 }
 
-// The values of an SNTO summary file's state rows, by state.
-std::map<int, double> summary_values(const std::string& text) {
-    std::map<int, double> values;
-    std::istringstream in(text.substr(text.find("BEGIN_STATES\n") + 13, text.find("END_STATES") - text.find("BEGIN_STATES\n") - 13));
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream row(line);
-        int state = 0;
-        row >> state >> values[state];
-    }
+// The SNTO values of an SNTO summary file's state rows, in order.
+std::vector<double> summary_values(const std::string& text) {
+    std::vector<double> values;
+    std::istringstream in(text.substr(text.find("BEGIN_STATES\n") + 13));
+    for (std::string row; std::getline(in, row) && row.rfind("END_STATES", 0) != 0;) values.push_back(std::stod(row.substr(6)));
     return values;
 }
 
@@ -49,6 +45,13 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     write_file("w.gjf", "%chk=w.chk\n#p opt external='quorin'\n\nROOT=1 NADD=1 SDNTO=T NTOTHRE=0.25 INTTYPE=2 DEBUG=T "
                         "method=b3lyp basis=sto-3g\n\n0 1\n");
     const std::string wrappers = announcing_wrappers(dir.path() / "bin", {"g16", "voskSNTO"});
+    // File work is quorin's own: no cp, rm, mv, mkdir, ls or cat process may start.
+    for (std::string name : {"mkdir", "cp", "rm", "ls", "mv", "cat"}) {
+        write_file(dir.path() / "bin" / name, "#!/bin/sh\necho $0 >> '" + (dir.path() / "commands.log").string() +
+                                                  "'\nexec /bin/${0##*/} \"$@\"\n");
+        fs::permissions(dir.path() / "bin" / name, fs::perms::owner_all);
+    }
+    ASSERT_EQ(run_process(wrappers + " cat /dev/null && rm commands.log").status, 0);  // the wrappers do log
     const std::string snaps = "temp/debug_snapshots/", tool = " voskSNTO writes to standard output\n";
     const char* last_job[] = {"step0001_force", "step0002_force1", "step0003_force2", "step0004_force1"};
     std::string runs, out[4], old_after_3;
@@ -86,9 +89,8 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
                           "'temp/tddft_pelun.fchk' temp/tddft_pelun.log --state 1 --outfch 'temp/old.fch'\n" + tool + done);
     // The step at the crossing: state 1 of the first gradient job has lost A's
     // character to state 2, whose gradient is computed and handed back.
-    const auto values = summary_values(read_file(snaps + "snto0002_old.snto"));
-    ASSERT_EQ(values.size(), 2u);
-    const auto v = gfortran({values.at(1), values.at(2)});
+    const auto v = gfortran(summary_values(read_file(snaps + "snto0002_old.snto")));
+    ASSERT_EQ(v.size(), 2u);
     EXPECT_EQ(out[2], " Staring diabatic state (SDNTO enabled) ...\n  [Debug] Snapshot prefix -> step0003\n"
                       "  [Diabatic] Previous diabatic state is            1\n" + saved("step0003_force1") +
                           "  [Diabatic] SNTO matching center state:            1\n  [Diabatic] SNTO matching range: "
@@ -119,6 +121,7 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     for (const char* summary : {"snto0001_old.snto", "snto0002_old.snto", "snto0003_old.snto"}) want.insert(summary);
     EXPECT_EQ(names_in(snaps), want);
     EXPECT_EQ(read_file(snaps + ".step_counter") + read_file(snaps + ".snto_counter"), "           4\n           3\n");
+    EXPECT_FALSE(fs::exists("commands.log")) << read_file("commands.log");
 }
 
 // Whole optimisations through the crossing, each variant with debug: at every
@@ -138,10 +141,14 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
             use_stand_ins();
             const ProcessResult r = run_process(std::string("outer_job --keep -- ") + QUORIN_EXE + " " + kConfig);
             ASSERT_EQ(r.status, 0) << r.out << r.err;
-            // The followed state of each call, from its console.
+            // The followed state of each call, from its console; the best
+            // overlap repeated in F10.6 after the single point's matching.
             std::vector<int> followed;
+            std::string best, overlaps;
             for (const auto& line : lines_of(read_file("outer.log"))) {
                 if (line.rfind(" Step ", 0) == 0) followed.push_back(0);
+                if (line.rfind("  Best SNTO value: ", 0) == 0) best += gfortran({std::stod(line.substr(19))})[0].f10;
+                if (line.rfind(" [Diabatic] Best SNTO overlap = ", 0) == 0) overlaps += line.substr(32);
                 for (const char* said : {"[Diabatic] Initial following diabatic state", "[Diabatic] Updated diabatic state index ="})
                     if (line.find(said) != std::string::npos) followed.back() = std::stoi(line.substr(line.find(said) + std::strlen(said)));
             }
@@ -164,6 +171,7 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
                 if (k > 1 && vosksnto[0] == 't') want.insert("snto" + num(k - 1) + "_old.snto");
             }
             EXPECT_EQ(followed.back(), 2);
+            EXPECT_EQ(overlaps, sntofirst[0] == 't' ? best : "");
             std::set<std::string> got = names_in("temp/debug_snapshots");
             for (std::size_t k = 1; k < followed.size(); ++k) got.erase("snto" + num(k) + "_nminus.snto");  // near ties, if any
             EXPECT_EQ(got, want);

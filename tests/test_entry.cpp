@@ -102,7 +102,9 @@ TEST(Entry, ConfigurationSlipsAreNamedAndCheckCreatesNothing) {
                             "  = x method=b3lyp\n\n0 1\n");
     write_file("quorin.toml", "root = 3\n[Quorin ]\nnadd = 9\n[quorin] # on again\nvosksnto = true # engine\n"
                               "ntothr = 0.2\n[tool.quorin]\n[other]\nsdnto = maybe\n");
-    write_file("clean.toml", "[QUORIN]\nsdnto = .F.\ndebug = T\nsntorange = 2147483647\nmethod = b3lyp\n");
+    // Quotes, blanks and capitals around keys and values, CR LF ends, a line without a pair.
+    write_file("clean.toml", "# settings\r\n  [QUORIN]  \r\nsdnto = .F.\r\ndebug = T\r\nsntorange = 2147483647\r\n"
+                             "method = \"b3lyp\"\r\n  basis = '6-31g*'\r\nNTOTHRE=.25\r\nextra = scrf em = gd3\r\nno pair\r\n");
     const std::set<std::string> files_before = names_here();
 
     const std::string logical =
@@ -147,8 +149,8 @@ TEST(Entry, ConfigurationSlipsAreNamedAndCheckCreatesNothing) {
     ProcessResult r = quorin("--check clean.toml");
     EXPECT_EQ(r.out, " Config file (TOML): clean.toml\n Found unique gjf file: water.gjf\n"
                      " Number of atoms, charge, spin multiplicity: from Gaussian at every step\n  Parameters:\n"
-                     "  Method: b3lyp\n  Basis: \n  Root: 1\n  Nstate offset: 2\n  SNTO range: 2147483647\n"
-                     "  Inttype keyword: 1\n  NTO threshold:  0.300\n  Singlet calculation.\n  Extra keywords: \n"
+                     "  Method: b3lyp\n  Basis: 6-31g*\n  Root: 1\n  Nstate offset: 2\n  SNTO range: 2147483647\n"
+                     "  Inttype keyword: 1\n  NTO threshold:  0.250\n  Singlet calculation.\n  Extra keywords: scrf em = gd3\n"
                      "  Memory: \n  Processors: \n  SDNTO diabatic following is disabled.\n"
                      "  voskSNTO engine for SNTO matching is disabled (default).\n"
                      "  sntofirst: force-first SNTO workflow.\n  Debug mode is ENABLED.\n"

@@ -2,6 +2,7 @@
 // root its job computes, its console lines and the whole External output.
 #include "fchk_io.hpp"
 #include "model.hpp"
+#include "module_hessian.hpp"
 #include "test_support.hpp"
 
 namespace quorin {
@@ -50,6 +51,15 @@ TEST(Hessian, RootFromTheStateFileOnlyWhenDiabaticAndValid) {
     // Later steps read their guess from the checkpoint, amplitudes included.
     ASSERT_EQ(call_at(0.0, "c.toml", "", 2).status, 0);
     EXPECT_EQ(standin_runs(), "g16 freq root=2 nstate=2 guess_read=1 td_read=1\nformchk\n");
+}
+
+// Only a line that starts with "Total Energy" gives the energy.
+TEST(Hessian, EnergyFromTheLineThatStartsWithTotalEnergy) {
+    ScratchDir dir;
+    write_file("e.fchk", "SCF Energy  R  -1.0\n Total Energy  R  -2.0\nTotal Energy   R   -7.6123456789E+01\n");
+    double e = 0.0;
+    read_total_energy_from_fchk("e.fchk", e);
+    EXPECT_EQ(e, -76.123456789);
 }
 
 TEST(Hessian, AFailedFrequencyJobHandsBackNoForceConstants) {

@@ -87,20 +87,10 @@ TEST(GjfConfig, TitleBlockKeysAndErrors) {
               " ERROR: Cannot open gjf file: missing dir/x.gjf\n");
 }
 
-TEST(TomlConfig, SectionsCommentsAndQuotes) {
+// What the TOML file sets is shown whole by quorin --check (test_entry.cpp).
+TEST(TomlConfig, AnEmptyNumberAndADirectory) {
     ScratchDir dir;
-    write_file("c.toml",
-               "# settings\r\nroot = 2\r\n  [QUORIN]  \r\nmethod = \"b3lyp\"\r\ndebug = true # verbose\r\n"
-               "[other]\r\ntriplet = T\r\n[Quorin] # back on\r\n  basis = '6-31g*'\r\nsdnto = 'T'\r\n"
-               "NTOTHRE=.25\r\nextra = scrf em = gd3\r\nno pair here\r\n");
-    Tddft_config c{.vosksnto = true};
-    EXPECT_EQ(read_config_toml("c.toml", c), 2);  // "true # verbose", "[Quorin] # back on": warned, read as before
-    EXPECT_EQ(c.root, 2);
-    EXPECT_EQ(c.method + "|" + c.basis + "|" + c.extra, "b3lyp|6-31g*|scrf em = gd3");
-    EXPECT_DOUBLE_EQ(c.ntothre, 0.25);
-    EXPECT_TRUE(c.sdnto);
-    EXPECT_FALSE(c.debug || c.triplet || c.vosksnto);  // triplet only under [other]; vosksnto's TOML default
-
+    Tddft_config c;
     write_file("c.toml", "[quorin]\nnadd =\n");
     std::string msg;
     EXPECT_EQ(status_of([&] { read_config_toml("c.toml", c); }, &msg), 2);

@@ -19,6 +19,7 @@ struct RealRun {
     std::vector<std::pair<int, int>> truth;    // per call: followed state left in temp, exit status
     std::string svg;                           // the tool's drawing of the log
     ProcessResult tool, piped;                 // the tool on the file (and the SVG), and on standard input
+    bool copied = false;                       // a converged step's checkpoint was copied next to the run
 };
 
 // Runs outer_job in a scratch directory; `formchk`, when given, replaces the stand-in.
@@ -38,6 +39,7 @@ RealRun run_outer(const std::string& config, const std::string& options, const s
                 " -- ./q.sh config.toml");
     RealRun r;
     r.log = read_file("outer.log");
+    r.copied = fs::exists("tddft_pelun.chk");
     std::istringstream summary(read_file("summary.txt"));  // the first four numbers of each line
     for (std::vector<double> v(4); summary >> v[0] >> v[1] >> v[2] >> v[3]; summary.ignore(1 << 20, '\n'))
         r.summary.push_back(v);
@@ -117,6 +119,7 @@ TEST(ReportOfRealRuns, RowsSvgAndSummaryFollowWhatTheRunsDid) {
             EXPECT_EQ(c.mode, s[1] == 2 ? rep::Mode::Hessian : diabatic ? rep::Mode::Diabatic : rep::Mode::Adiabatic);
             if (s[1] == 1) EXPECT_NEAR(c.max_force.value_or(NAN), s[3], 5.1e-7);
         }
+        EXPECT_EQ(r.copied, !fails);  // every complete run converged, the failing one stopped first
         EXPECT_EQ(changes.empty(), !diabatic || fails);  // root 1 changes character; the failing run stops there
         EXPECT_EQ(near.empty(), cs.model.empty());
         EXPECT_EQ(failed, fails ? std::set<int>{run.calls.back().step} : std::set<int>{});
@@ -142,7 +145,8 @@ TEST(ReportOfRealRuns, RowsSvgAndSummaryFollowWhatTheRunsDid) {
 // Four calls as quorin prints them, and the whole report: a first step that
 // met the inner criteria; a near tie of three states, the first two equal
 // (the first-pass choice is the first of them), settled against n-1.fch for
-// state 3; a failed call, after which the log goes on with a frequency call.
+// state 3; a call that failed after choosing state 2, which is not followed:
+// the log goes on with a frequency call for state 3.
 TEST(ReportOfExcerpts, WholeReportOfATieAFailureAndAFrequencyCall) {
     const std::string start = " >>>>> TD-DFT External Interface Starting\n", done = " TD-DFT External Interface Done <<<<<\n";
     const std::string job = " This state for optimization and/or second-order correction.\n Total Energy, E(TD-HF/TD-DFT) =  ";
@@ -157,19 +161,19 @@ TEST(ReportOfExcerpts, WholeReportOfATieAFailureAndAFrequencyCall) {
         "   State            3 : n-1.fch SNTO =   0.90\n  Final best matching state:            3\n"
         "  Best SNTO value:   0.77\n  [Diabatic] Updated diabatic state index =            3\n"
         "  [Diabatic] Diabatic state changed; recomputing gradient for new state.\n Excited State   3:  Singlet-A  5.1 eV\n" +
-        job + "-75.82\n" + done + start + "  [Diabatic] Previous diabatic state is            3\n ERROR: formchk falied.\n"
-        "STOP 1\n" + start + " Frequency calculation root = 3\n" + done + " Recovered energy= -75.83 dipole= 0.0 0.0 0.0\n";
+        job + "-75.82\n" + done + start + "  [Diabatic] Previous diabatic state is            3\n"
+        "  [Diabatic] Updated diabatic state index =            2\n ERROR: formchk falied.\nSTOP 1\n" + start + " Frequency calculation root = 3\n" + done + " Recovered energy= -75.83 dipole= 0.0 0.0 0.0\n";
     const rep::Run run = rep::parse_log_text(log, "capture");
     const std::string near = "state 2 (delta 0), state 3 (delta 0.0375): switched from 1 to state 3 against n-1";
     EXPECT_EQ(rep::format_report(run),
-              "quorin-report: capture: 4 quorin call(s) in 36 lines\n\nstep  mode       roots    from   to  best SNTO  "
+              "quorin-report: capture: 4 quorin call(s) in 37 lines\n\nstep  mode       roots    from   to  best SNTO  "
               "2nd/best   E handed back/Eh  max force  inner conv events\n"
               "1     diabatic   1           -    1          -         -    -75.8000000000*          -         met "
               "starts following state 1\n"
               "2     diabatic   1,3         1    3   0.770000     1.039    -75.8200000000*          -          no ROOT "
               "CHANGED 1 -> 3; gradient recomputed; near-degenerate: " + near + "\n"
               "3     diabatic   -           3    -          -         -                  -          -           - "
-              "FAILED: ERROR: formchk falied. (STOP 1) [log line 31]\n"
+              "matching chose state 2 (followed 3); FAILED: ERROR: formchk falied. (STOP 1) [log line 32]\n"
               "4     hessian    3           3    3          -         -    -75.8300000000           -         n/a "
               "frequency job for root 3\n"
               "  * energy from the inner job's echoed total energy (no \"Recovered energy=\" line after the call)\n\n"
@@ -178,10 +182,19 @@ TEST(ReportOfExcerpts, WholeReportOfATieAFailureAndAFrequencyCall) {
               "  followed:        state 1 (step 1) -> state 3 (steps 2-4)\n"
               "  root changes:    step 2: 1 -> 3 (best SNTO 0.7700, runner-up at 1.039 of it)\n"
               "  near-degenerate: step 2: " + near + "\n  inner convergence met: step 1\n"
-              "  end:             the run STOPPED at step 3: ERROR: formchk falied. (STOP 1) [log line 31]; the log "
+              "  end:             the run STOPPED at step 3: ERROR: formchk falied. (STOP 1) [log line 32]; the log "
               "goes on with 1 more call(s)\n");
     EXPECT_EQ(svg_steps(rep::render_svg(run), "root-change"), std::set<int>{2});
     EXPECT_EQ(svg_steps(rep::render_svg(run), "snto-nminus"), std::set<int>{2});
+
+    // A log cut before a call's start banner: its lines, with an excited-state
+    // block between them, still make one call (a step line is "Step" and a number).
+    std::string block;
+    for (int k = 0; k < 30; ++k) block += k == 9 ? " Step 2 of a scan\n" : " Excited State   1:  Singlet-A  5.0 eV\n";
+    const rep::Run cut = rep::parse_log_text("  [Diabatic] Previous diabatic state is            1\n" + block +
+                                                 "  [Diabatic] Updated diabatic state index =            2\n" + done, "cut");
+    ASSERT_EQ(cut.calls.size(), 1u);
+    EXPECT_EQ(cut.calls[0].state_before * 10 + cut.calls[0].state_after, 12);
 
     // Damaged logs: step numbers at the ends of the integer range and an
     // energy beyond the resolution of its axis still give a bounded plot.

@@ -185,12 +185,12 @@ inline std::vector<double> inner_geometry(const std::string& ein) {
 
 
 // gfortran's own text for reals, from the Fortran reference program: the
-// free-form line (print *, x), the D20.12 and the F20.12 field.  Tests that
+// free-form line (print *, x) and the D20.12, F20.12 and F10.6 fields.  Tests that
 // use it skip in a build without a Fortran compiler.
 #define QUORIN_FORTRAN_OR_SKIP() \
     if (std::string(FORTRAN_REF).empty()) GTEST_SKIP() << "no Fortran compiler in this build"
 struct FortranText {
-    std::string free, d20, f20;
+    std::string free, d20, f20, f10;
 };
 inline std::vector<FortranText> gfortran(const std::vector<double>& xs) {
     std::string input;
@@ -200,7 +200,7 @@ inline std::vector<FortranText> gfortran(const std::vector<double>& xs) {
     const auto out = lines_of(run_process(std::string(FORTRAN_REF) + " < '" + in.string() + "'").out);
     fs::remove(in);
     std::vector<FortranText> texts;
-    for (std::size_t i = 0; i + 5 < out.size(); i += 6) texts.push_back({out[i], out[i + 1], out[i + 2]});
+    for (std::size_t i = 0; i + 5 < out.size(); i += 6) texts.push_back({out[i], out[i + 1], out[i + 2], out[i + 3]});
     EXPECT_EQ(texts.size(), xs.size()) << "the Fortran reference program failed";
     texts.resize(xs.size());
     return texts;

@@ -8,6 +8,8 @@ list takes a while (a rebuild and a suite run per fault).
 
     tools/mutate/mutate.py [--faults FILE] [--only N,M-K] [--jobs J] [--keep]
     tools/mutate/mutate.py --check        # only tell which faults still apply
+    tools/mutate/mutate.py --who          # run the whole suite per fault and name
+                                          # the tests that caught it (slower)
 
 Fault list: records separated by blank lines; "#" lines are comments.
 
@@ -39,7 +41,7 @@ class Fault:
     def __init__(self, number, path, what):
         self.number, self.path, self.what = number, path, what
         self.old, self.new, self.harmless = [], [], None
-        self.result, self.seconds = None, 0.0
+        self.result, self.seconds, self.catchers = None, 0.0, []
 
     @property
     def original(self):
@@ -126,6 +128,7 @@ def main():
     ap.add_argument("--jobs", type=int, default=2, help="parallel build and test jobs (default 2)")
     ap.add_argument("--keep", action="store_true", help="keep the scratch copy")
     ap.add_argument("--check", action="store_true", help="only tell which faults apply to the checkout")
+    ap.add_argument("--who", action="store_true", help="run every test per fault and name those that failed")
     args = ap.parse_args()
 
     top = subprocess.run(["git", "rev-parse", "--show-toplevel"], cwd=HERE, check=True,
@@ -150,8 +153,9 @@ def main():
         if rc != 0:
             sys.exit("configure failed:\n" + out)
         build_cmd = ["cmake", "--build", build, "-j", str(args.jobs)]
-        test_cmd = ["ctest", "--test-dir", build, "-j", str(args.jobs), "--stop-on-failure", "--timeout", "90",
-                    "-LE", "physical"]
+        test_cmd = ["ctest", "--test-dir", build, "-j", str(args.jobs), "--timeout", "90", "-LE", "physical"]
+        if not args.who:
+            test_cmd.append("--stop-on-failure")
         rc, out = run(build_cmd, scratch, 3600)
         if rc != 0:
             sys.exit("the unchanged checkout does not build:\n" + out[-4000:])
@@ -175,13 +179,18 @@ def main():
                     if rc != 0:
                         f.result = "does not compile"
                     else:
-                        rc, _ = run(test_cmd, scratch, 1800)
+                        rc, out = run(test_cmd, scratch, 1800)
                         f.result = "caught" if rc != 0 else "SURVIVED"
+                        f.catchers = [line.split(" - ", 1)[1].split(" (")[0].strip()
+                                      for line in out.splitlines() if " - " in line and "(" in line and
+                                      line.strip()[:1].isdigit()] if rc != 0 else []
                 finally:
                     with open(path, "w", encoding="utf-8") as fh:
                         fh.write(original)
             f.seconds = time.time() - start
             print(f"{f.number:3d} {f.result:16s} {f.seconds:6.0f}s  {f.path}: {f.what}", flush=True)
+            if args.who and f.catchers:
+                print("      caught by: " + ", ".join(f.catchers), flush=True)
     finally:
         if args.keep:
             print(f"kept: {scratch}")
@@ -204,6 +213,14 @@ def main():
         print(f"  survived {f.number}: {f.path}: {f.what}{note}")
     for f in inapplicable:
         print(f"  not applicable {f.number}: {f.path}: {f.what}")
+    if args.who:
+        alone = {}
+        for f in caught:
+            if len(f.catchers) == 1:
+                alone.setdefault(f.catchers[0], []).append(f.number)
+        print("\nfaults caught by one test only:")
+        for test, numbers in sorted(alone.items()):
+            print(f"  {test}: {', '.join(map(str, numbers))}")
     return 0
 
 
