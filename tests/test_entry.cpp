@@ -44,7 +44,8 @@ TEST(Entry, HelpOptions) {
 
 // Each start-up failure: the banner, what start-up printed, status 1 with
 // STOP 1 on standard error; an unreadable value is an I/O failure, status 2,
-// named on standard error.
+// named on standard error.  (The External input header's errors are shown
+// in test_init.cpp.)
 TEST(Entry, StartupErrors) {
     ScratchDir dir;
     const std::string io = " Input file: in.EIn\n Output file: out.EOu\n";
@@ -57,11 +58,6 @@ TEST(Entry, StartupErrors) {
              " ERROR: Cannot open TOML file: none.toml\n"},
         {"2 1 0 1", "#p opt\n", "a.gjf" + kGaussianArgs,
          " GJF file: a.gjf\n" + io + " ERROR: Unexpected end of gjf file before comment line\n"},
-        {"2 0 0 1", "", "a.gjf" + kGaussianArgs,
-         " GJF file: a.gjf\n" + io + " ERROR: Unsupported deriv level:            0\n"
-                                     "        Only ider=1 (gradient) or ider=2 (Hessian) are supported.\n"},
-        {"2 1.0 0 1", "", "a.gjf" + kGaussianArgs, " GJF file: a.gjf\n" + io, 2,
-         "quorin: I/O failure: cannot read an integer from \"1.0\" in the header of External input file in.EIn\n"},
         // Values no inner job can use stop before any is run; 2147483648 does not read at all.
         {"2 1 0 1", "#p\n\nroot=0 nadd=-1\n\n", "a.gjf" + kGaussianArgs,
          " GJF file: a.gjf\n" + io + " ERROR: root = 0 in a.gjf: states are numbered from 1.\n"

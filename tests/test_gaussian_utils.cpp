@@ -43,21 +43,12 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
     write_file("ext.inp", "2 1 0 1\n1 0.0 0.0 1.0 99 junk\n0 -1.5D0\n 2.0 0.25\n");
     InnerJob job{.method = "B3LYP", .basis = "6-31G*", .extra = "  ", .root = 2, .nadd = 3, .guess_read = true,
                  .title = "TD-DFT gradient calculation  "};
-    write_gaussian_input("in.gjf", job, Molecule{"ext.inp", 2, 0, 1});
+    write_gaussian_input("in.gjf", job, Molecule{"ext.inp", 2, -1, 2});
     EXPECT_EQ(read_file("in.gjf"),
               link0 + "#p nosymm Iop(9/40=3) B3LYP/6-31G* guess=read td(root=2,nstate=5,read)        force\n\n"
-                      "TD-DFT gradient calculation\n\n0 1\n"
+                      "TD-DFT gradient calculation\n\n-1 2\n"
                       "H       0.000000000000      0.000000000000      0.529177249000\n"
                       "Bq     -0.793765873500      1.058354498000      0.132294312250\n\n");
-
-    // Triplet with read: the 33-character keyword is written whole.
-    write_file("ext.inp", "1 1 -1 2\n8 0 0 0\n");
-    job = InnerJob{.method = "PBE0", .basis = "def2SVP", .extra = "scf=tight  ", .mem = "16GB  ", .nproc = "8",
-                   .root = 1, .nadd = 2, .kind = JobKind::Sp, .guess_read = true, .title = "x", .triplet = true};
-    write_gaussian_input("t.gjf", job, Molecule{"ext.inp", 1, -1, 2});
-    EXPECT_EQ(read_file("t.gjf"), "%mem=16GB\n%nproc=8\n%chk=tddft_pelun.chk\n#p nosymm Iop(9/40=3) PBE0/def2SVP "
-                                  "guess=read td(triplet,root=1,nstate=3,read) sp scf=tight\n\nx\n\n-1 2\n"
-                                  "O       0.000000000000      0.000000000000      0.000000000000\n\n");
 
     // An atom that cannot be written stops the run before any atom line goes out.
     for (const char* z : {"87", "-1"}) {

@@ -48,9 +48,13 @@ TEST(Hessian, RootFromTheStateFileOnlyWhenDiabaticAndValid) {
                                             d20_rows(gradient, 3) + d20_rows(std::vector<double>(33, 0.0), 3) +
                                             d20_rows(triangle, 3));
     }
-    // Later steps read their guess from the checkpoint, amplitudes included.
+    // Later steps read their guess from the checkpoint, amplitudes included;
+    // a triplet's TD keyword of 33 characters is written whole.
+    write_file("c.toml", read_file("c.toml") + "triplet = true\n");
     ASSERT_EQ(call_at(0.0, "c.toml", "", 2).status, 0);
     EXPECT_EQ(standin_runs(), "g16 freq root=2 nstate=2 guess_read=1 td_read=1\nformchk\n");
+    EXPECT_EQ(lines_of(read_file("temp/tddft_freq.gjf")).at(3),
+              "#p nosymm Iop(9/40=3) b3lyp/6-31g* guess=read td(triplet,root=2,nstate=2,read) freq");
 }
 
 // Only a line that starts with "Total Energy" gives the energy.

@@ -37,6 +37,8 @@ std::string fch(const std::vector<double>& alpha) {
     return s;
 }
 
+std::string I11(int n) { return std::string(11 - std::to_string(n).size(), ' ') + std::to_string(n); }
+
 class Nto : public Test {
 protected:
     const std::vector<std::string>& cmds() { return shell_command_log(); }
@@ -119,18 +121,14 @@ TEST_F(Nto, SummaryRowsCountInsideTheBlockWithStatusZero) {
 
 TEST_F(Nto, SnapshotNumbersCountOnAndKeepAllDigits) {
     const std::string counter = "temp/debug_snapshots/.snto_counter";
-    EXPECT_EQ(next_snto_snapshot_id(), 1);  // no directory: not recorded, so the same number again
-    EXPECT_EQ(next_snto_snapshot_id(), 1);
+    // No directory: nothing recorded, so the same number again.
+    EXPECT_EQ(std::vector<int>({next_snto_snapshot_id(), next_snto_snapshot_id()}), std::vector<int>({1, 1}));
     make_dirs("temp/debug_snapshots");
-    EXPECT_EQ(next_snto_snapshot_id(), 1);
-    EXPECT_EQ(next_snto_snapshot_id(), 2);
-    write_file(counter, "6\n");
-    EXPECT_EQ(next_snto_snapshot_id(), 7);
-    EXPECT_EQ(read_file(counter), "           7\n");
-    write_file(counter, "seven\n");
-    EXPECT_EQ(next_snto_snapshot_id(), 1);
-    write_file(counter, "9999\n");
-    EXPECT_EQ(next_snto_snapshot_id(), 10000);
+    for (auto [before, id] : std::vector<std::pair<std::string, int>>{{"6\n", 7}, {"seven\n", 1}, {"9999\n", 10000}}) {
+        write_file(counter, before);
+        EXPECT_EQ(next_snto_snapshot_id(), id);
+        EXPECT_EQ(read_file(counter), " " + I11(id) + "\n");  // a free-form line
+    }
     EXPECT_EQ(snapshot_number(10000), "10000");
 }
 
@@ -166,7 +164,6 @@ void candidates(const std::vector<int>& states, const std::vector<double>& s2, c
     }
 }
 
-std::string I11(int n) { return std::string(11 - std::to_string(n).size(), ' ') + std::to_string(n); }
 
 // Twelve candidates, the whole console: ten are listed, the rival within the
 // inclusive 5 % bound is compared against n-1.fch and wins there; the value
