@@ -38,8 +38,7 @@ TEST(Hessian, RootFromTheStateFileOnlyWhenDiabaticAndValid) {
 
         // Energy and gradient as the formatted checkpoint carries them, zero
         // polarizability and dipole derivatives, the force constants' lower triangle.
-        std::istringstream input(read_file("temp/tddft_freq.gjf"));
-        const auto e = standin::evaluate(standin::default_model(), standin::parse_job(input).x, c.root, c.root, true);
+        const auto e = model_at(read_file("in.EIn"), c.root, c.root, true);
         std::vector<double> gradient, triangle;
         for (double g : e.gradient) gradient.push_back(standin::fchk_array_value(g));
         for (std::size_t i = 0; i < 9; ++i)

@@ -168,25 +168,23 @@ inline std::string announcing_wrappers(const fs::path& dir, const std::vector<st
 // The geometry (bohr) that g16 read for a step: the External input's values
 // in angstrom with 12 decimals (the inner input's F20.12), read back.
 inline std::vector<double> inner_geometry(const std::string& ein) {
-    std::string gjf = "# td force\n\ngeometry\n\n0 1\n";
+    std::vector<double> x;
     const auto lines = lines_of(ein);
-    for (std::size_t a = 1; a < lines.size(); ++a) {
-        std::istringstream rec(lines[a]);
-        int z = 0;
-        double x[3];
-        rec >> z >> x[0] >> x[1] >> x[2];
-        char buf[80];
-        std::snprintf(buf, sizeof buf, " %.12f %.12f %.12f\n", x[0] * 0.529177249, x[1] * 0.529177249, x[2] * 0.529177249);
-        gjf += standin::element_symbols().at(static_cast<std::size_t>(z)) + buf;
+    for (std::size_t a = 1; a < lines.size(); ++a) {  // Z x y z (and more) per atom
+        double z, v[3];
+        std::istringstream(lines[a]) >> z >> v[0] >> v[1] >> v[2];
+        for (double c : v) {
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "%.12f", c * 0.529177249);
+            x.push_back(std::strtod(buf, nullptr) / 0.529177249);
+        }
     }
-    std::istringstream job(gjf);
-    return standin::parse_job(job).x;
+    return x;
 }
 
-
 // gfortran's own text for reals, from the Fortran reference program: the
-// free-form line (print *, x) and the D20.12, F20.12 and F10.6 fields.  Tests that
-// use it skip in a build without a Fortran compiler.
+// free-form line (print *, x) and the D20.12, F20.12 and F10.6 fields.
+// Tests that use it skip in a build without a Fortran compiler.
 #define QUORIN_FORTRAN_OR_SKIP() \
     if (std::string(FORTRAN_REF).empty()) GTEST_SKIP() << "no Fortran compiler in this build"
 struct FortranText {
@@ -214,34 +212,14 @@ inline std::string d20_rows(const std::vector<double>& xs, std::size_t per_row, 
     return text;
 }
 
-// The energy and the forces table (x, y, z per atom) of a Gaussian log.
-struct InnerResult {
-    double energy = NAN;
-    std::vector<double> forces;
-};
-inline InnerResult inner_result(const std::string& log) {
-    InnerResult r;
-    const auto lines = lines_of(log);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].find("Total Energy, E(TD-HF/TD-DFT) =") != std::string::npos)
-            r.energy = std::stod(lines[i].substr(lines[i].rfind('=') + 1));
-        if (lines[i].find("Forces (Hartrees/Bohr)") == std::string::npos) continue;
-        for (std::size_t k = i + 3; k < lines.size() && lines[k].find("---") == std::string::npos; ++k) {
-            std::istringstream row(lines[k]);
-            double centre, z, f[3];
-            row >> centre >> z >> f[0] >> f[1] >> f[2];
-            r.forces.insert(r.forces.end(), f, f + 3);
-        }
-        break;
-    }
-    return r;
+// What the model gives for `root` (of `nstate` roots) at the geometry g16
+// read for an External input, and the External output file that hands its
+// energy and gradient back: energy and a zero dipole, then a line per atom.
+inline standin::Evaluation model_at(const std::string& ein, int root, int nstate, bool hessian = false) {
+    return standin::evaluate(standin::default_model(), inner_geometry(ein), root, nstate, hessian);
 }
-// The External output file that hands back this energy and the gradient (the
-// forces negated): energy and a zero dipole, then one line per atom.
-inline std::string external_output(const InnerResult& r) {
-    std::vector<double> gradient;
-    for (double f : r.forces) gradient.push_back(-f);
-    return d20_rows({r.energy, 0.0, 0.0, 0.0}, 4) + d20_rows(gradient, 3);
+inline std::string external_output(const standin::Evaluation& e) {
+    return d20_rows({e.energy, 0.0, 0.0, 0.0}, 4) + d20_rows(e.gradient, 3);
 }
 
 // What quorin echoes of an inner log: the excited-state summary from its
