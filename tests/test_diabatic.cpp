@@ -1,6 +1,8 @@
 // The diabatic step through the whole program with the stand-ins: steps at
 // the edges of the candidate window, whole optimisations of every variant
 // across the model's crossing, and what is kept when a step meets a fault.
+// (Damaged checkpoints are met by the same inner-job runner as in
+// test_adiabatic.cpp.)
 #include <array>
 #include <cstring>
 #include <map>
@@ -52,7 +54,7 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     QUORIN_FORTRAN_OR_SKIP();
     ScratchDir dir;
     write_file("w.gjf", "%chk=w.chk\n#p opt external='quorin'\n\nROOT=1 NADD=1 SDNTO=T NTOTHRE=0.25 INTTYPE=2 DEBUG=T "
-                        "method=b3lyp basis=sto-3g\n\n0 1\n");
+                        "method=b3lyp basis=sto-3g MEM=4GB NPROC=2 EXTRA=scf=tight TRIPLET=T SNTORANGE=1\n\n0 1\n");
     const std::string wrappers = announcing_wrappers(dir.path() / "bin", {"voskSNTO"});
     // File work is quorin's own: no cp, rm, mv, mkdir, ls or cat process may start.
     for (std::string name : {"mkdir", "cp", "rm", "ls", "mv", "cat"}) {
@@ -67,7 +69,7 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
         SCOPED_TRACE("step " + std::to_string(k + 1));
         const ProcessResult r = call_at(kPath[k], "", wrappers);
         ASSERT_EQ(r.status, 0) << r.out << r.err;
-        out[k] = r.out.substr(r.out.find(" Staring diabatic state"));
+        out[k] = r.out.substr(k == 0 ? 0 : r.out.find(" Staring diabatic state"));
         runs += standin_runs();
         // The tool's standard output right after its command line (below), its standard error on quorin's.
         EXPECT_EQ(r.err, " voskSNTO writes to standard error\n");
@@ -88,7 +90,14 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
                snaps + job + ".log\n \n" + echo_of(read_file(snaps + job + ".log"), true);
     };
     const std::string done = " TD-DFT External Interface Done <<<<<\n \n";
-    EXPECT_EQ(out[0], " Staring diabatic state (SDNTO enabled) ...\n  [Debug] Snapshot prefix -> step0001\n"
+    // The first step's start-up summary names every setting.
+    EXPECT_EQ(out[0], " >>>>> TD-DFT External Interface Starting\n  Auto-detecting gjf file\n Input file: in.EIn\n Output "
+                      "file: out.EOu\n Number of atoms: 3\n Charge: 0\n Spin multiplicity: 1\n  Parameters:\n  Method: "
+                      "b3lyp\n  Basis: sto-3g\n  Root: 1\n  Nstate offset: 1\n  SNTO range: 1\n  Inttype keyword: 2\n  NTO "
+                      "threshold:  0.250\n  Triplet calculation is enabled.\n  Extra keywords: scf=tight\n  Memory: 4GB\n"
+                      "  Processors: 2\n  SDNTO diabatic following is ENABLED.\n  voskSNTO engine for SNTO matching is "
+                      "ENABLED.\n  sntofirst: force-first SNTO workflow.\n  Debug mode is ENABLED.\n"
+                      " Staring diabatic state (SDNTO enabled) ...\n  [Debug] Snapshot prefix -> step0001\n"
                       "  [Diabatic] Initial following diabatic state            1\n" + saved("step0001_force") +
                           "  Calculating NTO for state            1  using voskSNTO\n  Command: voskSNTO --newnto "
                           "'temp/tddft_pelun.fchk' temp/tddft_pelun.log --state 1 --outfch 'temp/old.fch'\n" + tool + done);
@@ -129,7 +138,8 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
 
 // Whole optimisations through the crossing, each variant with debug: at every
 // step the energy and gradient handed back are those of the state of A's
-// character, exactly; the snapshots name every inner job of every step.
+// character, exactly; the snapshots name every inner job of every step (the
+// SNTO snapshots are shown by the test above).
 TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
     QUORIN_FORTRAN_OR_SKIP();
     auto num = [](int n) { const std::string s = std::to_string(n); return std::string(4 - s.size(), '0') + s; };
@@ -141,7 +151,9 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
             write_config(std::string("debug = true\nsntofirst = ") + sntofirst + "\nvosksnto = " + vosksnto +
                          (vosksnto[0] == 'f' ? "\ninttype = 2\n" : "\n"));
             use_stand_ins();
-            const ProcessResult r = run_process(std::string("outer_job --keep -- ") + QUORIN_EXE + " " + kConfig);
+            // NTO files hold fewer orbitals than basis functions (a basis with linear dependencies).
+            const ProcessResult r = run_process(std::string("QUORIN_STANDIN_FAULTS=fewer_orbitals=3 outer_job --keep -- ") +
+                                                QUORIN_EXE + " " + kConfig);
             ASSERT_EQ(r.status, 0) << r.out << r.err;
             // The followed state of each call, from its console; the best
             // overlap repeated in F10.6 after the single point's matching.
@@ -155,8 +167,7 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
                     if (line.find(said) != std::string::npos) followed.back() = std::stoi(line.substr(line.find(said) + std::strlen(said)));
             }
             ASSERT_GE(followed.size(), 4u);
-            std::set<std::string> want = {".step_counter"};
-            if (vosksnto[0] == 't') want.insert(".snto_counter");
+            std::set<std::string> want, got;  // the snapshots of the inner jobs
             standin::Evaluation e;
             for (std::size_t k = 1; k <= followed.size(); ++k) {
                 SCOPED_TRACE("step " + std::to_string(k));
@@ -169,12 +180,11 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
                 if (k > 1 && sntofirst[0] == 't') jobs.push_back("force");
                 if (changed && sntofirst[0] == 'f') jobs.push_back("force2");
                 for (const auto& j : jobs) want.insert("step" + num(k) + "_" + j + ".fchk"), want.insert("step" + num(k) + "_" + j + ".log");
-                if (k > 1 && vosksnto[0] == 't') want.insert("snto" + num(k - 1) + "_old.snto");
             }
             EXPECT_EQ(followed.back(), 2);
+            want.insert("");
             EXPECT_EQ(overlaps, sntofirst[0] == 't' ? best : "");
-            std::set<std::string> got = names_in("temp/debug_snapshots");
-            for (std::size_t k = 1; k < followed.size(); ++k) got.erase("snto" + num(k) + "_nminus.snto");  // near ties, if any
+            for (const auto& name : names_in("temp/debug_snapshots")) got.insert(name.rfind("step", 0) ? "" : name);
             EXPECT_EQ(got, want);
             EXPECT_EQ(read_file("temp/sdn_meta.dat"), state_file(e));
         }
@@ -226,26 +236,6 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
     fs::remove("temp/sdn_meta.dat");
     ASSERT_EQ(call_at(kPath[3], kConfig).status, 0);
     EXPECT_TRUE(fs::exists("temp/old.fch") && !fs::exists("temp/n-1.fch"));
-}
-
-// NTO files of fewer orbitals than basis functions, a checkpoint emptied by a
-// crashed node before step 3 and one filled with garbage before step 4: the
-// descent still hands back root 1, then root 2 (A's character) past the seam.
-TEST(Diabatic, FollowingSurvivesACrashedCheckpointAndFewerOrbitalsThanBasisFunctions) {
-    QUORIN_FORTRAN_OR_SKIP();
-    for (const char* vosksnto : {"true", "false"}) {
-        SCOPED_TRACE(vosksnto);
-        ScratchDir dir;
-        write_config(std::string("vosksnto = ") + vosksnto + "\n");
-        for (int k = 0; k < 4; ++k) {
-            SCOPED_TRACE(k + 1);
-            if (k == 2) write_file("temp/tddft_pelun.chk", "");
-            if (k == 3) write_file("temp/tddft_pelun.chk", "not a checkpoint");
-            const ProcessResult r = call_at(kPath[k], kConfig, "QUORIN_STANDIN_FAULTS=fewer_orbitals=3");
-            ASSERT_EQ(r.status, 0) << r.out << r.err;
-            EXPECT_EQ(read_file("out.EOu"), external_output(model_at(read_file("in.EIn"), k < 2 ? 1 : 2, 3)));
-        }
-    }
 }
 
 }  // namespace

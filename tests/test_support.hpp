@@ -129,16 +129,11 @@ inline ProcessResult external_call(const std::string& config, const std::string&
 // the stretch on which its first two states cross, derivative level ider.
 inline void write_external_input(int ider, double s = 0.0) {
     const standin::Model m = standin::default_model();
-    const standin::DefaultGeometry g = standin::default_geometry();
-    std::string text = std::to_string(m.natoms) + " " + std::to_string(ider) + " 0 1\n";
-    for (int a = 0; a < m.natoms; ++a) {
-        text += std::to_string(m.start_z[static_cast<std::size_t>(a)]);
-        for (std::size_t c = 0; c < 3; ++c) {
-            const std::size_t i = 3 * static_cast<std::size_t>(a) + c;
-            text += " " + standin::exact(m.start_x[i] + s * g.u[i]);
-        }
-        text += "\n";
-    }
+    const std::vector<double> u = standin::default_geometry().u;
+    std::string text = "3 " + std::to_string(ider) + " 0 1\n";
+    for (std::size_t i = 0; i < 9; ++i)
+        text += (i % 3 ? "" : std::to_string(m.start_z[i / 3])) + " " + standin::exact(m.start_x[i] + s * u[i]) +
+                (i % 3 == 2 ? "\n" : "");
     write_file("in.EIn", text);
 }
 
