@@ -38,23 +38,18 @@ TEST(Adiabatic, OneStepWritesItsInputConsoleAndOutputWhole) {
     EXPECT_EQ(read_file("out.EOu"), external_output(model_at(read_file("in.EIn"), 2, 6)));
     EXPECT_EQ(standin_runs(), "g16 force root=2 nstate=6 guess_read=0 td_read=0\nformchk\n");
 
-    // The input: atoms of in.EIn in angstrom, each coordinate F20.12.
-    std::string atoms;
-    const auto ein = lines_of(read_file("in.EIn"));
-    for (std::size_t a = 1; a < ein.size(); ++a) {
-        std::istringstream rec(ein[a]);
-        int z = 0;
-        std::vector<double> x(3);
-        rec >> z >> x[0] >> x[1] >> x[2];
-        const std::string symbol = standin::element_symbols().at(static_cast<std::size_t>(z));
-        atoms += symbol + std::string(2 - symbol.size(), ' ');
-        for (const FortranText& f : gfortran({x[0] * 0.529177249, x[1] * 0.529177249, x[2] * 0.529177249}))
-            atoms += f.f20;
-        atoms += "\n";
-    }
+    // The input: the atoms of in.EIn (O, H, H) in angstrom, each coordinate F20.12.
+    std::istringstream ein(read_file("in.EIn"));
+    ein.ignore(1 << 20, '\n');
+    std::vector<double> x;
+    for (double z, c[3]; ein >> z >> c[0] >> c[1] >> c[2];)
+        x.insert(x.end(), {c[0] * 0.529177249, c[1] * 0.529177249, c[2] * 0.529177249});
+    const auto f = gfortran(x);
+    ASSERT_EQ(f.size(), 9u);
     EXPECT_EQ(read_file("temp/tddft_pelun.gjf"),
               "%mem=4GB\n%nproc=2\n%chk=tddft_pelun.chk\n#p nosymm Iop(9/40=3) b3lyp/sto-3g td(root=2,nstate=6)"
-              "             force scf=tight\n\nTD-DFT gradient calculation\n\n0 1\n" + atoms + "\n");
+              "             force scf=tight\n\nTD-DFT gradient calculation\n\n0 1\nO " + f[0].f20 + f[1].f20 + f[2].f20 +
+                  "\nH " + f[3].f20 + f[4].f20 + f[5].f20 + "\nH " + f[6].f20 + f[7].f20 + f[8].f20 + "\n\n");
 
     // The next step reads its guess from the checkpoint, never the TD amplitudes.
     ASSERT_EQ(call_at(0.1, "").status, 0);

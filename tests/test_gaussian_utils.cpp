@@ -1,7 +1,7 @@
 // The Gaussian job interface: inner inputs, formchk and the checkpoint copy,
-// result readers, the External output text, log echo and convergence.
-// Whole optimisations (route switches per step, the External output file,
-// the converged checkpoint copy) are covered by the workflow tests.
+// result readers, log echo and convergence.  Whole steps (route switches per
+// step, the External output file, the converged checkpoint copy) are covered
+// by the workflow tests.
 #include <cstdlib>
 #include <sstream>
 
@@ -72,12 +72,8 @@ const std::vector<std::string> kForcesTable = {
     " -------------------------------------------------------------------",
     " Cartesian Forces:  Max     0.012345678 RMS     0.005000000"};
 
-TEST(Readers, FabricatedLogsCheckpointsAndTheExternalOutput) {
+TEST(Readers, FabricatedLogsAndCheckpoints) {
     ScratchDir dir;
-    // The gradient handed back is the force negated, a zero force included.
-    EXPECT_EQ(external_output_text(1, -76.4, {0.01, -0.02, 0.0}),
-              " -0.764000000000D+02  0.000000000000D+00  0.000000000000D+00  0.000000000000D+00\n"
-              " -0.100000000000D-01  0.200000000000D-01 -0.000000000000D+00\n");
     double e = 7.0;
     std::vector<double> f, g, h;
     // The second energy line wins (its value follows the last "="), a line
@@ -93,10 +89,7 @@ TEST(Readers, FabricatedLogsCheckpointsAndTheExternalOutput) {
     EXPECT_EQ(f, (std::vector<double>{0, 0, -0.012345678, -0.0001, 0.0025, 0.006172839}));
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
     expect_stop(run([&] { extract_gradient(2, e, f); }), " ERROR: Gradient not found in log file\n");
-    // Forces without the excited-state energy: the job did not compute the
-    // state, and no energy 0 may reach Gaussian.
-    write_file("temp/tddft_pelun.log", " SCF Done:  E(RB3LYP) =  -76.4\n" + text_of(kForcesTable));
-    expect_stop(run([&] { extract_gradient(2, e, f); }), " ERROR: Energy not found in log file\n");
+    // (Forces without the excited-state energy: test_adiabatic.cpp.)
 
     // The current point's gradient wins over an earlier optimisation point's,
     // wherever it stands; the older one serves only when it is all there is.

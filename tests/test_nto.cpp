@@ -41,7 +41,6 @@ std::string I11(int n) { return std::string(11 - std::to_string(n).size(), ' ') 
 
 class Nto : public Test {
 protected:
-    const std::vector<std::string>& cmds() { return shell_command_log(); }
     void SetUp() override {
         set_nto_overlap_inttype(1);
         set_nto_vosksnto_flag(false);
@@ -210,7 +209,7 @@ TEST_F(Nto, VoskwfnMatchingNearDegeneracyAgainstTheOlderReference) {
         SCOPED_TRACE(PrintToString(c.s2));
         EXPECT_EQ(r.best, c.best);
         EXPECT_EQ(r.value, c.value);
-        EXPECT_EQ(cmds().size(), c.runs);
+        EXPECT_EQ(shell_command_log().size(), c.runs);
     }
 }
 
@@ -248,7 +247,7 @@ TEST_F(Nto, VoskSntoMatchingTiesSnapshotsAndCleanUp) {
     EXPECT_EQ(r.best, 2);
     EXPECT_EQ(r.value, 0.77);
     // The first command is shown by the workflow tests; the second compares with n-1.fch.
-    EXPECT_THAT(cmds(), ElementsAre(_, "voskSNTO --newnto 'temp/tddft_pelun.fchk' temp/tddft_pelun.log --oldfch "
+    EXPECT_THAT(shell_command_log(), ElementsAre(_, "voskSNTO --newnto 'temp/tddft_pelun.fchk' temp/tddft_pelun.log --oldfch "
                                     "'temp/n-1.fch' --autorange 0.050000 --otype 2 --sntofile "
                                     "'temp/snto_nminus.snto' --sntodebug --state 3 --outfch "
                                     "'temp/new_state3.fch' --state 2 --outfch 'temp/new_state2.fch'"));
