@@ -1,5 +1,7 @@
 // Shared helpers of the test programs: scratch directories, captured console
-// output, the stop status of a call, and runs of whole processes.
+// output, the stop status of a call, runs of whole processes, and expected
+// results from outside the code under test (gfortran's own text fields, the
+// stand-ins' model, the echo rule applied to an inner log).
 #pragma once
 
 #include <gtest/gtest.h>
