@@ -232,6 +232,16 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
                               "temp/tddft_pelun.fchk temp/tddft_pelun.log --oldfch temp/old.fch --autorange 0.300000 "
                               "--otype 1 --sntofile temp/snto.snto --state 1 --outfch temp/new_state1.fch\n");
     EXPECT_NE(kept_state(), before);
+    // A voskwfn that leaves nothing: candidates left by an interrupted step
+    // (planted here) must not pass for its output.
+    write_config("vosksnto = false\nsntorange = 0\n");
+    fs::copy_file("temp/old.fch", "temp/new_state1.fch");
+    write_file("temp/new_state1.fch.txt", "2 2 1.0\n");
+    write_file("bin/voskwfn", "#!/bin/sh\n");
+    fs::permissions("bin/voskwfn", fs::perms::owner_all);
+    const auto kept = kept_state();
+    EXPECT_EQ(call_at(kPath[3], kConfig, "PATH='" + (dir.path() / "bin").string() + "':\"$PATH\"").status, 1);
+    EXPECT_EQ(kept_state(), kept);
     // Without its state file the following starts over, without references of the old one.
     fs::remove("temp/sdn_meta.dat");
     ASSERT_EQ(call_at(kPath[3], kConfig).status, 0);

@@ -96,7 +96,7 @@ TEST(Entry, ConfigurationSlipsAreNamedAndCheckCreatesNothing) {
     write_file("water.gjf", "%chk=water.chk\n#p opt external='quorin'\n\n"
                             "sndto=.t. SDNTO=yes root = 2 nadd =3 mem= 4GB debug=t\tnproc=4 memory=8GB vosnto=t charge=0\n"
                             "  = x method=b3lyp\n\n0 1\n");
-    write_file("quorin.toml", "root = 3\n[Quorin ]\nnadd = 9\n[quorin] # on again\nvosksnto = true # engine\n"
+    write_file("quorin.toml", "root = 3\nsntorange = 0\n[Quorin ]\nnadd = 9\n[quorin] # on again\nvosksnto = true # engine\n"
                               "ntothr = 0.2\n[tool.quorin]\n[other]\nsdnto = maybe\n");
     // Quotes, blanks and capitals around keys and values, CR LF ends, a line without a pair.
     write_file("clean.toml", "# settings\r\n  [QUORIN]  \r\nsdnto = .F.\r\ndebug = T\r\nsntorange = 2147483647\r\n"
@@ -126,7 +126,7 @@ TEST(Entry, ConfigurationSlipsAreNamedAndCheckCreatesNothing) {
         " WARNING: vosksnto = \"true # engine\" in quorin.toml" + logical +
         " WARNING: Unknown key \"ntothr\" in quorin.toml is ignored; did you mean \"ntothre\"?\n" +
         header + "\"[tool.quorin]\" in quorin.toml is not [quorin]; the pairs under it are ignored.\n";
-    // The values are read as before: root, nadd and every switch keep their defaults.
+    // The values are read as before: nadd and every switch keep their defaults.
     for (auto [args, head, end] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"--check", "  Auto-detecting gjf file\n GJF file: water.gjf\n" + gjf_warnings, "11 warning(s)"},
              {"--check quorin.toml",
@@ -135,9 +135,10 @@ TEST(Entry, ConfigurationSlipsAreNamedAndCheckCreatesNothing) {
         EXPECT_EQ(r.out.substr(0, head.size()), head) << args;
         const auto lines = lines_of(r.out.substr(head.size()));
         ASSERT_EQ(lines.size(), 18u) << r.out;
-        EXPECT_EQ(lines[4] + lines[5] + lines[13] + lines[16],
-                  "  Root: " + std::string(args == "--check" ? "1" : "3") +
-                      "  Nstate offset: 2  SDNTO diabatic following is disabled.  Debug mode is disabled (default).");
+        EXPECT_EQ(lines[4] + lines[5] + lines[6] + lines[13] + lines[16],
+                  "  Root: " + std::string(args == "--check" ? "1" : "3") + "  Nstate offset: 2  SNTO range: " +
+                      (args == "--check" ? "using nadd (default)" : "0") +
+                      "  SDNTO diabatic following is disabled.  Debug mode is disabled (default).");
         EXPECT_EQ(lines[17], " Configuration check: " + end + ", nothing was run.");
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "STOP 1\n");

@@ -70,11 +70,15 @@ TEST(GjfConfig, TitleBlockKeysAndErrors) {
     EXPECT_FALSE(c.debug);
 
     // The block holds 2048 characters: two lines that join to exactly that
-    // many are read (the key at the end proves it), one more is refused.
+    // many, or one line of them, are read (the key at the end proves it), one
+    // more is refused.
     const std::string first(1000, 'x'), second = std::string(1040, 'y') + " root=5";  // 1047 characters
-    write_file("job.gjf", gjf_with_title(first + "\n" + second));
-    read_config_gjf("job.gjf", c);
-    EXPECT_EQ(c.root, 5);
+    for (const std::string& title : {first + "\n" + second, std::string(2041, 'z') + " root=5"}) {  // one line too
+        write_file("job.gjf", gjf_with_title(title));
+        c.root = 0;
+        read_config_gjf("job.gjf", c);
+        EXPECT_EQ(c.root, 5);
+    }
     // A title must be there and be ended by a blank line.
     for (auto [text, error] : std::vector<std::pair<std::string, std::string>>{
              {gjf_with_title(first + "\n" + second + "6"), "GJF comment block too long (multi-line route)."},

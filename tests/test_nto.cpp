@@ -24,10 +24,11 @@ std::string fch_header(const char* name, const char* kind, long long value) {
     return buf;
 }
 
-// A formatted-checkpoint text whose alpha orbital energies are `alpha`.
-std::string fch(const std::vector<double>& alpha) {
+// A formatted-checkpoint text whose alpha orbital energies are `alpha`, of
+// `nbasis` basis functions (as many as there are orbitals when not given).
+std::string fch(const std::vector<double>& alpha, long long nbasis = 0) {
     const auto n = static_cast<long long>(alpha.size());
-    std::string s = "NTO file\n" + fch_header("Number of basis functions", "I     ", n) +
+    std::string s = "NTO file\n" + fch_header("Number of basis functions", "I     ", nbasis ? nbasis : n) +
                     fch_header("Alpha Orbital Energies", "R   N=", n);
     char buf[32];
     for (std::size_t i = 0; i < alpha.size(); ++i) {
@@ -80,9 +81,9 @@ TEST_F(Nto, RangeAndSntoSums) {
     const struct { std::vector<double> eig; std::string range; int count; } ranges[] = {
         {{0.01, -0.45, 0.2, 0.9, 0.05}, "2,4", 2},            // |e| counts; 0.2 lies inside, uncounted
         {{0.3, 0.5, -0.3, 0.25}, "2,2", 1},                   // equal to the threshold is not above it
-        {{-0.3, 0.1, 0.3, 0.0, 0.2, 0.3, -0.25}, "1,7", 7}};  // none above: every orbital
+        {{-0.3, 0.1, 0.3, 0.0, 0.2, 0.3, -0.25}, "1,7", 7}};  // none above: every orbital, of 7 among 9 functions
     for (const auto& c : ranges) {
-        write_file("r.fch", fch(c.eig));
+        write_file("r.fch", fch(c.eig, c.count == 7 ? 9 : 0));
         std::string range;
         int count = -1;
         CaptureStdout out;

@@ -18,6 +18,7 @@ struct RealRun {
     std::vector<std::vector<double>> summary;  // per answered call: step ider energy max|g|
     std::vector<int> truth;                    // per call: followed state left in temp
     std::string svg;                           // the tool's drawing of the log
+    std::string svg_piped;                     // the same drawn from standard input
     ProcessResult tool, piped;                 // the tool on the file (and the SVG), and on standard input
     bool copied = false;                       // a converged step's checkpoint was copied next to the run
 };
@@ -40,9 +41,10 @@ RealRun run_outer(const std::string& config, const std::string& options, const s
     for (std::vector<double> v(4); summary >> v[0] >> v[1] >> v[2] >> v[3]; summary.ignore(1 << 20, '\n'))
         r.summary.push_back(v);
     for (const auto& l : lines_of(read_file("truth.txt"))) r.truth.push_back(std::stoi(l));
-    r.tool = run_process(std::string(BINARY_DIR "/quorin-report --svg out.svg outer.log"));
+    r.tool = run_process(std::string(BINARY_DIR "/quorin-report --svg=out.svg outer.log"));
     r.svg = read_file("out.svg");
-    r.piped = run_process(std::string(BINARY_DIR "/quorin-report - < outer.log"));
+    r.piped = run_process(std::string(BINARY_DIR "/quorin-report --svg piped.svg - < outer.log"));
+    r.svg_piped = read_file("piped.svg");
     return r;
 }
 
@@ -119,8 +121,9 @@ TEST(ReportOfRealRuns, RowsSvgAndSummaryFollowWhatTheRunsDid) {
             told.push_back("frequency call at step " + last + " (root " + std::to_string(r.truth.back()) + ")");
         const std::string summary = r.tool.out.substr(r.tool.out.find("\nSummary\n") + 1);
         for (const std::string& line : told) EXPECT_NE(summary.find(line), std::string::npos) << line << summary;
-        EXPECT_EQ(r.piped.out, std::regex_replace(r.tool.out.substr(0, r.tool.out.find("\nSVG written")),
-                                                  std::regex("outer\\.log"), "standard input"));
+        EXPECT_EQ(r.piped.out, std::regex_replace(std::regex_replace(r.tool.out, std::regex("outer\\.log"), "standard input"),
+                                                  std::regex("out\\.svg"), "piped.svg"));
+        EXPECT_EQ(r.svg_piped, std::regex_replace(r.svg, std::regex("outer\\.log"), "standard input"));
     }
     // A log without a quorin call, or no log at all: exit status 1.
     EXPECT_EQ(run_process(std::string("printf ' Step 1\\n' | " BINARY_DIR "/quorin-report -")).status, 1);
@@ -146,19 +149,19 @@ TEST(ReportOfExcerpts, WholeReportOfATieAFailureAndAFrequencyCall) {
         "   State            3 : n-1.fch SNTO =   0.90\n  Final best matching state:            3\n"
         "  Best SNTO value:   0.77\n  [Diabatic] Updated diabatic state index =            3\n"
         "  [Diabatic] Diabatic state changed; recomputing gradient for new state.\n Excited State   3:  Singlet-A  5.1 eV\n" +
-        job + "-75.82\n" + done + start + "  [Diabatic] Previous diabatic state is            3\n"
+        job + "-75.82\n  Warning: Convergence table not found in log file\n" + done + start + "  [Diabatic] Previous diabatic state is            3\n"
         "  [Diabatic] Updated diabatic state index =            2\n ERROR: formchk falied.\nSTOP 1\n" + start + " Frequency calculation root = 3\n" + done + " Recovered energy= -75.83 dipole= 0.0 0.0 0.0\n";
     const rep::Run run = rep::parse_log_text(log, "capture");
     const std::string near = "state 2 (delta 0), state 3 (delta 0.0375): switched from 1 to state 3 against n-1";
     EXPECT_EQ(rep::format_report(run),
-              "quorin-report: capture: 4 quorin call(s) in 37 lines\n\nstep  mode       roots    from   to  best SNTO  "
+              "quorin-report: capture: 4 quorin call(s) in 38 lines\n\nstep  mode       roots    from   to  best SNTO  "
               "2nd/best   E handed back/Eh  max force  inner conv events\n"
               "1     diabatic   1           -    1          -         -    -75.8000000000*          -         met "
               "starts following state 1\n"
-              "2     diabatic   1,3         1    3   0.770000     1.039    -75.8200000000*          -          no ROOT "
+              "2     diabatic   1,3         1    3   0.770000     1.039    -75.8200000000*          -    no table ROOT "
               "CHANGED 1 -> 3; gradient recomputed; near-degenerate: " + near + "\n"
               "3     diabatic   -           3    -          -         -                  -          -           - "
-              "matching chose state 2 (followed 3); FAILED: ERROR: formchk falied. (STOP 1) [log line 32]\n"
+              "matching chose state 2 (followed 3); FAILED: ERROR: formchk falied. (STOP 1) [log line 33]\n"
               "4     hessian    3           3    3          -         -    -75.8300000000           -         n/a "
               "frequency job for root 3\n"
               "  * energy from the inner job's echoed total energy (no \"Recovered energy=\" line after the call)\n\n"
@@ -167,7 +170,7 @@ TEST(ReportOfExcerpts, WholeReportOfATieAFailureAndAFrequencyCall) {
               "  followed:        state 1 (step 1) -> state 3 (steps 2-4)\n"
               "  root changes:    step 2: 1 -> 3 (best SNTO 0.7700, runner-up at 1.039 of it)\n"
               "  near-degenerate: step 2: " + near + "\n  inner convergence met: step 1\n"
-              "  end:             the run STOPPED at step 3: ERROR: formchk falied. (STOP 1) [log line 32]; the log "
+              "  end:             the run STOPPED at step 3: ERROR: formchk falied. (STOP 1) [log line 33]; the log "
               "goes on with 1 more call(s)\n");
     EXPECT_EQ(svg_steps(rep::render_svg(run), "root-change"), std::set<int>{2});
     EXPECT_EQ(svg_steps(rep::render_svg(run), "snto-nminus"), std::set<int>{2});
