@@ -48,13 +48,12 @@ TEST(ValueParsers, QuotesNumbersAndLogicals) {
     for (auto [raw, value] : std::vector<std::pair<std::string, std::string>>{
              {"''", ""}, {"'", ""}, {"\"abc", "abc"}, {"abc'", "abc"}, {"   \"6-31g*'   ", "6-31g*"}, {"' a b '", " a b"}})
         EXPECT_EQ(parse_value(raw), value) << raw;
-    EXPECT_EQ(parse_integer("2 # two"), 2);
     EXPECT_EQ(status_of([&] { parse_integer("2.5"); }), 2);  // an I/O failure
     for (const char* yes : {".t.", "T", "TRUE", ".True.", "'t'", "  \"true\""}) EXPECT_TRUE(parse_logical(yes)) << yes;
     for (const char* no : {".f.", "false", "yes", "1", "", "true # verbose", ".tru."}) EXPECT_FALSE(parse_logical(no)) << no;
 }
 
-TEST(GjfConfig, TitleBlockKeysAndErrors) {
+TEST(ConfigFiles, GjfTitleBlockKeysAndErrorsOfBothKinds) {
     ScratchDir dir;
     // Blank lines before the title, a title over two lines with CR LF ends,
     // later keys winning, text case kept, blanks around "=" breaking the pair,
@@ -75,7 +74,6 @@ TEST(GjfConfig, TitleBlockKeysAndErrors) {
     const std::string first(1000, 'x'), second = std::string(1040, 'y') + " root=5";  // 1047 characters
     for (const std::string& title : {first + "\n" + second, std::string(2041, 'z') + " root=5"}) {  // one line too
         write_file("job.gjf", gjf_with_title(title));
-        c.root = 0;
         read_config_gjf("job.gjf", c);
         EXPECT_EQ(c.root, 5);
     }
@@ -89,18 +87,14 @@ TEST(GjfConfig, TitleBlockKeysAndErrors) {
     }
     EXPECT_EQ(stop_message([&] { read_config_gjf("missing dir/x.gjf", c); }),
               " ERROR: Cannot open gjf file: missing dir/x.gjf\n");
-}
 
-// What the TOML file sets is shown whole by quorin --check (test_entry.cpp).
-TEST(TomlConfig, AnEmptyNumberAndADirectory) {
-    ScratchDir dir;
-    Tddft_config c;
+    // A TOML number without a value, and a directory named like a TOML file;
+    // what a TOML file sets is shown whole by quorin --check (test_entry.cpp).
     write_file("c.toml", "[quorin]\nnadd =\n");
     std::string msg;
     EXPECT_EQ(status_of([&] { read_config_toml("c.toml", c); }, &msg), 2);
     EXPECT_EQ(msg, "cannot read an integer from \"\" (key nadd in c.toml)");
-
-    fs::create_directories("dir.toml");  // a directory is no file to read
+    fs::create_directories("dir.toml");
     EXPECT_EQ(stop_message([&] { read_config_toml("dir.toml", c); }), " ERROR: Cannot open TOML file: dir.toml\n");
 }
 

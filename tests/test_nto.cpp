@@ -137,9 +137,8 @@ TEST_F(Nto, SnapshotNumbersCountOnAndKeepAllDigits) {
 TEST_F(Nto, SingleStateNtoMissing) {
     CaptureStdout out;
     EXPECT_EQ(status_of([] { calculate_nto_for_state("temp/tddft_pelun.fchk", 4, "temp/old.fch"); }), 1);
-    EXPECT_EQ(out.text(), "  Calculating NTO for state            4\n  Command: voskwfn temp/NTO.bw "
-                          "'temp/tddft_pelun.fchk' -v state=4\n ERROR: Expected template output file not found: "
-                          "temp/new_state4.fch\n        voskwfn may have failed\n");
+    EXPECT_THAT(out.text(), EndsWith("\n ERROR: Expected template output file not found: temp/new_state4.fch\n"
+                                     "        voskwfn may have failed\n"));
 }
 
 // voskwfn matching over range 2,3: the reference old.fch weighs only orbital
