@@ -4,7 +4,6 @@
 // test_report.cpp.)
 #include <array>
 
-#include "model.hpp"
 #include "test_support.hpp"
 
 namespace quorin {
@@ -16,7 +15,9 @@ const std::string kConfig = "config.toml";
 
 void write_config() { write_file(kConfig, "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\n"); }
 
-bool has_line(const std::string& out, const std::string& line) { return ("\n" + out).find("\n" + line + "\n") != std::string::npos; }
+bool has_line(const std::string& out, const std::string& line) {
+    return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
+}
 
 // Every key in capitals: each is read (an unread one would be warned about).
 TEST(Adiabatic, OneStepWritesItsInputConsoleAndOutputWhole) {
@@ -70,7 +71,8 @@ TEST(Adiabatic, DamagedCheckpointsAndFailedOrForeignJobs) {
         const ProcessResult r = call_at(0.1, kConfig);
         ASSERT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(read_file("out.EOu"), external_output(model_at(read_file("in.EIn"), 1, 3)));
-        EXPECT_EQ(standin_runs(), (*chk ? "g16 force root=1 nstate=3 guess_read=1 td_read=0 error\n" : "") + fresh + "formchk\n");
+        const std::string failed = *chk ? "g16 force root=1 nstate=3 guess_read=1 td_read=0 error\n" : "";
+        EXPECT_EQ(standin_runs(), failed + fresh + "formchk\n");
         EXPECT_EQ(has_line(r.out, " WARNING: The inner job failed after reading its guess from temp/tddft_pelun.chk "
                                   "(temp/tddft_pelun.log).") &&
                       has_line(r.out, "          Removing the checkpoint and running the job once more from a fresh guess."),

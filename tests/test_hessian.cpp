@@ -1,7 +1,6 @@
 // The frequency step through the whole program with the stand-ins: which
 // root its job computes, its console lines and the whole External output.
 #include "fchk_io.hpp"
-#include "model.hpp"
 #include "module_hessian.hpp"
 #include "test_support.hpp"
 
