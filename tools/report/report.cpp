@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -207,7 +208,9 @@ private:
         Call c;
         c.has_start = has_start;
         c.first_line = no;
-        c.step = next_step_ > 0 ? next_step_ : (run_.calls.empty() ? 1 : run_.calls.back().step + 1);
+        // The order of the call; a damaged log's last number stays the last (no overflow).
+        const int before = run_.calls.empty() ? 0 : run_.calls.back().step;
+        c.step = next_step_ > 0 ? next_step_ : before < std::numeric_limits<int>::max() ? before + 1 : before;
         next_step_ = 0;
         run_.calls.push_back(c);
         cur_ = static_cast<int>(run_.calls.size()) - 1;
