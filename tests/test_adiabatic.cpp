@@ -1,5 +1,9 @@
-// The adiabatic step through the whole program with the stand-ins: what a
-// step hands back when the inner job or its checkpoint goes wrong.
+// The adiabatic step through the whole program with the stand-ins: the files
+// and console lines of one step, and what a step hands back when the inner
+// job or its checkpoint goes wrong.  (Whole adiabatic optimisations run in
+// test_report.cpp.)
+#include <array>
+
 #include "test_support.hpp"
 
 namespace quorin {
@@ -8,95 +12,97 @@ namespace {
 using namespace test;
 
 const std::string kConfig = "config.toml";
-const std::string kStandinLog = "standin.log";
 
 void write_config() { write_file(kConfig, "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\n"); }
 
-// One call at the start geometry moved by s along the crossing stretch.
-ProcessResult call_at(double s, const std::string& faults = "") {
-    write_external_input(1, s);
-    fs::remove("out.EOu");
-    std::string env = "QUORIN_STANDIN_LOG='" + fs::absolute(kStandinLog).string() + "'";
-    if (!faults.empty()) env += " QUORIN_STANDIN_FAULTS=" + faults;
-    fs::remove(kStandinLog);
-    return external_call(kConfig, env);
+bool has_line(const std::string& out, const std::string& line) {
+    return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
 }
 
-std::string g16_calls() {
-    std::string calls;
-    for (const auto& line : lines_of(read_file(kStandinLog)))
-        if (line.rfind("g16 ", 0) == 0) calls += line + "\n";
-    return calls;
+// Every key in capitals: each is read (an unread one would be warned about).
+TEST(Adiabatic, OneStepWritesItsInputConsoleAndOutputWhole) {
+    QUORIN_FORTRAN_OR_SKIP();
+    ScratchDir dir;
+    write_file("w.gjf", "%chk=w.chk\n#p opt external='quorin'\n\nMETHOD=b3lyp BASIS=sto-3g ROOT=2 NADD=4 MEM=4GB "
+                        "NPROC=2 EXTRA=scf=tight TRIPLET=F SDNTO=F VOSKSNTO=T SNTOFIRST=F\nDEBUG=F INTTYPE=1 "
+                        "NTOTHRE=0.3 SNTORANGE=-1\n\n0 1\n");
+    const ProcessResult r = call_at(0.0, "", announcing_wrappers(dir.path() / "bin", {"g16"}));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string log = read_file("temp/tddft_pelun.log");
+    EXPECT_EQ(r.out, " >>>>> TD-DFT External Interface Starting\n  Auto-detecting gjf file\n Input file: in.EIn\n"
+                     " Output file: out.EOu\n Debug mode is disabled (default).\n Staring adiabatic state ...\n"
+                     "  [Adiabatic] Running Gaussian TD-DFT gradient calculation...\n \n" +
+                         echo_of(log, false) + "  Output file written: out.EOu\n TD-DFT External Interface Done <<<<<\n \n");
+    // g16's standard error goes into the inner log, not to quorin's.
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(log.substr(0, 61), " g16 writes to standard output\n g16 writes to standard error\n");
+    EXPECT_EQ(read_file("out.EOu"), external_output(model_at(read_file("in.EIn"), 2, 6)));
+    EXPECT_EQ(standin_runs(), "g16 force root=2 nstate=6 guess_read=0 td_read=0\nformchk\n");
+
+    // The input: the atoms of in.EIn (O, H, H) in angstrom, each coordinate F20.12.
+    std::istringstream ein(read_file("in.EIn"));
+    ein.ignore(1 << 20, '\n');
+    std::vector<double> x;
+    for (double z, c[3]; ein >> z >> c[0] >> c[1] >> c[2];)
+        x.insert(x.end(), {c[0] * 0.529177249, c[1] * 0.529177249, c[2] * 0.529177249});
+    const auto f = gfortran(x);
+    ASSERT_EQ(f.size(), 9u);
+    EXPECT_EQ(read_file("temp/tddft_pelun.gjf"),
+              "%mem=4GB\n%nproc=2\n%chk=tddft_pelun.chk\n#p nosymm Iop(9/40=3) b3lyp/sto-3g td(root=2,nstate=6)"
+              "             force scf=tight\n\nTD-DFT gradient calculation\n\n0 1\nO " + f[0].f20 + f[1].f20 + f[2].f20 +
+                  "\nH " + f[3].f20 + f[4].f20 + f[5].f20 + "\nH " + f[6].f20 + f[7].f20 + f[8].f20 + "\n\n");
+
+    // The next step reads its guess from the checkpoint, never the TD amplitudes.
+    ASSERT_EQ(call_at(0.1, "").status, 0);
+    EXPECT_EQ(standin_runs(), "g16 force root=2 nstate=6 guess_read=1 td_read=0\nformchk\n");
 }
 
-bool has_line(const std::string& out, const std::string& line) { return ("\n" + out).find("\n" + line + "\n") != std::string::npos; }
-
-TEST(Adiabatic, ADamagedOrEmptyCheckpointCostsOneRerunNotTheStep) {
+// A checkpoint damaged by a crashed node costs one rerun from a fresh guess,
+// an empty one is no guess at all; a job that fails, or that left another
+// step's checkpoint behind, hands nothing back.
+TEST(Adiabatic, DamagedCheckpointsAndFailedOrForeignJobs) {
+    QUORIN_FORTRAN_OR_SKIP();
     ScratchDir dir;
     write_config();
-    ASSERT_EQ(call_at(0.0).status, 0);
-    const ProcessResult clean = call_at(0.1);
-    ASSERT_EQ(clean.status, 0) << clean.out;
-    const std::string want = read_file("out.EOu");
-    ASSERT_FALSE(want.empty());
-
-    // A checkpoint damaged by a crashed node: the job that reads it fails,
-    // the checkpoint goes, the job runs once more from a fresh guess.
-    write_file("temp/tddft_pelun.chk", "garbage after a node crash\n");
-    ProcessResult r = call_at(0.1);
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(read_file("out.EOu"), want);
-    EXPECT_EQ(g16_calls(), "g16 force root=1 nstate=3 guess_read=1 td_read=0 error\n"
-                           "g16 force root=1 nstate=3 guess_read=0 td_read=0\n");
-    EXPECT_TRUE(has_line(r.out, " WARNING: The inner job failed after reading its guess from temp/tddft_pelun.chk "
-                                "(temp/tddft_pelun.log)."))
-        << r.out;
-    EXPECT_TRUE(has_line(r.out, "          Removing the checkpoint and running the job once more from a fresh guess."));
-
-    // An empty checkpoint is no guess at all: nothing is read from it.
-    write_file("temp/tddft_pelun.chk", "");
-    r = call_at(0.1);
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(read_file("out.EOu"), want);
-    EXPECT_EQ(g16_calls(), "g16 force root=1 nstate=3 guess_read=0 td_read=0\n");
-    EXPECT_EQ(r.out.find("Found previous chk file"), std::string::npos);
-}
-
-TEST(Adiabatic, FailedOrForeignInnerJobsHandNothingBack) {
-    ScratchDir dir;
-    write_config();
-    struct Case {
-        std::string faults, error, g16;
-    };
-    const Case cases[] = {
-        // Forces without the excited-state energy.
-        {"no_energy", " ERROR: Energy not found in log file", "g16 force root=1 nstate=3 guess_read=0 td_read=0\n"},
-        // A forces table, then Error termination: the job failed.
-        {"error_after_forces", " ERROR: Gaussian reported Error termination in temp/tddft_pelun.log",
-         "g16 force root=1 nstate=3 guess_read=0 td_read=0\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.faults);
+    const std::string fresh = "g16 force root=1 nstate=3 guess_read=0 td_read=0\n";
+    for (const char* chk : {"garbage after a node crash\n", ""}) {
+        ASSERT_EQ(call_at(0.0, kConfig).status, 0);
+        write_file("temp/tddft_pelun.chk", chk);
+        const ProcessResult r = call_at(0.1, kConfig);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(read_file("out.EOu"), external_output(model_at(read_file("in.EIn"), 1, 3)));
+        const std::string failed = *chk ? "g16 force root=1 nstate=3 guess_read=1 td_read=0 error\n" : "";
+        EXPECT_EQ(standin_runs(), failed + fresh + "formchk\n");
+        EXPECT_EQ(has_line(r.out, " WARNING: The inner job failed after reading its guess from temp/tddft_pelun.chk "
+                                  "(temp/tddft_pelun.log).") &&
+                      has_line(r.out, "          Removing the checkpoint and running the job once more from a fresh guess."),
+                  *chk != 0);
+        EXPECT_EQ(r.out.find("Found previous chk file") != std::string::npos, *chk != 0);
+    }
+    // Forces without the excited-state energy; forces, then Error termination.
+    for (const auto& [faults, error, runs] : std::vector<std::array<std::string, 3>>{
+             {"no_energy", " ERROR: Energy not found in log file", fresh + "formchk\n"},
+             {"error_after_forces", " ERROR: Gaussian reported Error termination in temp/tddft_pelun.log", fresh}}) {
+        SCOPED_TRACE(faults);
         fs::remove_all("temp");
-        const ProcessResult r = call_at(0.0, c.faults);
+        const ProcessResult r = call_at(0.0, kConfig, "QUORIN_STANDIN_FAULTS=" + faults);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(has_line(r.out, c.error)) << r.out;
+        EXPECT_TRUE(has_line(r.out, error)) << r.out;
         EXPECT_FALSE(fs::exists("out.EOu"));
-        EXPECT_EQ(g16_calls(), c.g16);
+        EXPECT_EQ(standin_runs(), runs);
     }
 
     // With a guess to blame, the failing job gets its one rerun, no more.
-    ASSERT_EQ(call_at(0.0).status, 0);
-    ProcessResult r = call_at(0.1, "error_after_forces");
+    ASSERT_EQ(call_at(0.0, kConfig).status, 0);
+    ProcessResult r = call_at(0.1, kConfig, "QUORIN_STANDIN_FAULTS=error_after_forces");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(g16_calls(), "g16 force root=1 nstate=3 guess_read=1 td_read=0\n"
-                           "g16 force root=1 nstate=3 guess_read=0 td_read=0\n");
+    EXPECT_EQ(standin_runs(), "g16 force root=1 nstate=3 guess_read=1 td_read=0\n" + fresh);
     EXPECT_FALSE(fs::exists("out.EOu"));
 
     // A job that left the previous step's checkpoint behind: its formatted
     // checkpoint holds another geometry, and nothing is handed back.
-    ASSERT_EQ(call_at(0.0).status, 0);
-    r = call_at(0.01, "no_chk");
+    ASSERT_EQ(call_at(0.0, kConfig).status, 0);
+    r = call_at(0.01, kConfig, "QUORIN_STANDIN_FAULTS=no_chk");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find(" ERROR: temp/tddft_pelun.fchk does not belong to this step's geometry: coordinate 2 of "
                          "atom 2 is "),
@@ -104,7 +110,7 @@ TEST(Adiabatic, FailedOrForeignInnerJobsHandNothingBack) {
         << r.out;
     EXPECT_FALSE(fs::exists("out.EOu"));
     // A shift of 1e-5 bohr lies within the rounding of the inner input.
-    r = call_at(0.00001, "no_chk");
+    r = call_at(0.00001, kConfig, "QUORIN_STANDIN_FAULTS=no_chk");
     EXPECT_EQ(r.status, 0) << r.out;
 }
 

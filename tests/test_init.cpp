@@ -1,5 +1,6 @@
 // Start-up of one call: value parsers, the two configuration sources, the
-// start-up summary, the choice of the source and the External input header.
+// choice of the source and the External input header.  (The debug start-up
+// summary is shown whole by the diabatic workflow test.)
 #include "module_init.hpp"
 #include "outside_programs.hpp"
 #include "test_support.hpp"
@@ -42,26 +43,23 @@ std::string stop_message(Read read) {
 const std::vector<std::string> kSeven = {"job.gjf", "layer", "in.EIn", "out.EOu", "msg", "fchk", "matel"};
 const std::vector<std::string> kSix = {"layer", "in.EIn", "out.EOu", "msg", "fchk", "matel"};
 
-TEST(ValueParsers, QuotesNumbersAndLogicals) {
+TEST(ValueParsers, QuotesAndLogicals) {
     // A quote at either end goes, on its own too; trailing blanks go, leading ones inside quotes stay.
     for (auto [raw, value] : std::vector<std::pair<std::string, std::string>>{
              {"''", ""}, {"'", ""}, {"\"abc", "abc"}, {"abc'", "abc"}, {"   \"6-31g*'   ", "6-31g*"}, {"' a b '", " a b"}})
         EXPECT_EQ(parse_value(raw), value) << raw;
-    EXPECT_EQ(parse_integer("2 # two"), 2);
-    EXPECT_DOUBLE_EQ(parse_real(".25"), 0.25);
-    for (const char* bad : {"2.5", ""}) EXPECT_EQ(status_of([&] { parse_integer(bad); }), 2) << bad;  // an I/O failure
     for (const char* yes : {".t.", "T", "TRUE", ".True.", "'t'", "  \"true\""}) EXPECT_TRUE(parse_logical(yes)) << yes;
     for (const char* no : {".f.", "false", "yes", "1", "", "true # verbose", ".tru."}) EXPECT_FALSE(parse_logical(no)) << no;
 }
 
-TEST(GjfConfig, TitleBlockKeysAndErrors) {
+TEST(ConfigFiles, GjfTitleBlockKeysAndErrorsOfBothKinds) {
     ScratchDir dir;
     // Blank lines before the title, a title over two lines with CR LF ends,
     // later keys winning, text case kept, blanks around "=" breaking the pair,
-    // a long text cut to 80 characters; the line after the block is not read.
+    // a long text cut to 80 characters; a line of blanks ends the block.
     write_file("job.gjf", "%mem=1GB\r\n#p opt\r\n\r\n\r\n   \r\nroot=2 method=b3lyp basis='6-31g*' sdnto=.T.\r\n"
                           "  nadd=4 ROOT=3 Method=B3LYP extra=scrf=(smd) note root = 2 nadd =5 mem=" +
-                              std::string(100, 'm') + "\r\n\r\nroot=9 debug=t\r\n");
+                              std::string(100, 'm') + "\r\n   \r\nroot=9 debug=t\r\n");
     Tddft_config c{.root = 42};
     EXPECT_EQ(read_config_gjf("job.gjf", c), 2);  // "root = 2", "nadd =5": warned, still not read
     EXPECT_EQ(std::vector<int>({c.root, c.nadd, c.sntorange}), std::vector<int>({3, 4, -1}));
@@ -70,11 +68,14 @@ TEST(GjfConfig, TitleBlockKeysAndErrors) {
     EXPECT_FALSE(c.debug);
 
     // The block holds 2048 characters: two lines that join to exactly that
-    // many are read (the key at the end proves it), one more is refused.
+    // many, or one line of them, are read (the key at the end proves it), one
+    // more is refused.
     const std::string first(1000, 'x'), second = std::string(1040, 'y') + " root=5";  // 1047 characters
-    write_file("job.gjf", gjf_with_title(first + "\n" + second));
-    read_config_gjf("job.gjf", c);
-    EXPECT_EQ(c.root, 5);
+    for (const std::string& title : {first + "\n" + second, std::string(2041, 'z') + " root=5"}) {  // one line too
+        write_file("job.gjf", gjf_with_title(title));
+        read_config_gjf("job.gjf", c);
+        EXPECT_EQ(c.root, 5);
+    }
     // A title must be there and be ended by a blank line.
     for (auto [text, error] : std::vector<std::pair<std::string, std::string>>{
              {gjf_with_title(first + "\n" + second + "6"), "GJF comment block too long (multi-line route)."},
@@ -85,51 +86,15 @@ TEST(GjfConfig, TitleBlockKeysAndErrors) {
     }
     EXPECT_EQ(stop_message([&] { read_config_gjf("missing dir/x.gjf", c); }),
               " ERROR: Cannot open gjf file: missing dir/x.gjf\n");
-}
 
-TEST(TomlConfig, SectionsCommentsAndQuotes) {
-    ScratchDir dir;
-    write_file("c.toml",
-               "# settings\r\nroot = 2\r\n  [QUORIN]  \r\nmethod = \"b3lyp\"\r\ndebug = true # verbose\r\n"
-               "[other]\r\ntriplet = T\r\n[Quorin] # back on\r\n  basis = '6-31g*'\r\nsdnto = 'T'\r\n"
-               "NTOTHRE=.25\r\nextra = scrf em = gd3\r\nno pair here\r\n");
-    Tddft_config c{.vosksnto = true};
-    EXPECT_EQ(read_config_toml("c.toml", c), 2);  // "true # verbose", "[Quorin] # back on": warned, read as before
-    EXPECT_EQ(c.root, 2);
-    EXPECT_EQ(c.method + "|" + c.basis + "|" + c.extra, "b3lyp|6-31g*|scrf em = gd3");
-    EXPECT_DOUBLE_EQ(c.ntothre, 0.25);
-    EXPECT_TRUE(c.sdnto);
-    EXPECT_FALSE(c.debug || c.triplet || c.vosksnto);  // triplet only under [other]; vosksnto's TOML default
-
+    // A TOML number without a value, and a directory named like a TOML file;
+    // what a TOML file sets is shown whole by quorin --check (test_entry.cpp).
     write_file("c.toml", "[quorin]\nnadd =\n");
     std::string msg;
     EXPECT_EQ(status_of([&] { read_config_toml("c.toml", c); }, &msg), 2);
     EXPECT_EQ(msg, "cannot read an integer from \"\" (key nadd in c.toml)");
-
-    fs::create_directories("dir.toml");  // a directory is no file to read
+    fs::create_directories("dir.toml");
     EXPECT_EQ(stop_message([&] { read_config_toml("dir.toml", c); }), " ERROR: Cannot open TOML file: dir.toml\n");
-}
-
-TEST(Summary, EveryFieldLineForLine) {
-    auto summary = [](const Tddft_config& c) { CaptureStdout cap; print_config_summary(c, 12, -1, 2); return cap.text(); };
-    const Tddft_config c{.method = "cam-b3lyp", .basis = "def2svp", .extra = "em=gd3", .mem = "8GB", .nproc = "4",
-                         .root = 3, .nadd = 4, .sntorange = 0, .inttype = 2, .ntothre = 0.25, .triplet = true,
-                         .sdnto = true, .vosksnto = true, .sntofirst = true, .debug = true};
-    EXPECT_EQ(summary(c),
-              " Number of atoms: 12\n Charge: -1\n Spin multiplicity: 2\n  Parameters:\n"
-              "  Method: cam-b3lyp\n  Basis: def2svp\n  Root: 3\n  Nstate offset: 4\n  SNTO range: 0\n"
-              "  Inttype keyword: 2\n  NTO threshold:  0.250\n  Triplet calculation is enabled.\n"
-              "  Extra keywords: em=gd3\n  Memory: 8GB\n  Processors: 4\n  SDNTO diabatic following is ENABLED.\n"
-              "  voskSNTO engine for SNTO matching is ENABLED.\n"
-              "  sntofirst: single-point + SNTO + force (default).\n  Debug mode is ENABLED.\n");
-
-    // The other side of every switch (without debug: one line, shown by the start-up tests).
-    const auto lines = lines_of(summary(Tddft_config{.debug = true}));
-    EXPECT_EQ(std::vector<std::string>({lines.at(8), lines.at(10), lines.at(11), lines.at(15), lines.at(16), lines.at(17)}),
-              std::vector<std::string>({"  SNTO range: using nadd (default)", "  NTO threshold:  0.300",
-                                        "  Singlet calculation.", "  SDNTO diabatic following is disabled.",
-                                        "  voskSNTO engine for SNTO matching is disabled (default).",
-                                        "  sntofirst: force-first SNTO workflow."}));
 }
 
 TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
@@ -171,8 +136,8 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
     const std::string head = " GJF file: job.gjf\n Input file: in.EIn\n Output file: out.EOu\n";
     const std::string atoms = " atoms; expected 0 to 100000.\n", in = " in the header of External input file in.EIn";
     for (auto [header, status, printed, error] : std::vector<std::tuple<std::string, int, std::string, std::string>>{
-             {"3 0 0 1", 1,
-              " ERROR: Unsupported deriv level:            0\n"
+             {"3 3 0 1", 1,
+              " ERROR: Unsupported deriv level:            3\n"
               "        Only ider=1 (gradient) or ider=2 (Hessian) are supported.\n", ""},
              {"-2 1 0 1", 1, " ERROR: External input file in.EIn gives -2" + atoms, ""},
              {"100001 1 0 1", 1, " ERROR: External input file in.EIn gives 100001" + atoms, ""},
@@ -200,6 +165,7 @@ TEST(Startup, GjfSearchWithoutShell) {
     write_file(odd, gjf_with_title("root=6"));
     write_file("gjf_list.tmp", "decoy.gjf\nother.gjf\n");
     fs::create_directories("folder.gjf");
+    write_file(".backup.gjf", gjf_with_title("root=7"));  // a dot-file is no candidate
     clear_shell_command_log();
     Call r = start(kSix);
     ASSERT_EQ(r.status, -1) << r.out << r.error;

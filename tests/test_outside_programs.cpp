@@ -61,7 +61,8 @@ TEST(OutsidePrograms, OneRunPerDirectoryAndKilledRunsNeitherBlockNorLeaveParts) 
     EXPECT_NE(third.out.find("which has ended while an inner job it started still runs"), std::string::npos)
         << third.out;
     for (pid_t p : inner_pids()) kill(p, SIGKILL);
-    for (int i = 0; i < 200 && alive(inner_pids().back()); ++i) usleep(10000);
+    for (pid_t p : inner_pids())
+        for (int i = 0; i < 500 && alive(p); ++i) usleep(10000);
 
     // Once it is gone the next call runs, and the half-written files of the
     // killed run go; other dot-files stay.

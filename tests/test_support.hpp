@@ -1,11 +1,16 @@
 // Shared helpers of the test programs: scratch directories, captured console
-// output, the stop status of a call, and runs of whole processes.
+// output, the stop status of a call, runs of whole processes, and expected
+// results from outside the code under test (gfortran's own text fields, the
+// stand-ins' model, the echo rule applied to an inner log).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -126,17 +131,122 @@ inline ProcessResult external_call(const std::string& config, const std::string&
 // the stretch on which its first two states cross, derivative level ider.
 inline void write_external_input(int ider, double s = 0.0) {
     const standin::Model m = standin::default_model();
-    const standin::DefaultGeometry g = standin::default_geometry();
-    std::string text = std::to_string(m.natoms) + " " + std::to_string(ider) + " 0 1\n";
-    for (int a = 0; a < m.natoms; ++a) {
-        text += std::to_string(m.start_z[static_cast<std::size_t>(a)]);
-        for (std::size_t c = 0; c < 3; ++c) {
-            const std::size_t i = 3 * static_cast<std::size_t>(a) + c;
-            text += " " + standin::exact(m.start_x[i] + s * g.u[i]);
-        }
-        text += "\n";
-    }
+    const std::vector<double> u = standin::default_geometry().u;
+    std::string text = "3 " + std::to_string(ider) + " 0 1\n";
+    for (std::size_t i = 0; i < 9; ++i)
+        text += (i % 3 ? "" : std::to_string(m.start_z[i / 3])) + " " + standin::exact(m.start_x[i] + s * u[i]) +
+                (i % 3 == 2 ? "\n" : "");
     write_file("in.EIn", text);
+}
+
+// One call at the start geometry moved by s along the crossing stretch, with
+// the stand-ins' runs recorded in standin.log (read by standin_runs).
+inline ProcessResult call_at(double s, const std::string& config, const std::string& env = "", int ider = 1) {
+    write_external_input(ider, s);
+    fs::remove("out.EOu");
+    fs::remove("standin.log");
+    return external_call(config, "QUORIN_STANDIN_LOG='" + fs::absolute("standin.log").string() + "' " + env);
+}
+inline std::string standin_runs() { return read_file("standin.log"); }
+
+// Wrappers first on PATH that say on standard output and error that they ran,
+// then run the stand-in of their name; the env assignment that puts them there.
+inline std::string announcing_wrappers(const fs::path& dir, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        write_file(dir / name, "#!/bin/sh\necho ' " + name + " writes to standard output'\necho ' " + name +
+                                   " writes to standard error' >&2\nexec '" STAND_IN_DIR "/" + name + "' \"$@\"\n");
+        fs::permissions(dir / name, fs::perms::owner_all);
+    }
+    return "PATH='" + dir.string() + "':\"$PATH\"";
+}
+
+// ------------------------------------------------- expectations from outside
+
+// The geometry (bohr) that g16 read for a step: the External input's values
+// in angstrom with 12 decimals (the inner input's F20.12), read back.
+inline std::vector<double> inner_geometry(const std::string& ein) {
+    std::vector<double> x;
+    const auto lines = lines_of(ein);
+    for (std::size_t a = 1; a < lines.size(); ++a) {  // Z x y z (and more) per atom
+        double z, v[3];
+        std::istringstream(lines[a]) >> z >> v[0] >> v[1] >> v[2];
+        for (double c : v) {
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "%.12f", c * 0.529177249);
+            x.push_back(std::strtod(buf, nullptr) / 0.529177249);
+        }
+    }
+    return x;
+}
+
+// gfortran's own text for reals, from the Fortran reference program: the
+// free-form line (print *, x) and the D20.12, F20.12 and F10.6 fields.
+// Tests that use it skip in a build without a Fortran compiler.
+#define QUORIN_FORTRAN_OR_SKIP() \
+    if (std::string(FORTRAN_REF).empty()) GTEST_SKIP() << "no Fortran compiler in this build"
+struct FortranText {
+    std::string free, d20, f20, f10;
+};
+inline std::vector<FortranText> gfortran(const std::vector<double>& xs) {
+    std::string input;
+    for (double x : xs) input += "R " + std::to_string(std::bit_cast<std::int64_t>(x)) + "\n";
+    const fs::path in = fs::temp_directory_path() / ("quorin_ref_" + std::to_string(std::random_device{}()));
+    write_file(in, input);
+    const auto out = lines_of(run_process(std::string(FORTRAN_REF) + " < '" + in.string() + "'").out);
+    fs::remove(in);
+    std::vector<FortranText> texts;
+    for (std::size_t i = 0; i + 5 < out.size(); i += 6) texts.push_back({out[i], out[i + 1], out[i + 2], out[i + 3]});
+    EXPECT_EQ(texts.size(), xs.size()) << "the Fortran reference program failed";
+    texts.resize(xs.size());
+    return texts;
+}
+// Rows of D20.12 fields, `per_row` to a line, each line led by `lead`.
+inline std::string d20_rows(const std::vector<double>& xs, std::size_t per_row, const std::string& lead = "") {
+    std::string text;
+    const auto f = gfortran(xs);
+    for (std::size_t i = 0; i < f.size(); ++i)
+        text += (i % per_row == 0 ? lead : "") + f[i].d20 + (i % per_row == per_row - 1 || i + 1 == f.size() ? "\n" : "");
+    return text;
+}
+
+// What the model gives for `root` (of `nstate` roots) at the geometry g16
+// read for an External input, and the External output file that hands its
+// energy and gradient back: energy and a zero dipole, then a line per atom.
+inline standin::Evaluation model_at(const std::string& ein, int root, int nstate, bool hessian = false) {
+    return standin::evaluate(standin::default_model(), inner_geometry(ein), root, nstate, hessian);
+}
+inline std::string external_output(const standin::Evaluation& e) {
+    return d20_rows({e.energy, 0.0, 0.0, 0.0}, 4) + d20_rows(e.gradient, 3);
+}
+
+// What quorin echoes of an inner log: the excited-state summary from its
+// title line to the first line holding both "SavETr:" and "write", without
+// the transition lines whose coefficient lies below 0.1 in magnitude; with
+// debug also a blank line and the forces table after a separator.
+inline std::string echo_of(const std::string& log, bool debug) {
+    auto has = [](const std::string& l, const char* part) { return l.find(part) != std::string::npos; };
+    std::string out;
+    bool in = false;
+    for (const auto& line : lines_of(log)) {
+        const std::string l = line.substr(0, line.find_last_not_of(' ') + 1);
+        in = in || has(l, "Excitation energies and oscillator strengths:");
+        const std::string last = l.substr(l.rfind(' ') + 1);
+        char* end = nullptr;
+        const double c = std::strtod(last.c_str(), &end);
+        if (!in || ((has(l, "->") || has(l, "<-")) && *end == '\0' && end != last.c_str() && std::fabs(c) < 0.1)) continue;
+        out += l + "\n";
+        if (has(l, "SavETr:") && has(l, "write")) break;
+    }
+    if (!debug) return out;
+    out += " \n";
+    in = false;
+    for (const auto& l : lines_of(log)) {
+        if (!in && has(l, "Forces (Hartrees/Bohr)")) out += " " + std::string(67, '-') + "\n";
+        in = in || has(l, "Forces (Hartrees/Bohr)");
+        if (in) out += l + "\n";
+        if (in && has(l, "Cartesian Forces:")) break;
+    }
+    return out;
 }
 
 // A whole process started in the background (its output to out/err files);

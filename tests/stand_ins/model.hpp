@@ -41,7 +41,7 @@
 // Following root 1 downhill therefore passes the seam and ends at B's minimum
 // (root 1, B character), while following A's character ends at the minimum of
 // root 2, 0.014 bohr from A's (the small admixture of B pulls it along u).
-// test_model checks these statements.
+// The diabatic workflow tests rely on these statements.
 //
 // Model file (text; "#" starts a comment; one keyword per line):
 //     atoms N

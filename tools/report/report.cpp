@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -207,7 +208,9 @@ private:
         Call c;
         c.has_start = has_start;
         c.first_line = no;
-        c.step = next_step_ > 0 ? next_step_ : (run_.calls.empty() ? 1 : run_.calls.back().step + 1);
+        // The order of the call; a damaged log's last number stays the last (no overflow).
+        const int before = run_.calls.empty() ? 0 : run_.calls.back().step;
+        c.step = next_step_ > 0 ? next_step_ : before < std::numeric_limits<int>::max() ? before + 1 : before;
         next_step_ = 0;
         run_.calls.push_back(c);
         cur_ = static_cast<int>(run_.calls.size()) - 1;
@@ -522,8 +525,8 @@ std::optional<double> handed_back_energy(const Call& c) {
 int followed_before(const Run& run, std::size_t i) {
     const Call& c = run.calls[i];
     if (c.state_before > 0 || c.initial) return c.state_before;
-    for (std::size_t k = i; k-- > 0;)
-        if (run.calls[k].state_after > 0) return run.calls[k].state_after;
+    for (std::size_t k = i; k-- > 0;)  // a failed call handed nothing back
+        if (run.calls[k].state_after > 0 && !run.calls[k].failed()) return run.calls[k].state_after;
     return 0;
 }
 

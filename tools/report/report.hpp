@@ -97,8 +97,8 @@ Run parse_log_text(const std::string& text, const std::string& source);
 
 // Derived values, shared by the table and the drawing.
 std::optional<double> handed_back_energy(const Call& c);
-// Followed state before call i: what the call read back, else what the call
-// before it handed back; 0 when unknown.
+// Followed state before call i: what the call read back, else what the last
+// call before it that did not fail handed back; 0 when unknown.
 int followed_before(const Run& run, std::size_t i);
 // The followed root number changed in call i (from the state before it).
 bool root_changed(const Run& run, std::size_t i);
