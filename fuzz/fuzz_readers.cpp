@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)(r.get(i) && r.get(x) && r.get(s) && r.get(b));
         std::istringstream in2(text);
         std::vector<double> v;
-        read_real_fields(in2, 7, 5, 1, 15, 8, v);
+        read_real_fields(in2, 7, kFchkReals, v);
         read_real_field(text.substr(0, 40), 12, x);
         fchk_count(text.substr(0, 120));
         parse_logical(text);

@@ -267,7 +267,7 @@ void check_checkpoint_geometry(const std::string& fchk, const Molecule& molecule
                " coordinates for " + fmt_I0(molecule.natoms) + " atoms");
     std::vector<double> coords;
     std::string err;
-    if (!read_real_fields(in, static_cast<int>(*count), 5, 1, 15, 8, coords, &err)) refuse("its coordinates: " + err);
+    if (!read_real_fields(in, static_cast<int>(*count), kFchkReals, coords, &err)) refuse("its coordinates: " + err);
     const std::optional<ExternalAtoms> atoms = read_external_atoms(rtrim(molecule.input_file), molecule.natoms);
     if (!atoms) {
         say({"ERROR: Cannot open input file: ", rtrim(molecule.input_file)});

@@ -92,7 +92,7 @@ bool read_section_values(std::istream& in, const std::string& header, int fallba
         err = "an array of " + fmt_I0(count) + " values";
         return false;
     }
-    return read_real_fields(in, static_cast<int>(count), 5, 1, 15, 8, out, &err);
+    return read_real_fields(in, static_cast<int>(count), kFchkReals, out, &err);
 }
 
 // Finds a section whose header starts with `name` and reads its values.

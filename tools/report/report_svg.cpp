@@ -51,10 +51,18 @@ std::string xml(std::string_view s) {
 std::string f1(double v) { return fmt("%.1f", v); }
 
 // A marker of the state's shape (circle, square, triangle, diamond) at (x, y).
-std::string marker(int state, double x, double y, double r, const std::string& fill, const std::string& stroke,
-                   const std::string& attrs) {
+// Where a marker stands and how large it is, and how it is painted.
+struct Spot {
+    double x, y, r;
+};
+struct Paint {
+    std::string fill, stroke;
+};
+
+std::string marker(int state, const Spot& at, const Paint& paint, const std::string& attrs) {
+    const auto [x, y, r] = at;
     int shape = (state > 0 ? state - 1 : 0) % kShapes;
-    std::string common = " fill=\"" + fill + "\" stroke=\"" + stroke + "\" stroke-width=\"1.5\" " + attrs;
+    std::string common = " fill=\"" + paint.fill + "\" stroke=\"" + paint.stroke + "\" stroke-width=\"1.5\" " + attrs;
     switch (shape) {
         case 1:
             return "<rect x=\"" + f1(x - r) + "\" y=\"" + f1(y - r) + "\" width=\"" + f1(2 * r) + "\" height=\"" +
@@ -231,7 +239,7 @@ std::string render_svg(const Run& run) {
         if (!e) continue;
         std::string attrs =
             "class=\"energy-point\" data-step=\"" + num(c.step) + "\" data-state=\"" + num(c.state_after) + "\"";
-        o << marker(c.state_after, X(c.step), YE(*e), rm + 0.5, colour(c.state_after), "#222", attrs) << "<title>step "
+        o << marker(c.state_after, {X(c.step), YE(*e), rm + 0.5}, {colour(c.state_after), "#222"}, attrs) << "<title>step "
           << c.step << ", state " << c.state_after << ", E = " << fmt("%.10f", *e) << "</title>\n";
     }
 
@@ -260,8 +268,8 @@ std::string render_svg(const Run& run) {
         double dx = std::min(10.0, slot * 0.2);
         for (const Snto& x : c.second)
             if (valid(x.value))
-                o << marker(x.state, X(c.step) + (dx += std::min(10.0, slot * 0.2)), YS(x.value), rm * 0.8, "white",
-                            colour(x.state), "class=\"snto-nminus\" data-step=\"" + num(c.step) + "\"")
+                o << marker(x.state, {X(c.step) + (dx += std::min(10.0, slot * 0.2)), YS(x.value), rm * 0.8},
+                            {"white", colour(x.state)}, "class=\"snto-nminus\" data-step=\"" + num(c.step) + "\"")
                   << "<title>step " << c.step << ", state " << x.state
                   << ", SNTO against n-1 = " << fmt("%.6f", x.value) << "</title>\n";
         for (const Snto& x : c.candidates) {
@@ -269,7 +277,7 @@ std::string render_svg(const Run& run) {
             if (x.state == chosen)
                 o << "<circle cx=\"" << f1(X(c.step)) << "\" cy=\"" << f1(YS(x.value)) << "\" r=\"" << f1(rm + 4)
                   << "\" fill=\"none\" stroke=\"#111\" stroke-width=\"1.5\"/>";
-            o << marker(x.state, X(c.step), YS(x.value), rm, colour(x.state), "#222",
+            o << marker(x.state, {X(c.step), YS(x.value), rm}, {colour(x.state), "#222"},
                         "class=\"snto-point\" data-step=\"" + num(c.step) + "\" data-state=\"" + num(x.state) + "\"")
               << "<title>step " << c.step << ", state " << x.state << ", SNTO = " << fmt("%.6f", x.value)
               << "</title>\n";
@@ -298,7 +306,7 @@ std::string render_svg(const Run& run) {
     o << "<text x=\"" << lx << "\" y=\"" << ly << "\" font-weight=\"bold\">states</text>\n";
     ly += 20;
     for (int s : states) {
-        o << marker(s, lx + 6, ly - 4, 5, colour(s), "#222", "class=\"legend\"") << "<text x=\"" << (lx + 18)
+        o << marker(s, {lx + 6, ly - 4, 5}, {colour(s), "#222"}, "class=\"legend\"") << "<text x=\"" << (lx + 18)
           << "\" y=\"" << ly << "\">state " << s << "</text>\n";
         ly += 20;
     }
