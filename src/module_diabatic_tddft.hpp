@@ -5,25 +5,36 @@
 #include <string>
 #include <vector>
 
+#include "module_gaussian_utils.hpp"
 #include "module_init.hpp"
+#include "module_nto.hpp"
 
 namespace quorin {
 
-void run_diabatic_tddft(const std::string& input_file, const std::string& output_file, const Tddft_config& config,
-                        int natoms, int charge, int multiplicity, bool chk_existed, const std::string& gjf_file);
+void run_diabatic_tddft(const RunSetup& run, NtoEngine& nto);
 
-// The state file.
-void inquire_sdn_meta(bool& exists, int& follow_state);
-void write_sdn_meta(int follow_state, const std::string& range_str, int natoms, double energy,
-                    const std::vector<double>& forces);
-void read_sdn_meta(int& follow_state, std::string& range_str);
-void read_sdn_forces(int natoms, double& energy, std::vector<double>& forces);
+// The state file temp/sdn_meta.dat: the followed state, the NTO range text,
+// and the energy and forces handed back at the step that wrote it.
+struct SdnMetaHead {
+    bool exists = false;   // present and readable
+    int follow_state = 0;  // 0 when its first line holds no integer
+};
+SdnMetaHead inquire_sdn_meta();
+void write_sdn_meta(int follow_state, const std::string& range_str, const GradientResult& result);
+struct SdnMeta {
+    int follow_state = 0;
+    std::string range_str;
+};
+SdnMeta read_sdn_meta();
+GradientResult read_sdn_forces(int natoms);
 
 // Debug snapshots of the inner jobs, numbered by a step counter kept in
-// temp/debug_snapshots.
-extern bool debug_step_active;
-extern int debug_current_step_id;
-void debug_initialize_step(bool debug);
-void debug_backup_tddft(const std::string& label);
+// temp/debug_snapshots: the step number of this call, when debug is on.
+struct DebugStep {
+    bool active = false;
+    int id = 0;
+};
+DebugStep debug_initialize_step(bool debug);
+void debug_backup_tddft(const DebugStep& step, const std::string& label);
 
 }  // namespace quorin

@@ -267,7 +267,7 @@ void check_checkpoint_geometry(const std::string& fchk, const Molecule& molecule
                " coordinates for " + fmt_I0(molecule.natoms) + " atoms");
     std::vector<double> coords;
     std::string err;
-    if (!read_real_fields(in, static_cast<int>(*count), 5, 1, 15, 8, coords, &err)) refuse("its coordinates: " + err);
+    if (!read_real_fields(in, static_cast<int>(*count), kFchkReals, coords, &err)) refuse("its coordinates: " + err);
     const std::optional<ExternalAtoms> atoms = read_external_atoms(rtrim(molecule.input_file), molecule.natoms);
     if (!atoms) {
         say({"ERROR: Cannot open input file: ", rtrim(molecule.input_file)});
@@ -354,10 +354,10 @@ void copy_chk_to_maindir(const std::string& gjf_file) {
 
 // ------------------------------------------------------------------ readers
 
-void extract_gradient(const InnerLog& log, int natoms, double& energy, std::vector<double>& forces) {
-    const std::size_t n3 = components(natoms);
-    forces.assign(n3, 0.0);
-    energy = 0.0;
+GradientResult extract_gradient(const InnerLog& log, int natoms) {
+    GradientResult result;
+    std::vector<double>& forces = result.forces;
+    forces.assign(components(natoms), 0.0);
     if (!log.opened) {
         say({"ERROR: Cannot open " + log.file});
         stop(1);
@@ -366,7 +366,7 @@ void extract_gradient(const InnerLog& log, int natoms, double& energy, std::vect
     // The energy of the last energy line before the first forces table.
     for (const std::string& line : log.energy_lines)
         read_free(std::string_view(line).substr(line.rfind('=') + 1), log.file + " (the energy after the last \"=\")",
-                  energy);
+                  result.energy);
     const bool energy_found = !log.energy_lines.empty();
     const bool forces_found = !log.forces_table.empty();
     if (forces_found) {
@@ -388,11 +388,12 @@ void extract_gradient(const InnerLog& log, int natoms, double& energy, std::vect
     if (!energy_found) say({"ERROR: Energy not found in log file"});
     if (!forces_found) say({"ERROR: Gradient not found in log file"});
     if (!energy_found || !forces_found) stop(1);
+    return result;
 }
 
-void read_grad_from_fch(RecordReader& in, const std::string& name, int natoms, std::vector<double>& gradient) {
+std::vector<double> read_grad_from_fch(RecordReader& in, const std::string& name, int natoms) {
     const std::size_t n3 = components(natoms);
-    gradient.assign(n3, 0.0);
+    std::vector<double> gradient(n3, 0.0);
 
     // "Cartesian Gradient" is the gradient at the current point; the gradient
     // of an earlier optimisation point serves only when it is all there is.
@@ -426,12 +427,13 @@ void read_grad_from_fch(RecordReader& in, const std::string& name, int natoms, s
         }
     }
     if (force_constants_passed) in = RecordReader(name);
+    return gradient;
 }
 
-void read_grad_from_fch(const std::string& file, int natoms, std::vector<double>& gradient) {
+std::vector<double> read_grad_from_fch(const std::string& file, int natoms) {
     const std::string name = rtrim(file);
     RecordReader in = records_or_stop(name, "ERROR: Cannot open fchk file for gradient: " + name);
-    read_grad_from_fch(in, name, natoms, gradient);
+    return read_grad_from_fch(in, name, natoms);
 }
 
 void copy_force_constants(RecordReader& in, const std::string& name, int natoms, FileReplacement& out) {
@@ -546,15 +548,14 @@ void echo_gaussian_output(const InnerLog& log, bool debug) {
     }
 }
 
-void check_convergence(const InnerLog& log, bool& converged) {
-    converged = false;
+bool check_convergence(const InnerLog& log) {
     if (!log.opened) {
         say({"WARNING: Cannot open log file for convergence check"});
-        return;
+        return false;
     }
     if (log.convergence.empty()) {
         say({" Warning: Convergence table not found in log file"});
-        return;
+        return false;
     }
     bool all_yes = true;
     for (std::size_t k = 1; k < log.convergence.size(); ++k) {
@@ -562,15 +563,13 @@ void check_convergence(const InnerLog& log, bool& converged) {
         to_lowercase(word);
         if (word != "yes") all_yes = false;
     }
-    if (!all_yes) return;
-    converged = true;
+    if (!all_yes) return false;
     say({" Convergence criteria met in cartesian coordinate. "});
     say({"   However, optimization usually uses the internal coordinate,"});
     say({"   so the outer gaussian process may not think so. "});
+    return true;
 }
 
-void check_convergence(const std::string& log_file, bool& converged) {
-    check_convergence(read_inner_log(rtrim(log_file)), converged);
-}
+bool check_convergence(const std::string& log_file) { return check_convergence(read_inner_log(rtrim(log_file))); }
 
 }  // namespace quorin

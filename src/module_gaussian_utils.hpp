@@ -99,16 +99,21 @@ void run_formchk_for_tddft();
 std::string chk_copy_target(const std::string& gjf_file);
 void copy_chk_to_maindir(const std::string& gjf_file);
 
-// Energy and forces (3 per atom, hartree/bohr, the negative gradient) of the
-// inner job from its log (temp/tddft_pelun.log).
-void extract_gradient(const InnerLog& log, int natoms, double& energy, std::vector<double>& forces);
+// Energy (hartree) and forces (3 per atom, hartree/bohr, the negative
+// gradient) of an inner job.
+struct GradientResult {
+    double energy = 0.0;
+    std::vector<double> forces;
+};
+// The energy and forces of the inner job from its log (temp/tddft_pelun.log).
+GradientResult extract_gradient(const InnerLog& log, int natoms);
 // Cartesian gradient (3N) from a formatted checkpoint.
-void read_grad_from_fch(const std::string& file, int natoms, std::vector<double>& gradient);
+std::vector<double> read_grad_from_fch(const std::string& file, int natoms);
 // The same from `in`, a reader at the start of the checkpoint `name`.
 // Afterwards `in` stands where a search for the force constants finds the
 // header a search from the start would find: just after the gradient, or
 // back at the start when that header came before.
-void read_grad_from_fch(RecordReader& in, const std::string& name, int natoms, std::vector<double>& gradient);
+std::vector<double> read_grad_from_fch(RecordReader& in, const std::string& name, int natoms);
 // The lower triangle of the Cartesian force constants, from the first
 // "Cartesian Force Const" header after `in`'s position, copied to `out` row
 // by row: 3N(3N+1)/2 values in D20.12, three to a line.  Each value is
@@ -124,7 +129,7 @@ void write_external_output(const std::string& file, int natoms, double energy, c
 // Echo of the excited-state summary (and, with debug, the forces table).
 void echo_gaussian_output(const InnerLog& log, bool debug);
 // Whether the inner log's convergence table is all YES.
-void check_convergence(const InnerLog& log, bool& converged);
-void check_convergence(const std::string& log_file, bool& converged);
+bool check_convergence(const InnerLog& log);
+bool check_convergence(const std::string& log_file);
 
 }  // namespace quorin

@@ -1,6 +1,7 @@
 #include "module_hessian.hpp"
 
 #include <fstream>
+#include <optional>
 
 #include "module_gaussian_utils.hpp"
 #include "outside_programs.hpp"
@@ -11,27 +12,28 @@ namespace quorin {
 namespace {
 
 // The root that the diabatic mode followed at its last step, if it left one.
-bool followed_root_from_meta(int& root) {
+std::optional<int> followed_root_from_meta() {
     const char* meta = "temp/sdn_meta.dat";
-    if (!file_exists(meta)) return false;
+    if (!file_exists(meta)) return std::nullopt;
     std::ifstream in(meta);
-    if (!in) return false;
+    if (!in) return std::nullopt;
     FreeRead r(in, meta);
     std::int32_t v = 0;
-    if (!r.get(v) || v <= 0) return false;
-    root = v;
-    return true;
+    if (!r.get(v) || v <= 0) return std::nullopt;
+    return v;
 }
 
 }  // namespace
 
-void run_hessian_mode(const std::string& input_file, const std::string& output_file, const Tddft_config& config,
-                      int natoms, int charge, int multiplicity, bool chk_existed) {
+void run_hessian_mode(const RunSetup& run) {
+    const Tddft_config& config = run.config;
     say({">>>>> Entering Hessian-only workflow (ider=2)"});
     int root = config.root;
-    if (config.sdnto && !followed_root_from_meta(root)) {
-        root = config.root;
-        say({" Warning: SDNTO flag is on but no valid meta found, fallback to root=", config.root});
+    if (config.sdnto) {
+        if (const std::optional<int> followed = followed_root_from_meta())
+            root = *followed;
+        else
+            say({" Warning: SDNTO flag is on but no valid meta found, fallback to root=", config.root});
     }
     put(" Frequency calculation root = " + fmt_I0(root));
 
@@ -39,20 +41,17 @@ void run_hessian_mode(const std::string& input_file, const std::string& output_f
     job.root = root;
     job.nadd = config.nadd;
     job.kind = JobKind::Freq;
-    job.guess_read = chk_existed;
+    job.guess_read = run.chk_existed;
     // The frequency job writes the same checkpoint as the gradient jobs, so
     // its formatted checkpoint is temp/tddft_pelun.fchk too.
-    run_inner_job(job, Molecule{input_file, natoms, charge, multiplicity}, " Running Gaussian frequency calculation...");
+    run_inner_job(job, run.molecule(), " Running Gaussian frequency calculation...");
 
     const std::string fchk = "temp/tddft_pelun.fchk";
-    double energy = 0.0;
-    read_total_energy_from_fchk(fchk, energy);
-    write_frequency_output(fchk, output_file, natoms, energy);
+    write_frequency_output(fchk, run.output_file, run.natoms, read_total_energy_from_fchk(fchk));
     say({"Hessian-only workflow completed <<<<<"});
 }
 
-void read_total_energy_from_fchk(const std::string& file, double& energy) {
-    energy = 0.0;
+double read_total_energy_from_fchk(const std::string& file) {
     RecordReader in = records_or_stop(file, std::string("ERROR: Cannot open fchk file for energy: ") + rtrim(file));
     std::string_view line;
     if (!in.find(line, [](std::string_view l) { return starts_with(l, "Total Energy"); })) {
@@ -65,14 +64,13 @@ void read_total_energy_from_fchk(const std::string& file, double& energy) {
         say({"ERROR: Failed to parse Total Energy line in ", rtrim(file)});
         stop(1);
     }
-    energy = e;
+    return e;
 }
 
 void write_frequency_output(const std::string& fchk, const std::string& output_file, int natoms, double energy) {
     const std::string name = rtrim(fchk);
     RecordReader in = records_or_stop(name, "ERROR: Cannot open fchk file for gradient: " + name);
-    std::vector<double> gradient;
-    read_grad_from_fch(in, name, natoms, gradient);
+    const std::vector<double> gradient = read_grad_from_fch(in, name, natoms);
     // The writer negates the forces it is given: hand it the negated gradient.
     std::vector<double> forces(gradient.size());
     for (std::size_t i = 0; i < gradient.size(); ++i) forces[i] = -gradient[i];

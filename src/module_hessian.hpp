@@ -8,9 +8,8 @@
 
 namespace quorin {
 
-void run_hessian_mode(const std::string& input_file, const std::string& output_file, const Tddft_config& config,
-                      int natoms, int charge, int multiplicity, bool chk_existed);
-void read_total_energy_from_fchk(const std::string& file, double& energy);
+void run_hessian_mode(const RunSetup& run);
+double read_total_energy_from_fchk(const std::string& file);
 // Writes the whole External output of a frequency step -- energy, gradient,
 // zero polarizability and dipole derivatives, force constants -- reading the
 // formatted checkpoint once, front to back, and streaming the force

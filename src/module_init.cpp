@@ -466,62 +466,57 @@ InnerJob inner_job_base(const Tddft_config& config) {
 
 // ------------------------------------------------------------------ start-up
 
-void initialize_quorin(const std::vector<std::string>& args, std::string& gjf_file, std::string& input_file,
-                       std::string& output_file, Tddft_config& config, int& natoms, int& charge,
-                       int& multiplicity, int& ider, bool& chk_existed) {
-    gjf_file.clear();
-    input_file.clear();
-    output_file.clear();
-    natoms = charge = multiplicity = ider = 0;
-    chk_existed = false;
-
+RunSetup initialize_quorin(const std::vector<std::string>& args) {
+    RunSetup run;
     // Gaussian appends six arguments (layer, input, output, message, fchk,
     // matrix-element file); the user may put a configuration file before them.
     ConfigSource source;
     if (args.size() == 6) {
         source = auto_detected_source();
-        input_file = rtrim(args[1]);
-        output_file = rtrim(args[2]);
+        run.input_file = rtrim(args[1]);
+        run.output_file = rtrim(args[2]);
     } else if (args.size() == 7) {
-        input_file = rtrim(args[2]);
-        output_file = rtrim(args[3]);
+        run.input_file = rtrim(args[2]);
+        run.output_file = rtrim(args[3]);
         source = named_source(rtrim(args[0]));
     } else {
         say({"ERROR: Expected 6 or 7 arguments but got ", static_cast<int>(args.size())});
         stop(1);
     }
-    gjf_file = source.gjf_file;
+    run.gjf_file = source.gjf_file;
 
-    put(" Input file: " + input_file);
-    put(" Output file: " + output_file);
+    put(" Input file: " + run.input_file);
+    put(" Output file: " + run.output_file);
 
     {
         std::ifstream in;
-        if (!open_for_reading(input_file, in)) io_failure("cannot open the External input file \"" + input_file + "\"");
-        FreeRead header(in, "the header of External input file " + input_file);
-        header.must(natoms, ider, charge, multiplicity);
+        if (!open_for_reading(run.input_file, in))
+            io_failure("cannot open the External input file \"" + run.input_file + "\"");
+        FreeRead header(in, "the header of External input file " + run.input_file);
+        header.must(run.natoms, run.ider, run.charge, run.multiplicity);
     }
-    if (natoms < 0 || natoms > kMaxAtoms) {
-        say({"ERROR: External input file " + input_file + " gives " + fmt_I0(natoms) +
+    if (run.natoms < 0 || run.natoms > kMaxAtoms) {
+        say({"ERROR: External input file " + run.input_file + " gives " + fmt_I0(run.natoms) +
              " atoms; expected 0 to " + fmt_I0(kMaxAtoms) + "."});
         stop(1);
     }
 
-    if (ider == 2) {
+    if (run.ider == 2) {
         say({"Hessian-only mode (ider=2) detected."});
-    } else if (ider != 1) {
-        say({"ERROR: Unsupported deriv level: ", ider});
+    } else if (run.ider != 1) {
+        say({"ERROR: Unsupported deriv level: ", run.ider});
         say({"       Only ider=1 (gradient) or ider=2 (Hessian) are supported."});
         stop(1);
     }
 
-    read_config(source, config);
-    check_config_values(config, source.file);
-    print_config_summary(config, natoms, charge, multiplicity);
+    read_config(source, run.config);
+    check_config_values(run.config, source.file);
+    print_config_summary(run.config, run.natoms, run.charge, run.multiplicity);
 
     // An empty checkpoint (a node that crashed while writing it) is no guess.
-    chk_existed = usable_checkpoint();
-    if (chk_existed) say({" Found previous chk file, will read wavefunction from it."});
+    run.chk_existed = usable_checkpoint();
+    if (run.chk_existed) say({" Found previous chk file, will read wavefunction from it."});
+    return run;
 }
 
 int check_configuration(const std::vector<std::string>& files) {

@@ -37,12 +37,27 @@ inline constexpr std::size_t kConfigTextLength = 80;
 // kind, guess and title.
 InnerJob inner_job_base(const Tddft_config& config);
 
-// Fills every run value from the command-line arguments (without the program
-// name), the External input header and the configuration source.  Any
-// failure stops the call.
-void initialize_quorin(const std::vector<std::string>& args, std::string& gjf_file, std::string& input_file,
-                       std::string& output_file, Tddft_config& config, int& natoms, int& charge,
-                       int& multiplicity, int& ider, bool& chk_existed);
+// Everything a call starts from: the files named by Gaussian and the user,
+// the configuration, the External input's header, and whether the previous
+// step left a checkpoint to read the guess from.
+struct RunSetup {
+    std::string gjf_file;     // names the copy of a converged checkpoint; blank without one
+    std::string input_file;   // Gaussian's External input (geometry in bohr)
+    std::string output_file;  // Gaussian's External output
+    Tddft_config config;
+    int natoms = 0;
+    int charge = 0;
+    int multiplicity = 0;
+    int ider = 0;  // derivative level: 1 gradient, 2 force constants
+    bool chk_existed = false;
+
+    Molecule molecule() const { return Molecule{input_file, natoms, charge, multiplicity}; }
+};
+
+// The run values from the command-line arguments (without the program name),
+// the External input header and the configuration source.  Any failure
+// stops the call.
+RunSetup initialize_quorin(const std::vector<std::string>& args);
 
 // Where the configuration of a call comes from: the file its pairs are read
 // from, the gjf file that names the converged-checkpoint copy (blank in TOML

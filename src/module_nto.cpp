@@ -24,12 +24,6 @@
 
 namespace quorin {
 
-int overlap_inttype = 1;
-double nto_threshold_global = 0.3;
-bool use_vosksnto = false;
-bool templates_ready = false;
-bool snto_debug_flag = false;
-
 namespace {
 
 // Fixed names shared by the generation, overlap and matching steps.
@@ -98,7 +92,7 @@ bool read_section_values(std::istream& in, const std::string& header, int fallba
         err = "an array of " + fmt_I0(count) + " values";
         return false;
     }
-    return read_real_fields(in, static_cast<int>(count), 5, 1, 15, 8, out, &err);
+    return read_real_fields(in, static_cast<int>(count), kFchkReals, out, &err);
 }
 
 // Finds a section whose header starts with `name` and reads its values.
@@ -121,18 +115,7 @@ std::string paren_list(const std::vector<std::string>& entries) {
     return s + ")";
 }
 
-std::string threshold_text() { return ltrim(rtrim(fmt_F(nto_threshold_global, 12, 6))); }
-
-// The voskSNTO matching command against `reference`, writing `summary`.
-std::string vosksnto_match_command(const std::string& new_fchk, const std::string& reference,
-                                   const std::string& summary, const std::vector<int>& states) {
-    std::string cmd = "voskSNTO --newnto '" + rtrim(new_fchk) + "' " + kInnerLog + " --oldfch '" + rtrim(reference) +
-                      "' --autorange " + threshold_text() + " --otype " + (overlap_inttype == 2 ? "2" : "1") +
-                      " --sntofile '" + summary + "'";
-    if (snto_debug_flag) cmd += " --sntodebug";
-    for (int s : states) cmd += " --state " + fmt_I0(s) + " --outfch '" + candidate_nto_name(s) + "'";
-    return cmd;
-}
+std::string threshold_text(double threshold) { return ltrim(rtrim(fmt_F(threshold, 12, 6))); }
 
 void write_template(const char* path, const std::string& text) {
     try {
@@ -145,22 +128,25 @@ void write_template(const char* path, const std::string& text) {
 
 }  // namespace
 
-// ------------------------------------------------------------------ settings
+// ------------------------------------------------------------------ engine
 
-void set_nto_overlap_inttype(int inttype) {
-    if (inttype == 1 || inttype == 2) {
-        overlap_inttype = inttype;
-    } else {
-        say({"WARNING: Unsupported inttype=", inttype, ", defaulting to 1"});
-        overlap_inttype = 1;
+NtoEngine::NtoEngine(NtoSettings settings) : settings_(settings) {
+    if (settings_.overlap_inttype != 1 && settings_.overlap_inttype != 2) {
+        say({"WARNING: Unsupported inttype=", settings_.overlap_inttype, ", defaulting to 1"});
+        settings_.overlap_inttype = 1;
     }
-    templates_ready = false;
 }
 
-void set_nto_threshold(double threshold) { nto_threshold_global = threshold; }
-void set_nto_vosksnto_flag(bool flag) { use_vosksnto = flag; }
-void set_snto_debug_flag(bool flag) { snto_debug_flag = flag; }
-bool nto_vosksnto_enabled() { return use_vosksnto; }
+// The voskSNTO matching command against `reference`, writing `summary`.
+std::string NtoEngine::vosksnto_match_command(const std::string& new_fchk, const std::string& reference,
+                                              const std::string& summary, const std::vector<int>& states) const {
+    std::string cmd = "voskSNTO --newnto '" + rtrim(new_fchk) + "' " + kInnerLog + " --oldfch '" + rtrim(reference) +
+                      "' --autorange " + threshold_text(settings_.nto_threshold) + " --otype " +
+                      (settings_.overlap_inttype == 2 ? "2" : "1") + " --sntofile '" + summary + "'";
+    if (settings_.snto_debug_flag) cmd += " --sntodebug";
+    for (int s : states) cmd += " --state " + fmt_I0(s) + " --outfch '" + candidate_nto_name(s) + "'";
+    return cmd;
+}
 
 // ------------------------------------------------------------------- readers
 
@@ -193,33 +179,30 @@ int read_nif_from_fch(const std::string& file) {
     return nif;
 }
 
-void read_orbital_energies_from_fch(const std::string& file, int nif, std::vector<double>& alpha,
-                                    std::vector<double>* beta, bool* beta_found) {
+OrbitalEnergies read_orbital_energies_from_fch(const std::string& file, int nif, bool with_beta) {
     const std::string name = rtrim(file);
     check_count(nif, "number of orbital energies", name);
-    alpha.clear();
-    if (beta) beta->clear();
+    OrbitalEnergies energies;
 
     std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fch file: ") + name);
     std::string err;
     bool found = false;
-    if (!read_orbital_section(in, "Alpha Orbital Energ", nif, alpha, err, found)) {
+    if (!read_orbital_section(in, "Alpha Orbital Energ", nif, energies.alpha, err, found)) {
         if (!found) {
             say({"ERROR: Alpha orbital energies not found in ", name});
             stop(1);
         }
         io_failure(err + " in the alpha orbital energy section of " + name);
     }
-    if (beta_found) *beta_found = false;
-    if (!beta) return;
+    if (!with_beta) return energies;
     in.clear();
     in.seekg(0);
-    if (!read_orbital_section(in, "Beta Orbital Energ", nif, *beta, err, found)) {
-        if (found) io_failure(err + " in the beta orbital energy section of " + name);
-        beta->clear();
-        return;
-    }
-    if (beta_found) *beta_found = true;
+    std::vector<double> beta;
+    if (read_orbital_section(in, "Beta Orbital Energ", nif, beta, err, found))
+        energies.beta = std::move(beta);
+    else if (found)
+        io_failure(err + " in the beta orbital energy section of " + name);
+    return energies;
 }
 
 std::optional<std::string> nto_file_problem(const std::string& file) {
@@ -244,16 +227,14 @@ std::optional<std::string> nto_file_problem(const std::string& file) {
     return std::nullopt;
 }
 
-void find_nto_range(const std::string& nto_file, double threshold, std::string& range_str, int& count) {
+NtoRange find_nto_range(const std::string& nto_file, double threshold) {
     const int nif = read_nif_from_fch(nto_file);
-    std::vector<double> eig;
-    read_orbital_energies_from_fch(nto_file, nif, eig);
+    const std::vector<double> eig = read_orbital_energies_from_fch(nto_file, nif).alpha;
 
     // Orbitals beyond the file's eigenvalues (fewer orbitals than basis
     // functions) are not part of any range.
     const int norb = static_cast<int>(std::min<std::size_t>(eig.size(), static_cast<std::size_t>(nif)));
-    int first = 0, last = 0;
-    count = 0;
+    int first = 0, last = 0, count = 0;
     for (int i = 1; i <= norb; ++i) {
         if (std::fabs(eig[static_cast<std::size_t>(i - 1)]) > threshold) {
             if (first == 0) first = i;
@@ -268,13 +249,13 @@ void find_nto_range(const std::string& nto_file, double threshold, std::string& 
         last = norb;
         count = norb;
     }
-    range_str = fmt_I0(first) + "," + fmt_I0(last);
+    return NtoRange{fmt_I0(first) + "," + fmt_I0(last), count};
 }
 
 // ---------------------------------------------------------------- generation
 
-void ensure_nto_templates() {
-    if (templates_ready) return;
+void NtoEngine::ensure_nto_templates() {
+    if (templates_ready_) return;
     make_dirs("temp");
 
     write_template(kNtoTemplate,
@@ -287,7 +268,7 @@ void ensure_nto_templates() {
                    "end\n"
                    "\n");
 
-    const bool norm = overlap_inttype == 2;
+    const bool norm = settings_.overlap_inttype == 2;
     std::string integral = "[of2]\n%process\n";
     integral += norm ? "    orb_integral inttype -2 range ${range} fch2 ${fch2}\n"
                      : "    orb_integral inttype -1 range ${range} fch2 ${fch2}\n";
@@ -296,12 +277,12 @@ void ensure_nto_templates() {
     integral += "    rm of2_${input}.out\nend\n\n";
     write_template(kIntegralTemplate, integral);
 
-    templates_ready = true;
+    templates_ready_ = true;
 }
 
-void calculate_nto_for_state(const std::string& fchk, int state, const std::string& nto_file) {
+void NtoEngine::calculate_nto_for_state(const std::string& fchk, int state, const std::string& nto_file) {
     const std::string target = rtrim(nto_file);
-    if (use_vosksnto) {
+    if (settings_.use_vosksnto) {
         say({" Calculating NTO for state ", state, " using voskSNTO"});
         const std::string cmd = "voskSNTO --newnto '" + rtrim(fchk) + "' " + kInnerLog + " --state " +
                                 fmt_I0(state) + " --outfch '" + target + "'";
@@ -334,14 +315,14 @@ void calculate_nto_for_state(const std::string& fchk, int state, const std::stri
     stop(1);
 }
 
-void calculate_nto_for_states_batch(const std::string& fchk, const std::vector<int>& states,
-                                    const std::string& prefix, const std::string& suffix) {
+void NtoEngine::calculate_nto_for_states_batch(const std::string& fchk, const std::vector<int>& states,
+                                               const std::string& prefix, const std::string& suffix) {
     const std::string head = rtrim(prefix);
     auto expected_name = [&](int s) { return rtrim(head + fmt_I0(s) + suffix); };
 
     std::string cmd;
-    const char* tool = use_vosksnto ? "voskSNTO" : "voskwfn";
-    if (use_vosksnto) {
+    const char* tool = settings_.use_vosksnto ? "voskSNTO" : "voskwfn";
+    if (settings_.use_vosksnto) {
         cmd = "voskSNTO --newnto '" + rtrim(fchk) + "' " + kInnerLog;
         for (int s : states) cmd += " --state " + fmt_I0(s) + " --outfch '" + head + fmt_I0(s) + suffix + "'";
         say({" Calculating NTO for states in batch using voskSNTO"});
@@ -366,8 +347,9 @@ void calculate_nto_for_states_batch(const std::string& fchk, const std::vector<i
 
 // ------------------------------------------------------------------ overlaps
 
-void calculate_nto_overlap_batch(const std::string& ref_nto, const std::vector<std::string>& nto_files,
-                                 const std::string& range_str, const std::vector<std::string>& overlap_files) {
+void NtoEngine::calculate_nto_overlap_batch(const std::string& ref_nto, const std::vector<std::string>& nto_files,
+                                            const std::string& range_str,
+                                            const std::vector<std::string>& overlap_files) {
     ensure_nto_templates();
     std::vector<std::string> names;
     names.reserve(nto_files.size());
@@ -386,8 +368,8 @@ void calculate_nto_overlap_batch(const std::string& ref_nto, const std::vector<s
     }
 }
 
-void calculate_nto_overlap(const std::string& ref_nto, const std::string& nto_file, const std::string& range_str,
-                           const std::string& overlap_file) {
+void NtoEngine::calculate_nto_overlap(const std::string& ref_nto, const std::string& nto_file,
+                                      const std::string& range_str, const std::string& overlap_file) {
     ensure_nto_templates();
     const std::string cmd = std::string("voskwfn ") + kIntegralTemplate + " " + rtrim(ref_nto) +
                             " -v range=" + rtrim(range_str) + " -v fch2=" + rtrim(nto_file);
@@ -433,8 +415,7 @@ double calculate_snto(const std::string& ref_nto, const std::string& overlap_fil
     read_free(std::string_view(range).substr(comma + 1), source, b);
 
     const int nif = read_nif_from_fch(ref_nto);
-    std::vector<double> eig;
-    read_orbital_energies_from_fch(ref_nto, nif, eig);
+    const std::vector<double> eig = read_orbital_energies_from_fch(ref_nto, nif).alpha;
     const std::vector<double> s = read_overlap_integral_file(overlap_file, nif);
 
     // Indices outside the reference's orbitals contribute nothing; a > b is
@@ -452,13 +433,22 @@ double calculate_snto(const std::string& ref_nto, const std::string& overlap_fil
 
 namespace {
 
+void final_report(const MatchResult& r) {
+    say({""});
+    say({" Final best matching state: ", r.best_state});
+    say({" Best SNTO value: ", r.best_snto});
+}
+
+}  // namespace
+
 // The second comparison, against the NTOs of the state followed two steps
-// back, for the best candidate and the ones within 5 % of it.  Changes
-// best_state only when a rival is strictly better against that reference;
-// best_snto stays the first-pass value of the chosen state.
-void resolve_near_degeneracy(const std::string& new_fchk, const std::string& range_str, const std::vector<int>& states,
-                             std::size_t best_pos, int& best_state, double& best_snto,
-                             const std::vector<double>& snto, int& snapshot_id) {
+// back, for the best candidate and the ones within 5 % of it.  Changes the
+// best state only when a rival is strictly better against that reference;
+// the best value stays the first-pass value of the chosen state.
+void NtoEngine::resolve_near_degeneracy(const std::string& new_fchk, const std::string& range_str,
+                                        const std::vector<int>& states, std::size_t best_pos, MatchResult& result,
+                                        int& snapshot_id) {
+    const std::vector<double>& snto = result.snto;
     const double b = snto[best_pos];
     const double mag = std::fabs(b);
     std::vector<std::size_t> entries{best_pos};
@@ -477,17 +467,17 @@ void resolve_near_degeneracy(const std::string& new_fchk, const std::string& ran
     for (std::size_t p : entries) second_states.push_back(states[p]);
     std::vector<double> second(entries.size(), kNoSnto);
 
-    if (use_vosksnto) {
+    if (settings_.use_vosksnto) {
         const std::string cmd = vosksnto_match_command(new_fchk, kOlderReference, kSummaryNminus, second_states);
         say({""});
         say({" Preparing near-degenerate check with n-1.fch using voskSNTO"});
         say({" Command: ", cmd});
         run_shell(cmd);
-        if (snto_debug_flag) {
+        if (settings_.snto_debug_flag) {
             if (snapshot_id == -1) snapshot_id = next_snto_snapshot_id();
             backup_snto_snapshot(kSummaryNminus, "nminus", snapshot_id);
         }
-        read_sntofile_summary(kSummaryNminus, second_states, second);
+        second = read_sntofile_summary(kSummaryNminus, second_states);
         for (std::size_t e = 0; e < entries.size(); ++e)
             say({"  State ", second_states[e], ": n-1.fch SNTO = ", second[e]});
     } else {
@@ -508,55 +498,46 @@ void resolve_near_degeneracy(const std::string& new_fchk, const std::string& ran
     std::size_t chosen = 0;
     for (std::size_t e = 1; e < entries.size(); ++e)
         if (second[e] > second[chosen]) chosen = e;
-    best_state = second_states[chosen];
-    best_snto = snto[entries[chosen]];
+    result.best_state = second_states[chosen];
+    result.best_snto = snto[entries[chosen]];
 
-    if (!use_vosksnto) {
+    if (!settings_.use_vosksnto) {
         for (int s : second_states) remove_file(overlap_name_of(candidate_nto_name(s)));
         say({""});
-        say({"Resolved best state after near-degenerate check:", best_state});
+        say({"Resolved best state after near-degenerate check:", result.best_state});
     }
 }
 
-void final_report(int best_state, double best_snto) {
-    say({""});
-    say({" Final best matching state: ", best_state});
-    say({" Best SNTO value: ", best_snto});
-}
-
-}  // namespace
-
-void match_nto_states(const std::string& old_fch, const std::string& new_fchk, const std::string& range_str,
-                      const std::vector<int>& states, int& best_state, double& best_snto,
-                      std::vector<double>& snto) {
-    best_state = 0;
-    best_snto = kNoSnto;
+MatchResult NtoEngine::match_nto_states(const std::string& old_fch, const std::string& new_fchk,
+                                        const std::string& range_str, const std::vector<int>& states) {
     const std::size_t n = states.size();
-    snto.assign(n, kNoSnto);
+    MatchResult result;
+    result.snto.assign(n, kNoSnto);
+    std::vector<double>& snto = result.snto;
     std::size_t best_pos = 0;
     int snapshot_id = -1;
 
-    if (use_vosksnto) {
+    if (settings_.use_vosksnto) {
         say({" Matching NTO states using voskSNTO (.snto):"});
         if (n == 0) {
             // Nothing to compare: no tool run, no summary file touched.
-            final_report(best_state, best_snto);
-            return;
+            final_report(result);
+            return result;
         }
         const std::string cmd = vosksnto_match_command(new_fchk, old_fch, kSummaryOld, states);
         say({" Command: ", cmd});
         run_shell(cmd);
-        if (snto_debug_flag) {
+        if (settings_.snto_debug_flag) {
             snapshot_id = next_snto_snapshot_id();
             backup_snto_snapshot(kSummaryOld, "old", snapshot_id);
         }
-        read_sntofile_summary(kSummaryOld, states, snto);
-        best_state = states[0];
-        best_snto = snto[0];
+        snto = read_sntofile_summary(kSummaryOld, states);
+        result.best_state = states[0];
+        result.best_snto = snto[0];
         for (std::size_t i = 1; i < n; ++i) {
-            if (snto[i] > best_snto) {
-                best_state = states[i];
-                best_snto = snto[i];
+            if (snto[i] > result.best_snto) {
+                result.best_state = states[i];
+                result.best_snto = snto[i];
                 best_pos = i;
             }
         }
@@ -568,8 +549,8 @@ void match_nto_states(const std::string& old_fch, const std::string& new_fchk, c
         put(checking);
         if (n > kListedCandidates) say({"  ... and ", static_cast<int>(n - kListedCandidates), " more states"});
         if (n == 0) {
-            final_report(best_state, best_snto);
-            return;
+            final_report(result);
+            return result;
         }
 
         calculate_nto_for_states_batch(new_fchk, states, kCandidatePrefix, kCandidateSuffix);
@@ -583,29 +564,29 @@ void match_nto_states(const std::string& old_fch, const std::string& new_fchk, c
             const double v = calculate_snto(old_fch, overlaps[i], range_str);
             snto[i] = v;
             say({" State ", states[i], ": SNTO = ", v});
-            if (v > best_snto) {
-                best_snto = v;
-                best_state = states[i];
+            if (v > result.best_snto) {
+                result.best_snto = v;
+                result.best_state = states[i];
                 best_pos = i;
             }
         }
     }
 
     // The older reference exists from the third diabatic step on.
-    if (file_exists(kOlderReference))
-        resolve_near_degeneracy(new_fchk, range_str, states, best_pos, best_state, best_snto, snto, snapshot_id);
+    if (file_exists(kOlderReference)) resolve_near_degeneracy(new_fchk, range_str, states, best_pos, result, snapshot_id);
 
-    final_report(best_state, best_snto);
-    if (use_vosksnto && !snto_debug_flag) {
+    final_report(result);
+    if (settings_.use_vosksnto && !settings_.snto_debug_flag) {
         remove_file(kSummaryOld);
         remove_file(kSummaryNminus);
     }
+    return result;
 }
 
 // ------------------------------------------------- summary files, snapshots
 
-void read_sntofile_summary(const std::string& file, const std::vector<int>& states, std::vector<double>& values) {
-    values.assign(states.size(), kNoSnto);
+std::vector<double> read_sntofile_summary(const std::string& file, const std::vector<int>& states) {
+    std::vector<double> values(states.size(), kNoSnto);
     const std::string name = rtrim(file);
     std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open .snto file: ") + name);
     std::string line;
@@ -629,6 +610,7 @@ void read_sntofile_summary(const std::string& file, const std::vector<int>& stat
         for (std::size_t k = 0; k < states.size(); ++k)
             if (states[k] == state) values[k] = value;
     }
+    return values;
 }
 
 int next_snto_snapshot_id() {
@@ -654,8 +636,8 @@ std::string snapshot_number(int id) {
     return fmt_I0(id);
 }
 
-void backup_snto_snapshot(const std::string& file, const std::string& label, int id) {
-    if (!snto_debug_flag) return;
+void NtoEngine::backup_snto_snapshot(const std::string& file, const std::string& label, int id) const {
+    if (!settings_.snto_debug_flag) return;
     make_dirs(kSnapshotDir);
     const std::string name = rtrim(file);
     if (!file_exists(name)) {

@@ -35,10 +35,11 @@ std::vector<std::string>& command_log() {
 // other writer is using at the same moment; short so that a long target
 // name still leaves room for it.
 std::string sibling_name(const std::string& path) {
-    static std::mt19937_64 gen(std::random_device{}() ^
-                               static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::random_device entropy;
+    const std::uint64_t tag = (static_cast<std::uint64_t>(entropy()) << 32) ^ entropy() ^
+                              static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     char buf[40];
-    std::snprintf(buf, sizeof buf, ".quorin-part-%016llx", static_cast<unsigned long long>(gen()));
+    std::snprintf(buf, sizeof buf, ".quorin-part-%016llx", static_cast<unsigned long long>(tag));
     return (fs::path(path).parent_path() / buf).string();
 }
 }  // namespace

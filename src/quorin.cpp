@@ -121,27 +121,21 @@ void run(const std::vector<std::string>& args) {
     // the lock held nobody else is writing here, so the leftovers can go.
     for (const char* dir : {"temp", "temp/debug_snapshots", "."}) remove_partial_files(dir);
 
-    std::string gjf_file, input_file, output_file;
-    Tddft_config config;
-    int natoms = 0, charge = 0, multiplicity = 0, ider = 0;
-    bool chk_existed = false;
-    initialize_quorin(args, gjf_file, input_file, output_file, config, natoms, charge, multiplicity, ider,
-                      chk_existed);
-    require_outside_programs(ider, config);
+    const RunSetup run = initialize_quorin(args);
+    require_outside_programs(run.ider, run.config);
 
-    set_nto_overlap_inttype(config.inttype);
-    set_nto_vosksnto_flag(config.vosksnto);
-    set_nto_threshold(config.ntothre);
-    set_snto_debug_flag(config.debug);
+    // One NTO engine for the run, with the run's settings (an unsupported
+    // overlap scheme is reported here, whatever the mode).
+    NtoEngine nto(NtoSettings{run.config.inttype, run.config.ntothre, run.config.vosksnto, run.config.debug});
 
-    if (ider == 2) {
-        run_hessian_mode(input_file, output_file, config, natoms, charge, multiplicity, chk_existed);
-    } else if (config.sdnto) {
+    if (run.ider == 2) {
+        run_hessian_mode(run);
+    } else if (run.config.sdnto) {
         say({"Staring diabatic state (SDNTO enabled) ..."});
-        run_diabatic_tddft(input_file, output_file, config, natoms, charge, multiplicity, chk_existed, gjf_file);
+        run_diabatic_tddft(run, nto);
     } else {
         say({"Staring adiabatic state ..."});
-        run_adiabatic_tddft(input_file, output_file, config, natoms, charge, multiplicity, chk_existed, gjf_file);
+        run_adiabatic_tddft(run);
     }
 
     say({"TD-DFT External Interface Done <<<<<"});

@@ -831,8 +831,9 @@ bool read_real_field(std::string_view field, int d, double& v) {
     return parse_fortran_real(std::string_view(t, n), d, v);
 }
 
-bool read_real_fields(std::istream& in, int n, int per_line, int skip, int width, int d,
-                      std::vector<double>& out, std::string* error) {
+bool read_real_fields(std::istream& in, int n, const FieldLayout& layout, std::vector<double>& out,
+                      std::string* error) {
+    const auto [per_line, skip, width, d] = layout;
     out.assign(static_cast<std::size_t>(std::max(n, 0)), 0.0);
     std::string rec;
     int k = 0;

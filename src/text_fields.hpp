@@ -288,13 +288,23 @@ bool parse_logical_token(std::string_view tok, bool& v);
 // the fraction.  Exponents by E, D, Q (either case) or a bare sign.
 bool read_real_field(std::string_view field, int d, double& v);
 
-// Reads n reals laid out `per_line` to a record, each field preceded by
-// `skip` columns and `width` wide with `d` digits (the (5(1X,ES15.8)) layout of
-// formatted checkpoints is per_line 5, skip 1, width 15, d 8).  Continues on
-// as many records as needed.  Returns false at an early end of the file, on
-// a field that does not convert, and on a record that ends before a field
-// it should hold is complete.
-bool read_real_fields(std::istream& in, int n, int per_line, int skip, int width, int d,
-                      std::vector<double>& out, std::string* error = nullptr);
+// Where the reals of a fixed-field record stand: `per_line` fields to a
+// record, each preceded by `skip` columns and `width` wide, with `digits`
+// implied fraction digits when a field holds no point.
+struct FieldLayout {
+    int per_line;
+    int skip;
+    int width;
+    int digits;
+};
+// The (5(1X,ES15.8)) layout of the real arrays of formatted checkpoints.
+inline constexpr FieldLayout kFchkReals{5, 1, 15, 8};
+
+// Reads n reals in the given layout, continuing on as many records as
+// needed.  Returns false at an early end of the file, on a field that does
+// not convert, and on a record that ends before a field it should hold is
+// complete.
+bool read_real_fields(std::istream& in, int n, const FieldLayout& layout, std::vector<double>& out,
+                      std::string* error = nullptr);
 
 }  // namespace quorin

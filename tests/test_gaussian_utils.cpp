@@ -65,6 +65,9 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
 
 const std::string kLog = "temp/tddft_pelun.log";
 
+// Energy and forces of a reader's result, for std::tie.
+std::pair<double, std::vector<double>> unpack(const GradientResult& r) { return {r.energy, r.forces}; }
+
 const std::vector<std::string> kForcesTable = {
     " -------------------------------------------------------------------",
     " Center     Atomic                   Forces (Hartrees/Bohr)",
@@ -85,12 +88,12 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
                text_of({" Total Energy, E(TD-HF/TD-DFT) =  -76.1", " Total Energy, E(TD) = a = -76.25",
                         " Total Energy, E(TD-HF/TD-DFT) -99"}, "\r\n") +
                    text_of(kForcesTable, "\r\n") + " Total Energy, E(TD-HF/TD-DFT) =  -1.0\r\n");
-    auto o = run([&] { extract_gradient(read_inner_log(kLog), 2, e, f); });
+    auto o = run([&] { std::tie(e, f) = unpack(extract_gradient(read_inner_log(kLog), 2)); });
     ASSERT_EQ(o.status, -1) << o.failure << o.out;
     EXPECT_EQ(e, -76.25);
     EXPECT_EQ(f, (std::vector<double>{0, 0, -0.012345678, -0.0001, 0.0025, 0.006172839}));
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
-    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 2, e, f); }),
+    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 2); }),
                 " ERROR: Gradient not found in log file\n");
     // (Forces without the excited-state energy: test_adiabatic.cpp.)
 
@@ -111,12 +114,12 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     const std::string current = "Cartesian Gradient    R   N=  9\n"
                                 "  1.0E+00 -2.0E+00  3.0E-01  4.0E+00  5.0E+00\n  6.0E+00  7.0E+00  8.0E+00 -9.0E+00\n";
     write_file("a.fchk", "Total Energy   R  -1.0\n" + opt_point + current);
-    read_grad_from_fch("a.fchk  ", 3, g);
+    g = read_grad_from_fch("a.fchk  ", 3);
     EXPECT_EQ(g, (std::vector<double>{1, -2, 0.3, 4, 5, 6, 7, 8, -9}));
     write_file("o.fchk", opt_point + "Cartesian Force Constants   R   N=  45\n");
-    read_grad_from_fch("o.fchk", 3, g);
+    g = read_grad_from_fch("o.fchk", 3);
     EXPECT_EQ(g, std::vector<double>(9, 9.0));
-    expect_stop(run([&] { read_grad_from_fch("a.fchk", 4, g); }), " ERROR: Failed to read gradient data from a.fchk\n");
+    expect_stop(run([&] { read_grad_from_fch("a.fchk", 4); }), " ERROR: Failed to read gradient data from a.fchk\n");
 
     // A frequency step's output: energy, the gradient itself, zero
     // polarizability and dipole derivatives, the force constants as they
@@ -177,12 +180,12 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
     };
     std::vector<double> f, g;
     double e = 0.0;
-    read_grad_from_fch(fchk, 20, g);
+    g = read_grad_from_fch(fchk, 20);
     EXPECT_EQ(g, values_after("Cartesian Gradient", 60));
     // The log holds 122 forces tables and many energies; the first of each
     // belongs to the checkpoint's geometry, its forces being the gradient negated.
     write_file("temp/tddft_pelun.log", read_file(log));
-    extract_gradient(read_inner_log(kLog), 20, e, f);
+    std::tie(e, f) = unpack(extract_gradient(read_inner_log(kLog), 20));
     EXPECT_EQ(e, -382.119732014);
     ASSERT_EQ(f.size(), 60u);
     for (std::size_t k = 0; k < 60; ++k) EXPECT_NEAR(f[k], -g[k], 1e-9) << k;
@@ -201,7 +204,7 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
     EXPECT_TRUE(read_inner_log(failed).error_termination);
 
     write_file("temp/tddft_pelun.log", read_file(no_energy));
-    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 30, e, f); }),
+    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 30); }),
                 " ERROR: Energy not found in log file\n ERROR: Gradient not found in log file\n");
 }
 
@@ -236,7 +239,7 @@ TEST(Convergence, TableVariantsAndRealLogs) {
     auto check = [&](const std::string& text, bool expect_conv, const std::string& expect_out) {
         write_file("c.log", text);
         bool conv = !expect_conv;
-        EXPECT_EQ(run([&] { check_convergence("c.log  ", conv); }).out, expect_out) << text.substr(0, 400);
+        EXPECT_EQ(run([&] { conv = check_convergence("c.log  "); }).out, expect_out) << text.substr(0, 400);
         EXPECT_EQ(conv, expect_conv) << text.substr(0, 400);
     };
     // The fifth word of the four rows after the first table heading decides, whatever its letter case.

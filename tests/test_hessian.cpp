@@ -61,9 +61,7 @@ TEST(Hessian, RootFromTheStateFileWholeOutputAndAFailedJob) {
 
     // Only a line that starts with "Total Energy" gives the energy.
     write_file("e.fchk", "SCF Energy  R  -1.0\n Total Energy  R  -2.0\nTotal Energy   R   -7.6123456789E+01\n");
-    double energy = 0.0;
-    read_total_energy_from_fchk("e.fchk", energy);
-    EXPECT_EQ(energy, -76.123456789);
+    EXPECT_EQ(read_total_energy_from_fchk("e.fchk"), -76.123456789);
 }
 
 }  // namespace

@@ -26,7 +26,12 @@ Call start(const std::vector<std::string>& args) {
     Call r;
     CaptureStdout cap;
     r.status = status_of(
-        [&] { initialize_quorin(args, r.gjf, r.input, r.output, r.config, r.natoms, r.charge, r.mult, r.ider, r.chk); },
+        [&] {
+            const RunSetup run = initialize_quorin(args);
+            r.gjf = run.gjf_file, r.input = run.input_file, r.output = run.output_file, r.config = run.config;
+            r.natoms = run.natoms, r.charge = run.charge, r.mult = run.multiplicity, r.ider = run.ider;
+            r.chk = run.chk_existed;
+        },
         &r.error);
     r.out = cap.text();
     return r;

@@ -42,31 +42,25 @@ std::string I11(int n) { return std::string(11 - std::to_string(n).size(), ' ') 
 
 class Nto : public Test {
 protected:
-    void SetUp() override {
-        set_nto_overlap_inttype(1);
-        set_nto_vosksnto_flag(false);
-        set_nto_threshold(0.3);
-        set_snto_debug_flag(false);
-        clear_shell_command_log();
-    }
+    void SetUp() override { clear_shell_command_log(); }
     struct Result { int best = -1; double value = 0; std::vector<double> snto; };
     Result match(const std::vector<int>& states) {
-        Result r;
-        match_nto_states("temp/old.fch", "temp/tddft_pelun.fchk", "2,3", states, r.best, r.value, r.snto);
-        return r;
+        const MatchResult m = NtoEngine(settings).match_nto_states("temp/old.fch", "temp/tddft_pelun.fchk", "2,3", states);
+        return Result{m.best_state, m.best_snto, m.snto};
     }
+    NtoSettings settings;  // inttype 1, threshold 0.3, voskwfn, no debug
     ScratchDir dir;
 };
 
 TEST_F(Nto, UnsupportedInttypeAndAbsurdBasisCounts) {
     for (int given : {0, 3, 2}) {
-        templates_ready = true;
         CaptureStdout out;
-        set_nto_overlap_inttype(given);
+        NtoEngine engine(NtoSettings{.overlap_inttype = given});
         EXPECT_EQ(out.text(), given == 2 ? "" : " WARNING: Unsupported inttype=           " +
                                                     std::to_string(given) + " , defaulting to 1\n");
-        EXPECT_EQ(overlap_inttype, given == 2 ? 2 : 1);
-        EXPECT_FALSE(templates_ready);  // the integral template follows the scheme
+        EXPECT_EQ(engine.settings().overlap_inttype, given == 2 ? 2 : 1);
+        engine.ensure_nto_templates();  // the integral template follows the scheme
+        EXPECT_THAT(read_file("temp/integral.bw"), HasSubstr(given == 2 ? "inttype -2" : "inttype -1"));
     }
     // Negative, beyond the bound, beyond 32 bits: a damaged file, named in the message.
     for (long long absurd : {-5LL, 10000001LL, 99999999999LL}) {
@@ -84,12 +78,10 @@ TEST_F(Nto, RangeAndSntoSums) {
         {{-0.3, 0.1, 0.3, 0.0, 0.2, 0.3, -0.25}, "1,7", 7}};  // none above: every orbital, of 7 among 9 functions
     for (const auto& c : ranges) {
         write_file("r.fch", fch(c.eig, c.count == 7 ? 9 : 0));
-        std::string range;
-        int count = -1;
         CaptureStdout out;
-        find_nto_range("r.fch", 0.3, range, count);
-        EXPECT_EQ(range, c.range);
-        EXPECT_EQ(count, c.count);
+        const NtoRange r = find_nto_range("r.fch", 0.3);
+        EXPECT_EQ(r.range_str, c.range);
+        EXPECT_EQ(r.count, c.count);
         EXPECT_EQ(out.text(), c.count < 7 ? "" : " WARNING: No orbitals found with eigenvalue >   0.29999999999999999"
                                                  "     \n          Using all orbitals as fallback\n");
     }
@@ -114,8 +106,7 @@ TEST_F(Nto, SummaryRowsCountInsideTheBlockWithStatusZero) {
                "2 0.99 0 0 x 0\nBEGIN_STATES extra\n# 3 0.9 0 0 x 0\n! 4 0.9 0 0 x 0\n\n"
                "  3  0.7  0.0 0.0  x  0\r\n 4 0.5 0 0 'two words' 0\n5 0.6 0 0 x 1\n6 0.4 0 0 x\n"
                "3 0.8 0 0 x 0\n4 0.95 0 0 x 2\n7 oops 0 0 x 0\n    END_STATES here\n2 0.1 0 0 x 0\n");
-    std::vector<double> v;
-    read_sntofile_summary("s.snto", {2, 3, 4, 5, 6, 3, 7, 9}, v);
+    const std::vector<double> v = read_sntofile_summary("s.snto", {2, 3, 4, 5, 6, 3, 7, 9});
     EXPECT_THAT(v, ElementsAre(kNoSnto, 0.8, 0.5, kNoSnto, kNoSnto, 0.8, kNoSnto, kNoSnto));
 }
 
@@ -136,7 +127,7 @@ TEST_F(Nto, SnapshotNumbersCountOnAndKeepAllDigits) {
 // (the runs that work are in the workflow tests).
 TEST_F(Nto, SingleStateNtoMissing) {
     CaptureStdout out;
-    EXPECT_EQ(status_of([] { calculate_nto_for_state("temp/tddft_pelun.fchk", 4, "temp/old.fch"); }), 1);
+    EXPECT_EQ(status_of([] { NtoEngine().calculate_nto_for_state("temp/tddft_pelun.fchk", 4, "temp/old.fch"); }), 1);
     EXPECT_THAT(out.text(), EndsWith("\n ERROR: Expected template output file not found: temp/new_state4.fch\n"
                                      "        voskwfn may have failed\n"));
 }
@@ -225,7 +216,7 @@ void summary(const std::string& file, const std::vector<int>& states, const std:
 }
 
 TEST_F(Nto, VoskSntoMatchingTiesSnapshotsAndCleanUp) {
-    set_nto_vosksnto_flag(true);
+    settings.use_vosksnto = true;
     CaptureStdout out;
     summary("temp/snto.snto", {1, 3}, {0.80, 0.80});  // state 2 missing, a tie
     Result r = match({1, 2, 3});
@@ -235,9 +226,9 @@ TEST_F(Nto, VoskSntoMatchingTiesSnapshotsAndCleanUp) {
     EXPECT_EQ(status_of([&] { match({1}); }), 1);  // no summary left by the tool
 
     // Debug, scheme 2, an older reference and a counter standing at 6.
-    set_snto_debug_flag(true);
-    set_nto_overlap_inttype(2);
-    set_nto_threshold(0.05);
+    settings.snto_debug_flag = true;
+    settings.overlap_inttype = 2;
+    settings.nto_threshold = 0.05;
     write_file("temp/debug_snapshots/.snto_counter", "6\n");
     write_file("temp/n-1.fch", "older\n");
     summary("temp/snto.snto", {2, 3, 4}, {0.77, 0.80, 0.10});

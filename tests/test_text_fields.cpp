@@ -350,14 +350,14 @@ TEST(TextFields, FixedFieldReads) {
                           "  6.00000000E+00  7.00000000E-03\n"
                           "Beta Orbital Energies                      R   N=           7\n");
     std::vector<double> v;
-    ASSERT_TRUE(read_real_fields(in, 7, 5, 1, 15, 8, v));
+    ASSERT_TRUE(read_real_fields(in, 7, kFchkReals, v));
     EXPECT_EQ(v, (std::vector<double>{1.0, -0.25, 3.0, 4.0, 5.0, 6.0, 7e-3}));
     // A file cut off inside a number (a full disk, a crash) holds no number there.
     std::istringstream cut_off("  1.00000000E+00 -2.5000");
-    EXPECT_FALSE(read_real_fields(cut_off, 2, 5, 1, 15, 8, v));
+    EXPECT_FALSE(read_real_fields(cut_off, 2, kFchkReals, v));
     // Reading on into the next section header fails instead of inventing values.
     std::istringstream in2("  1.00000000E+00\nBeta Orbital Energies                      R   N=           7\n");
-    EXPECT_FALSE(read_real_fields(in2, 6, 5, 1, 15, 8, v));
+    EXPECT_FALSE(read_real_fields(in2, 6, kFchkReals, v));
 }
 
 TEST(TextFields, Files) {

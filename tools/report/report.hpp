@@ -3,7 +3,7 @@
 // which excited state was followed, how well the state matching went, what
 // energy went back to Gaussian, and how the run ended.
 //
-// Everything here is a pure function of the log text: parse_log turns the
+// Everything here is a pure function of the log text: parse_log (report_log.cpp) turns the
 // lines into one record per quorin call, format_report writes the table and
 // the summary, render_svg draws the energy and SNTO panels.
 #pragma once
@@ -109,6 +109,10 @@ std::optional<double> best_snto(const Call& c);
 std::optional<double> runner_up_ratio(const Call& c);
 // "state 2 (delta 0.0156): kept 1 against n-1", empty when no warning.
 std::string near_degeneracy_text(const Call& c);
+// How a failed call ended: its message, STOP status and log line.
+std::string error_text(const Call& c);
+// The followed states as runs of steps: "state 1 (steps 1-3) -> state 2 (step 4)".
+std::string followed_runs(const Run& run);
 
 std::string format_report(const Run& run);
 std::string render_svg(const Run& run);
