@@ -1,8 +1,6 @@
 // The diabatic step through the whole program with the stand-ins: steps at
 // the edges of the candidate window, whole optimisations of every variant
 // across the model's crossing, and what is kept when a step meets a fault.
-// (Damaged checkpoints are met by the same inner-job runner as in
-// test_adiabatic.cpp.)
 #include <array>
 #include <map>
 #include <set>
@@ -226,9 +224,13 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
         else EXPECT_EQ(kept_state(), before);
     }
     write_file("temp/sdn_meta.dat", meta);
-    // Past the seam without a fault: the zero window keeps state 1.
+    // Past the seam, after a node crash that damaged the checkpoint: the job
+    // that read it runs once more from a fresh guess, and the zero window
+    // keeps state 1.
+    write_file("temp/tddft_pelun.chk", "damaged by a node crash\n");
     ASSERT_EQ(call_at(kPath[2], kConfig).status, 0);
-    EXPECT_EQ(standin_runs(), "g16 force root=1 nstate=3 guess_read=1 td_read=1\nformchk\nvoskSNTO --newnto "
+    EXPECT_EQ(standin_runs(), "g16 force root=1 nstate=3 guess_read=1 td_read=1 error\n"
+                              "g16 force root=1 nstate=3 guess_read=0 td_read=0\nformchk\nvoskSNTO --newnto "
                               "temp/tddft_pelun.fchk temp/tddft_pelun.log --oldfch temp/old.fch --autorange 0.300000 "
                               "--otype 1 --sntofile temp/snto.snto --state 1 --outfch temp/new_state1.fch\n");
     EXPECT_NE(kept_state(), before);
