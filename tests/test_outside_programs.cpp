@@ -1,6 +1,8 @@
 // The runner of outside programs and the file work around it, through whole
 // quorin processes: one run per directory, inner jobs ended with quorin, and
 // what a killed run leaves behind.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 
 #include <csignal>
@@ -35,6 +37,15 @@ std::vector<pid_t> inner_pids() {
 
 bool alive(pid_t pid) { return kill(pid, 0) == 0; }
 
+// Whether no process holds the directory's lock any more.
+bool lock_free() {
+    const int fd = ::open("temp/.quorin.lock", O_RDWR);
+    if (fd < 0) return false;
+    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+}
+
 TEST(OutsidePrograms, OneRunPerDirectoryAndKilledRunsNeitherBlockNorLeaveParts) {
     ScratchDir dir;
     write_config();
@@ -60,9 +71,13 @@ TEST(OutsidePrograms, OneRunPerDirectoryAndKilledRunsNeitherBlockNorLeaveParts) 
     EXPECT_EQ(third.status, 1);
     EXPECT_NE(third.out.find("which has ended while an inner job it started still runs"), std::string::npos)
         << third.out;
-    for (pid_t p : inner_pids()) kill(p, SIGKILL);
-    for (pid_t p : inner_pids())
-        for (int i = 0; i < 500 && alive(p); ++i) usleep(10000);
+    // The inner job is its whole process group (the shell between quorin and
+    // g16 holds the lock too); end it and wait until the lock is free.
+    const pid_t group = getpgid(inner_pids().front());
+    ASSERT_GT(group, 0);
+    kill(-group, SIGKILL);
+    for (int i = 0; i < 1000 && !lock_free(); ++i) usleep(10000);
+    ASSERT_TRUE(lock_free());
 
     // Once it is gone the next call runs, and the half-written files of the
     // killed run go; other dot-files stay.
