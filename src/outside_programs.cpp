@@ -26,11 +26,6 @@ namespace fs = std::filesystem;
 namespace quorin {
 
 namespace {
-std::vector<std::string>& command_log() {
-    static std::vector<std::string> log;
-    return log;
-}
-
 // A short sibling name (same directory, so the rename is atomic) that no
 // other writer is using at the same moment; short so that a long target
 // name still leaves room for it.
@@ -130,7 +125,6 @@ void install_signal_forwarding() {
 }
 
 int run_shell(const std::string& command) {
-    command_log().push_back(command);
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
@@ -227,9 +221,7 @@ bool found_on_path(std::string_view program, std::string_view path_list) {
     }
 }
 
-const std::vector<std::string>& shell_command_log() { return command_log(); }
 
-void clear_shell_command_log() { command_log().clear(); }
 
 bool file_exists(const std::string& path) {
     std::error_code ec;

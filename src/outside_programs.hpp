@@ -62,10 +62,6 @@ void remove_partial_files(const std::string& dir);
 // meaning the current directory), looked up as a shell would, without one.
 bool found_on_path(std::string_view program, std::string_view path_list);
 
-// Every command line run by this process, in order (for tests and reports).
-const std::vector<std::string>& shell_command_log();
-void clear_shell_command_log();
-
 // ------------------------------------------------------------ file operations
 
 bool file_exists(const std::string& path);

@@ -263,13 +263,18 @@ TEST(Convergence, TableVariantsAndRealLogs) {
 TEST(Checkpoints, FormchkMissingWithAStaleFchkAndTheLiteralCopy) {
     ScratchDir dir;
     write_file("temp/tddft_pelun.fchk", "from an earlier job\n");
+    // Only these two on PATH: a formchk that says where it ran and with what,
+    // on both streams, and converts nothing; a cp that leaves a mark if
+    // anything runs it (shell built-ins only, nothing else is found).
+    fs::create_directories("bin");
+    write_file("bin/formchk", "#!/bin/sh\necho \"${PWD##*/} $*\"\necho 'to standard error' >&2\nexit 1\n");
+    write_file("bin/cp", "#!/bin/sh\n: > cp-ran\n");
+    for (const char* name : {"bin/formchk", "bin/cp"}) fs::permissions(name, fs::perms::owner_all);
     const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
-    setenv("PATH", (dir.path() / "nobin").c_str(), 1);
-    clear_shell_command_log();
+    setenv("PATH", (dir.path() / "bin").c_str(), 1);
     auto o = run(run_formchk_for_tddft);
-    setenv("PATH", saved.c_str(), 1);
-    EXPECT_EQ(shell_command_log(),
-              std::vector<std::string>{"cd temp && formchk tddft_pelun.chk tddft_pelun.fchk > formchk.log 2>&1"});
+    // In temp/, the two file names, both streams into temp/formchk.log.
+    EXPECT_EQ(read_file("temp/formchk.log"), "temp tddft_pelun.chk tddft_pelun.fchk\nto standard error\n");
     // The earlier job's checkpoint is no proof that this one was converted.
     expect_stop(o, " ERROR: formchk falied.\n");
     EXPECT_FALSE(fs::exists("temp/tddft_pelun.fchk"));
@@ -280,13 +285,12 @@ TEST(Checkpoints, FormchkMissingWithAStaleFchkAndTheLiteralCopy) {
         EXPECT_EQ(chk_copy_target(name), target) << name;
 
     write_file("temp/tddft_pelun.chk", "checkpoint bytes\n");
-    clear_shell_command_log();
     const std::string evil = "x'\"$(touch pwned)`touch pwned2`;touch pwned3";
     EXPECT_EQ(run([&] { copy_chk_to_maindir("runs/" + evil + ".gjf"); }).out,
               "Converged geometry detected, chk copied to ./" + evil + ".chk\n");
+    setenv("PATH", saved.c_str(), 1);
     EXPECT_EQ(read_file(evil + ".chk"), "checkpoint bytes\n");
-    for (const char* p : {"pwned", "pwned2", "pwned3", "temp/pwned"}) EXPECT_FALSE(fs::exists(p)) << p;
-    EXPECT_TRUE(shell_command_log().empty());
+    for (const char* p : {"pwned", "pwned2", "pwned3", "temp/pwned", "cp-ran", "temp/cp-ran"}) EXPECT_FALSE(fs::exists(p)) << p;
 }
 
 }  // namespace

@@ -171,13 +171,20 @@ TEST(Startup, GjfSearchWithoutShell) {
     write_file("gjf_list.tmp", "decoy.gjf\nother.gjf\n");
     fs::create_directories("folder.gjf");
     write_file(".backup.gjf", gjf_with_title("root=7"));  // a dot-file is no candidate
-    clear_shell_command_log();
+    // The shell's file tools, if start-up reached for them, would leave a mark.
+    fs::create_directories("bin");
+    for (const char* tool : {"ls", "mkdir", "cat", "rm", "touch"}) {
+        write_file(std::string("bin/") + tool, "#!/bin/sh\n: > '" + (dir.path() / "shell-ran").string() + "'\n");
+        fs::permissions(std::string("bin/") + tool, fs::perms::owner_all);
+    }
+    const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", (dir.path() / "bin").c_str(), 1);
     Call r = start(kSix);
+    setenv("PATH", saved_path.c_str(), 1);
     ASSERT_EQ(r.status, -1) << r.out << r.error;
     EXPECT_EQ(r.gjf, odd);
     EXPECT_EQ(r.config.root, 6);
-    EXPECT_TRUE(shell_command_log().empty());
-    EXPECT_FALSE(fs::exists("pwned") || fs::exists("pwned2"));
+    EXPECT_FALSE(fs::exists("shell-ran") || fs::exists("pwned") || fs::exists("pwned2"));
 
     write_file("second.gjf", "");
     r = start(kSix);

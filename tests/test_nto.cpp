@@ -38,11 +38,18 @@ std::string fch(const std::vector<double>& alpha, long long nbasis = 0) {
     return s;
 }
 
+// The command lines a console shows ("  Command: ..."), in order.
+std::vector<std::string> commands_in(const std::string& console) {
+    std::vector<std::string> commands;
+    for (const std::string& line : lines_of(console))
+        if (line.rfind("  Command: ", 0) == 0) commands.push_back(line.substr(11));
+    return commands;
+}
+
 std::string I11(int n) { return std::string(11 - std::to_string(n).size(), ' ') + std::to_string(n); }
 
 class Nto : public Test {
 protected:
-    void SetUp() override { clear_shell_command_log(); }
     struct Result { int best = -1; double value = 0; std::vector<double> snto; };
     Result match(const std::vector<int>& states) {
         const MatchResult m = NtoEngine(settings).match_nto_states("temp/old.fch", "temp/tddft_pelun.fchk", "2,3", states);
@@ -195,12 +202,12 @@ TEST_F(Nto, VoskwfnMatchingNearDegeneracyAgainstTheOlderReference) {
         {{1e-9, 0.0, 0.0}, {0.0, 0.1, 0.05}, 3, 0.0, 3}};       // tiny best: absolute differences decide
     for (const auto& c : cases) {
         candidates(three, c.s2, c.s3);
-        clear_shell_command_log();
+        CaptureStdout console;
         r = match(three);
         SCOPED_TRACE(PrintToString(c.s2));
         EXPECT_EQ(r.best, c.best);
         EXPECT_EQ(r.value, c.value);
-        EXPECT_EQ(shell_command_log().size(), c.runs);
+        EXPECT_EQ(commands_in(console.text()).size(), c.runs);
     }
 }
 
@@ -233,12 +240,16 @@ TEST_F(Nto, VoskSntoMatchingTiesSnapshotsAndCleanUp) {
     write_file("temp/n-1.fch", "older\n");
     summary("temp/snto.snto", {2, 3, 4}, {0.77, 0.80, 0.10});
     summary("temp/snto_nminus.snto", {3, 2}, {0.5, 0.6});
-    clear_shell_command_log();
-    r = match({2, 3, 4});
+    std::vector<std::string> commands;
+    {
+        CaptureStdout console;
+        r = match({2, 3, 4});
+        commands = commands_in(console.text());
+    }
     EXPECT_EQ(r.best, 2);
     EXPECT_EQ(r.value, 0.77);
     // The first command is shown by the workflow tests; the second compares with n-1.fch.
-    EXPECT_THAT(shell_command_log(), ElementsAre(_, "voskSNTO --newnto 'temp/tddft_pelun.fchk' temp/tddft_pelun.log --oldfch "
+    EXPECT_THAT(commands, ElementsAre(_, "voskSNTO --newnto 'temp/tddft_pelun.fchk' temp/tddft_pelun.log --oldfch "
                                     "'temp/n-1.fch' --autorange 0.050000 --otype 2 --sntofile "
                                     "'temp/snto_nminus.snto' --sntodebug --state 3 --outfch "
                                     "'temp/new_state3.fch' --state 2 --outfch 'temp/new_state2.fch'"));

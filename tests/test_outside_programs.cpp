@@ -5,8 +5,10 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
 #include <map>
+#include <thread>
 
 #include "outside_programs.hpp"
 #include "test_support.hpp"
@@ -98,8 +100,11 @@ TEST(OutsidePrograms, CancellingTheJobEndsTheInnerJobWithQuorin) {
         ScratchDir dir;
         write_config();
         write_external_input(1);
-        Background run(external_command(kConfig, "QUORIN_STANDIN_FAULTS=slow=1"));
+        // The inner job runs 3 s: long enough that a loaded machine still
+        // signals quorin while it runs.
+        Background run(external_command(kConfig, "QUORIN_STANDIN_FAULTS=slow=3"));
         ASSERT_TRUE(wait_for_file("temp/g16.pids", 20)) << read_file("bg.out") << read_file("bg.err");
+        const auto job_started = std::chrono::steady_clock::now();
         const std::vector<pid_t> inner = inner_pids();
         ASSERT_EQ(inner.size(), 2u);
         kill(run.pid, sig);
@@ -110,7 +115,7 @@ TEST(OutsidePrograms, CancellingTheJobEndsTheInnerJobWithQuorin) {
                   std::string::npos)
             << read_file("bg.out");
         for (pid_t p : inner) EXPECT_FALSE(alive(p)) << "inner process " << p << " outlived quorin";
-        usleep(1500000);  // longer than the inner job would have run
+        std::this_thread::sleep_until(job_started + std::chrono::milliseconds(3500));  // past its end
         EXPECT_FALSE(fs::exists("temp/late_write"));
         EXPECT_FALSE(fs::exists("out.EOu"));
     }

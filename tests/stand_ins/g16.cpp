@@ -262,7 +262,9 @@ void run_slow_link(double seconds) {
         std::ofstream("late_write") << "written after " << seconds << " s\n";
         _exit(0);
     }
-    std::ofstream("g16.pids") << getpid() << ' ' << link << '\n';
+    // Whole or not at all: a test reads the file as soon as it appears.
+    std::ofstream("g16.pids.part") << getpid() << ' ' << link << '\n';
+    std::rename("g16.pids.part", "g16.pids");
     int status = 0;
     waitpid(link, &status, 0);
 }
