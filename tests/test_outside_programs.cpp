@@ -143,6 +143,23 @@ TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
     EXPECT_EQ(WEXITSTATUS(raw), 0) << "no I/O failure naming the file";
     EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
     EXPECT_EQ(list_matching(".", ".quorin-part-*"), std::vector<std::string>{});
+
+    // Killed in the middle of the write (SIGXFSZ's own action): the partial
+    // file stays behind, and is what the next call's clean-up removes.
+    const pid_t killed = fork();
+    if (killed == 0) {
+        const rlimit limit{64, 64};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        replace_file_atomically("sdn_meta.dat", std::string(4096, 'x'));
+        _exit(0);
+    }
+    waitpid(killed, &raw, 0);
+    ASSERT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGXFSZ);
+    EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 2);
+    remove_partial_files(".");
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
+    EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
 }
 
 }  // namespace
