@@ -28,6 +28,7 @@ program fortran_ref
     read(10) xs
     close(10)
     write(*, '(D20.12)') xs
+    deallocate(xs)  ! freed before the end, so leak checkers stay quiet
     return
   end if
   do
