@@ -553,17 +553,15 @@ int warn_about_outer_input(const std::string& gjf_file, const std::optional<std:
                          " has no external= that names quorin (external='quorin [config_file]'); Gaussian runs quorin "
                          "only through it.");
     } else if (checked_config) {
-        // The configuration file a run is given: the word after the program.
+        // A run reads the configuration file named after the program or,
+        // without one, the title of the one .gjf of the directory: this file.
         std::string command, named;
         std::istringstream(program) >> command >> named;
-        auto same = [](const std::string& a, const std::string& b) {
-            return fs::path(a).lexically_normal() == fs::path(folded(b)).lexically_normal();
-        };
-        if (named.empty() != checked_config->empty() || (!named.empty() && !same(named, *checked_config)))
-            warnings += warn("The route of " + gjf_file + " runs quorin with " +
-                             (named.empty() ? std::string("no configuration file (the title is read)") : named) +
-                             ", not with the configuration checked here (" +
-                             (checked_config->empty() ? std::string("the title") : *checked_config) + ").");
+        auto normal = [](const std::string& f) { return fs::path(folded(f)).lexically_normal(); };
+        auto shown_as = [&](const std::string& f) { return f.empty() ? "the title of " + gjf_file : f; };
+        if (normal(named.empty() ? gjf_file : named) != normal(checked_config->empty() ? gjf_file : *checked_config))
+            warnings += warn("The route of " + gjf_file + " runs quorin with " + shown_as(named) + ", not with " +
+                             shown_as(*checked_config) + " as checked here.");
     }
     if (!has_keyword(route, "nosymm") && !contains(route, "symmetry=none") && !contains(route, "symm=none"))
         warnings += warn("The route of " + gjf_file +

@@ -130,8 +130,7 @@ TEST(Entry, CheckNamesEachSlipOnce) {
         {"mem = ''\nnproc = ''\n", "", "", w + "mem is not set in c.toml: the inner jobs get %mem=96GB.\n" + w +
                                                "nproc is not set in c.toml: the inner jobs get %nproc=32."},
         {"debug = f\n", "", "#p external='quorin' opt nosymm\n",
-         w + "The route of w.gjf runs quorin with no configuration file (the title is read), not with the "
-             "configuration checked here (c.toml)."},
+         w + "The route of w.gjf runs quorin with the title of w.gjf, not with c.toml as checked here."},
         {"", "sdnto:true", "", w + "\"sdnto:true\" in w.gjf has no \"=\" and is ignored; write sdnto=true."},
         {"", "root = 2", "", w + "\"root = 2\" in w.gjf is not read as one pair: the title is split at blanks; write "
                                  "root=2."},
