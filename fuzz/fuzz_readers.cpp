@@ -78,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Tddft_config config;
     handled([&] { read_config_toml("f.txt", config); });
     handled([&] { read_config_gjf("f.txt", config); });
+    handled([&] { warn_about_outer_input("f.txt", std::string("c.toml")); });
     handled([&] { extract_gradient(read_inner_log("temp/tddft_pelun.log"), 2); });
     handled([&] {
         check_convergence("temp/tddft_pelun.log");

@@ -107,10 +107,7 @@ const char* job_kind_word(JobKind kind) {
     return "force";
 }
 
-void write_gaussian_input(const std::string& file, const InnerJob& job, const Molecule& molecule) {
-    const std::string out_name = rtrim(file);
-    const std::string in_name = rtrim(molecule.input_file);
-
+std::string inner_job_head(const InnerJob& job) {
     std::string route = "#p nosymm Iop(9/40=3) " + rtrim(job.method) + "/" + rtrim(job.basis);
     if (job.guess_read) route += " guess=read";
     std::string td = td_keyword(job.triplet, job.root, job.nadd, job.td_read.value_or(job.guess_read));
@@ -122,13 +119,18 @@ void write_gaussian_input(const std::string& file, const InnerJob& job, const Mo
         route += ' ';
         route += rtrim(job.extra);
     }
+    return (is_blank(job.mem) ? std::string("%mem=96GB") : "%mem=" + rtrim(job.mem)) + '\n' +
+           (is_blank(job.nproc) ? std::string("%nproc=32") : "%nproc=" + rtrim(job.nproc)) + '\n' +
+           "%chk=tddft_pelun.chk\n" + route + '\n';
+}
+
+void write_gaussian_input(const std::string& file, const InnerJob& job, const Molecule& molecule) {
+    const std::string out_name = rtrim(file);
+    const std::string in_name = rtrim(molecule.input_file);
 
     std::ofstream out(out_name, std::ios::binary | std::ios::trunc);
     if (!out) io_failure("cannot open " + out_name + " for writing");
-    out << (is_blank(job.mem) ? std::string("%mem=96GB") : "%mem=" + rtrim(job.mem)) << '\n';
-    out << (is_blank(job.nproc) ? std::string("%nproc=32") : "%nproc=" + rtrim(job.nproc)) << '\n';
-    out << "%chk=tddft_pelun.chk\n";
-    out << route << '\n';
+    out << inner_job_head(job);
     out << '\n';
     out << rtrim(job.title) << '\n';
     out << '\n';

@@ -40,6 +40,11 @@ struct InnerJob {
     bool triplet = false;
 };
 
+// The Link 0 lines and the route line of an inner job's input, each ending
+// in a line feed: what write_gaussian_input writes first, and what
+// quorin --check shows.
+std::string inner_job_head(const InnerJob& job);
+
 // Writes an inner TD-DFT input for the geometry of the External input file.
 void write_gaussian_input(const std::string& file, const InnerJob& job, const Molecule& molecule);
 

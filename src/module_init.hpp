@@ -2,6 +2,7 @@
 // configuration and where it comes from, and the start-up summary.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,17 +70,21 @@ struct ConfigSource {
     int warnings = 0;
 };
 
-// Six arguments: the one .gjf file of the working directory (stops when
-// there is none or more than one).  Seven: the named file, TOML when its name
-// ends in ".toml" in any case.
+// Six arguments: the one .gjf file of the working directory, or without one
+// the one .com file (stops when there is none or more than one).  Seven: the
+// named file, TOML when its name ends in ".toml" in any case.
 ConfigSource auto_detected_source();
 ConfigSource named_source(const std::string& config_file);
 
 // The configuration sources.  Each reader sets the defaults, reads its file,
-// prints a WARNING line for every slip it notices (an unknown key, a logical
-// value that is neither true nor false, a header that reads like [quorin]
-// but is not, a title pair broken by blanks or tabs) and returns how many it
-// printed.  The values are read the same with or without a warning.
+// prints a WARNING line for every slip it notices (an unknown key, a key
+// given again, a logical value that is neither true nor false, text left
+// after a number, a real that is not finite, a pair without "=", a header
+// that reads like [quorin] but is not, a title pair broken by blanks or
+// tabs, text after a closing quote in TOML) and returns how many it printed.
+// The values are read the same with or without a warning.  A number that
+// does not read stops with an ERROR naming the key, the value and the file.
+// In a TOML file "#" outside quotes starts a comment.
 bool try_find_unique_gjf(std::string& gjf_file);
 int read_config(const ConfigSource& source, Tddft_config& config);
 int read_config_gjf(const std::string& gjf_file, Tddft_config& config);
@@ -89,15 +94,33 @@ int read_config_toml(const std::string& toml_file, Tddft_config& config);
 void check_config_values(const Tddft_config& config, const std::string& file);
 void print_config_summary(const Tddft_config& config, int natoms, int charge, int multiplicity);
 
-// quorin --check [config]: reads the configuration as a run would, prints
-// its warnings and every setting, runs and creates nothing.  Returns the exit
+// Warns about the outer Gaussian input: no external= naming quorin (or,
+// given `checked_config`, one that runs quorin with another configuration
+// file; empty: none), no nosymm, with opt freq a %chk that the
+// converged-checkpoint copy would replace, an outer %nproc above 1.  Returns
+// the number of warnings.
+int warn_about_outer_input(const std::string& gjf_file, const std::optional<std::string>& checked_config);
+
+// An outside program a step runs, and what for.
+struct OutsideProgram {
+    std::string_view name, why;
+};
+// The outside programs of the step that derivative level `ider` asks for.
+std::vector<OutsideProgram> programs_needed(int ider, const Tddft_config& config);
+
+// quorin --check [config]: reads the configuration as a run would and prints
+// its warnings, every setting, the inner gradient job's Link 0 lines and
+// route, the outside programs and whether they are on PATH, then a warning
+// for each value outside what a run can use, each slip of the outer input
+// and each program missing.  Runs and creates nothing.  Returns the exit
 // status: 0 without a warning, 1 with one (an ERROR stops as in a run).
 int check_configuration(const std::vector<std::string>& files);
 
-// Value parsers.  `where` names the key and the file for an I/O failure.
+// Value parsers.  A number that does not read stops the call with an ERROR
+// naming `key`, the value and `file`.
 std::string parse_value(std::string_view value);
-int parse_integer(std::string_view value, const std::string& where = "");
-double parse_real(std::string_view value, const std::string& where = "");
+int parse_integer(std::string_view value, const std::string& key = "value", const std::string& file = "");
+double parse_real(std::string_view value, const std::string& key = "value", const std::string& file = "");
 bool parse_logical(std::string_view value);
 
 }  // namespace quorin

@@ -15,6 +15,7 @@
 #include "module_init.hpp"
 #include "module_nto.hpp"
 #include "outside_programs.hpp"
+#include "quorin_version.hpp"
 #include "text_fields.hpp"
 
 namespace quorin {
@@ -77,6 +78,15 @@ constexpr std::string_view kHelp[] = {
     "       that happened, you may try to decrease maxstep value.",
     "  4. While running an 'opt freq' job, the %chk should refer to $your_gjf_name.chk",
     "",
+    "More:",
+    "  quorin --check [config_file]  Check the settings before submitting: every setting, the",
+    "                                inner job's Link 0 and route lines, the outside programs,",
+    "                                a WARNING per slip; exit status 1 after a warning",
+    "  quorin --version              Print the version",
+    "  quorin-report LOG             Which state each step of a run followed (--svg FILE: a plot)",
+    "  Documentation: man quorin, man quorin-report; usage.md and cluster.md (a batch script)",
+    "                 in share/doc/quorin of the installation, or docs/ of the sources",
+    "",
 };
 
 void print_help() {
@@ -93,14 +103,9 @@ bool is_help_option(const std::string& arg) {
 // first inner job, or the call would fail later with a message about a
 // missing output file.  Names each missing one, then stops.
 void require_outside_programs(int ider, const Tddft_config& config) {
-    struct Needed { std::string_view name, why; };
-    std::vector<Needed> needed = {{"g16", "for every inner job"}, {"formchk", "after every inner job"}};
-    if (ider == 1 && config.sdnto)
-        needed.push_back(config.vosksnto ? Needed{"voskSNTO", "to compare the states (vosksnto on)"}
-                                         : Needed{"voskwfn", "with Multiwfn to compare the states (vosksnto off)"});
     const char* path = std::getenv("PATH");
     bool missing = false;
-    for (const Needed& n : needed)
+    for (const OutsideProgram& n : programs_needed(ider, config))
         if (!found_on_path(n.name, path ? path : "")) {
             say({"ERROR: " + std::string(n.name) + " not found on PATH; quorin runs it " + std::string(n.why) + "."});
             missing = true;
@@ -111,8 +116,15 @@ void require_outside_programs(int ider, const Tddft_config& config) {
 // One call of the program: one step of the outer Gaussian job.
 void run(const std::vector<std::string>& args) {
     if (!args.empty() && is_help_option(args[0])) print_help();
+    if (!args.empty() && rtrim(args[0]) == "--version") {
+        put("quorin " QUORIN_VERSION);
+        return;
+    }
     // A dry run of the start-up: before "temp" is made, so it creates nothing.
-    if (!args.empty() && rtrim(args[0]) == "--check") stop(check_configuration({args.begin() + 1, args.end()}));
+    if (!args.empty() && rtrim(args[0]) == "--check") {
+        put("quorin " QUORIN_VERSION);
+        stop(check_configuration({args.begin() + 1, args.end()}));
+    }
 
     say({">>>>> TD-DFT External Interface Starting"});
     make_dirs("temp");

@@ -23,7 +23,7 @@ bool has_line(const std::string& out, const std::string& line) {
 TEST(Adiabatic, OneStepWritesItsInputConsoleAndOutputWhole) {
     QUORIN_FORTRAN_OR_SKIP();
     ScratchDir dir;
-    write_file("w.gjf", "%chk=w.chk\n#p opt external='quorin'\n\nMETHOD=b3lyp BASIS=sto-3g ROOT=2 NADD=4 MEM=4GB "
+    write_file("w.gjf", "%chk=w.chk\n#p opt external='quorin' nosymm\n\nMETHOD=b3lyp BASIS=sto-3g ROOT=2 NADD=4 MEM=4GB "
                         "NPROC=2 EXTRA=scf=tight TRIPLET=F SDNTO=F VOSKSNTO=T SNTOFIRST=F\nDEBUG=F INTTYPE=1 "
                         "NTOTHRE=0.3 SNTORANGE=-1\n\n0 1\n");
     const ProcessResult r = call_at(0.0, "", announcing_wrappers(dir.path() / "bin", {"g16"}));

@@ -49,7 +49,7 @@ std::vector<double> summary_values(const std::string& text) {
 TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     QUORIN_FORTRAN_OR_SKIP();
     ScratchDir dir;
-    write_file("w.gjf", "%chk=w.chk\n#p opt external='quorin'\n\nROOT=1 NADD=1 SDNTO=T NTOTHRE=0.25 INTTYPE=2 DEBUG=T "
+    write_file("w.gjf", "%chk=w.chk\n#p opt external='quorin' nosymm\n\nROOT=1 NADD=1 SDNTO=T NTOTHRE=0.25 INTTYPE=2 DEBUG=T "
                         "method=b3lyp basis=sto-3g MEM=4GB NPROC=2 EXTRA=scf=tight TRIPLET=T SNTORANGE=1\n\n0 1\n");
     const std::string wrappers = announcing_wrappers(dir.path() / "bin", {"voskSNTO"});
     // File work is quorin's own: no cp, rm, mv, mkdir, ls or cat process may start.

@@ -1,6 +1,7 @@
 // The program as a whole process: help options, banner and start-up errors,
 // with exit status and standard error.  The start-up's own messages are
 // tested with it; which workflow runs is shown by the end-to-end tests.
+#include <regex>
 #include <set>
 
 #include "test_support.hpp"
@@ -25,7 +26,8 @@ TEST(Entry, HelpOptions) {
         EXPECT_EQ(r.err, "STOP 0\n") << args;
         EXPECT_FALSE(fs::exists("temp")) << args;
         const auto lines = lines_of(r.out);
-        ASSERT_EQ(lines.size(), 56u) << args;
+        ASSERT_EQ(lines.size(), 65u) << args;
+        EXPECT_EQ(lines[55] + "|" + lines[56], "|More:") << args;  // the added lines follow the help text
         std::string defaults;
         for (const auto& l : lines) defaults += l.find("default:") != std::string::npos ? l + "\n" : "";
         EXPECT_EQ(lines[7] + "\n" + defaults,
@@ -42,8 +44,7 @@ TEST(Entry, HelpOptions) {
 }
 
 // Each start-up failure: the banner, what start-up printed, status 1 with
-// STOP 1 on standard error; an unreadable value is an I/O failure, status 2,
-// named on standard error.  (The External input header's errors are shown
+// STOP 1 on standard error.  (The External input header's errors are shown
 // in test_init.cpp.)
 TEST(Entry, StartupErrors) {
     ScratchDir dir;
@@ -63,10 +64,12 @@ TEST(Entry, StartupErrors) {
                                      " ERROR: nadd = -1 in a.gjf: must be 0 or more; the inner jobs ask for root + nadd"
                                      " states.\n"},
         {"2 1 0 1", "#p\n\nroot=2147483647 nadd=0 nadd=1\n\n", "a.gjf" + kGaussianArgs,
-         " GJF file: a.gjf\n" + io + " ERROR: root + nadd = 2147483648 in a.gjf: the inner jobs cannot ask for more"
+         " GJF file: a.gjf\n" + io + " WARNING: nadd is given again in a.gjf: \"1\" replaces \"0\".\n"
+                                     " ERROR: root + nadd = 2147483648 in a.gjf: the inner jobs cannot ask for more"
                                      " than 2147483647 states.\n"},
-        {"2 1 0 1", "#p\n\nsntorange=2147483648\n\n", "a.gjf" + kGaussianArgs, " GJF file: a.gjf\n" + io, 2,
-         "quorin: I/O failure: cannot read an integer from \"2147483648\" (key sntorange in a.gjf)\n"},
+        {"2 1 0 1", "#p\n\nsntorange=2147483648\n\n", "a.gjf" + kGaussianArgs,
+         " GJF file: a.gjf\n" + io + " ERROR: sntorange = \"2147483648\" in a.gjf does not read as a whole number "
+                                     "(-2147483648 to 2147483647).\n"},
     };
     for (const Case& c : cases) {
         if (!c.ein.empty()) write_file("in.EIn", c.ein + "\n8 0 0 0\n1 0 0 1.8\n");
@@ -88,75 +91,154 @@ std::set<std::string> names_here() {
 // An outer-job geometry of water (bohr), the molecule of the stand-ins' model.
 const std::string kWater = "8 0.0 0.0 -0.124\n1 0.0 1.431 0.984\n1 0.0 -1.431 0.984\n";
 
-// Slips in the configuration are named, in a run as in quorin --check, and
-// every value is read as before; --check runs nothing and creates nothing.
-TEST(Entry, ConfigurationSlipsAreNamedAndCheckCreatesNothing) {
+// Every slip of the configuration or of the outer input is one WARNING line
+// of quorin --check (a number that does not read, one ERROR line) and exit
+// status 1; the clean files give none and 0.  --check creates nothing.
+TEST(Entry, CheckNamesEachSlipOnce) {
     ScratchDir dir;
-    write_file("water.gjf", "%chk=water.chk\n#p opt external='quorin'\n\n"
-                            "sndto=.t. SDNTO=yes root = 2 nadd =3 mem= 4GB debug=t\tnproc=4 memory=8GB vosnto=t charge=0\n"
-                            "  = x method=b3lyp\n\n0 1\n");
-    write_file("quorin.toml", "root = 3\nsntorange = 0\n[Quorin ]\nnadd = 9\n[quorin] # on again\nvosksnto = true # engine\n"
-                              "ntothr = 0.2\n[tool.quorin]\n[other]\nsdnto = maybe\n");
-    // Quotes, blanks and capitals around keys and values, CR LF ends, a line without a pair.
-    write_file("clean.toml", "# settings\r\n  [QUORIN]  \r\nsdnto = .F.\r\ndebug = T\r\nsntorange = 2147483647\r\n"
-                             "method = \"b3lyp\"\r\n  basis = '6-31g*'\r\nNTOTHRE=.25\r\nextra = scrf em = gd3\r\nno pair\r\n");
+    use_stand_ins();  // g16 and formchk are on PATH
+    const std::string w = " WARNING: ", range = " in c.toml is outside what quorin can use: ";
+    const std::string logical = " is not a logical value (true: .T./T/true/.true., false: .F./F/false/.false.); read "
+                                "as false.";
+    struct Row { std::string toml, title, head, said; } rows[] = {
+        {"", "", "", ""},
+        {"[quorin] # again\ndebug = false  # quiet\n", "", "", ""},
+        {"sdnto: true\n", "", "", w + "\"sdnto: true\" in c.toml has no \"=\" and is ignored; write sdnto = true."},
+        {"[qorin]\nroot = 2\n", "", "", w + "Section header \"[qorin]\" in c.toml is not [quorin]; the pairs under it "
+                                            "are ignored."},
+        {"[Quorin ]\n", "", "", w + "Section header \"[Quorin ]\" in c.toml is not [quorin]; the pairs under it are "
+                                    "ignored."},
+        {"root = 2\nroot = 3\n", "", "", w + "root is given again in c.toml: \"3\" replaces \"2\"."},
+        {"ntothre = 0,3\n", "", "", w + "ntothre = \"0,3\" in c.toml is read as 0: \",3\" after it is ignored."},
+        {"root = 2 3\n", "", "", w + "root = \"2 3\" in c.toml is read as 2: \" 3\" after it is ignored."},
+        {"ntothre = nan\n", "", "", w + "ntothre = \"nan\" in c.toml is not a finite number."},
+        {"root = 2.5\n", "", "", " ERROR: root = \"2.5\" in c.toml does not read as a whole number (-2147483648 to "
+                                 "2147483647)."},
+        {"sndto = .t.\n", "", "", w + "Unknown key \"sndto\" in c.toml is ignored; did you mean \"sdnto\"?"},
+        {"vosksnto = yes\n", "", "", w + "vosksnto = \"yes\" in c.toml" + logical},
+        {"extra = \"scf=tight\" x # why\n", "", "", w + "\"x\" after the closing quote of extra in c.toml is ignored."},
+        {"inttype = 3\n", "", "", w + "inttype = 3" + range + "1 or 2; a run uses 1 instead."},
+        {"nproc = 0\n", "", "", w + "nproc = 0" + range + "a whole number of processors, 1 or more."},
+        {"mem = 32\n", "", "", w + "mem = 32" + range + "a whole number with its unit, such as 32GB; Gaussian reads a "
+                                                        "bare number as 8-byte words."},
+        {"sntorange = 0\n", "", "", w + "sntorange = 0" + range + "-1 (use nadd) or 1 and more; 0 compares the "
+                                                                  "followed state with itself only."},
+        {"ntothre = -0.1\n", "", "", w + "ntothre = -0.1" + range + "0 or more and below 1 (NTO eigenvalues lie "
+                                                                    "between 0 and 1)."},
+        {"method = \"\"  # none\n", "", "", w + "method is not set in c.toml: the inner route has no functional "
+                                                "(\"/basis\"); g16 stops."},
+        {"mem = ''\nnproc = ''\n", "", "", w + "mem is not set in c.toml: the inner jobs get %mem=96GB.\n" + w +
+                                               "nproc is not set in c.toml: the inner jobs get %nproc=32."},
+        {"debug = f\n", "", "#p external='quorin' opt nosymm\n",
+         w + "The route of w.gjf runs quorin with the title of w.gjf, not with c.toml as checked here."},
+        {"", "sdnto:true", "", w + "\"sdnto:true\" in w.gjf has no \"=\" and is ignored; write sdnto=true."},
+        {"", "root = 2", "", w + "\"root = 2\" in w.gjf is not read as one pair: the title is split at blanks; write "
+                                 "root=2."},
+        {"", "debug=t\tnproc=4", "", w + "\"debug=t<tab>nproc=4\" in w.gjf holds a tab, which does not separate pairs "
+                                         "in the title; write debug=t nproc=4.\n" + w + "debug = \"t<tab>nproc=4\" in "
+                                         "w.gjf" + logical},
+        {"", "", "#p opt nosymm\n", w + "The route of w.gjf has no external= that names quorin (external='quorin "
+                                        "[config_file]'); Gaussian runs quorin only through it."},
+        {"", "", "#p external=\"quorin\" opt\n", w + "The route of w.gjf has no nosymm: Gaussian may turn the molecule "
+                                                     "to its standard orientation and read the forces in the wrong frame."},
+        {"", "", "%chk=w\n#p external='quorin' opt freq=raman nosymm\n",
+         w + "%chk=w in w.gjf (opt freq) is the file quorin copies the converged inner checkpoint over (./w.chk), so "
+             "the freq step reads the inner job's checkpoint instead of the outer job's; name it otherwise "
+             "(%chk=w-outer.chk) to keep both."},
+        {"", "", "%NProcShared=8\n#p external='quorin' nosymm\n",
+         w + "%NProcShared=8 in w.gjf: the outer job only waits for quorin, and its processors compete with the inner "
+             "jobs'; use %nproc=1 and give the inner jobs nproc."},
+    };
+    write_file("c.toml", "");
+    write_file("w.gjf", "");
     const std::set<std::string> files_before = names_here();
-
-    const std::string logical =
-        " is not a logical value (true: .T./T/true/.true., false: .F./F/false/.false.); read as false.\n";
-    const std::string blanks = " is not read as one pair: the title is split at blanks; write ";
-    const std::string header = " WARNING: Section header ";
-    const std::string gjf_warnings =
-        " WARNING: Unknown key \"sndto\" in water.gjf is ignored; did you mean \"sdnto\"?\n"
-        " WARNING: SDNTO = \"yes\" in water.gjf" + logical +
-        " WARNING: \"root = 2\" in water.gjf" + blanks + "root=2.\n"
-        " WARNING: \"nadd =3\" in water.gjf" + blanks + "nadd=3.\n"
-        " WARNING: \"mem= 4GB\" in water.gjf" + blanks + "mem=4GB.\n"
-        " WARNING: \"debug=t<tab>nproc=4\" in water.gjf holds a tab, which does not separate pairs in the title; "
-        "write debug=t nproc=4.\n"
-        " WARNING: debug = \"t<tab>nproc=4\" in water.gjf" + logical +
-        " WARNING: Unknown key \"memory\" in water.gjf is ignored; did you mean \"mem\"?\n"
-        " WARNING: Unknown key \"vosnto\" in water.gjf is ignored; did you mean \"vosksnto\"?\n"
-        " WARNING: Unknown key \"charge\" in water.gjf is ignored.\n"
-        " WARNING: \"= x\" in water.gjf" + blanks + "key=x.\n";
-    const std::string toml_warnings =
-        header + "\"[Quorin ]\" in quorin.toml is not [quorin]; the pairs under it are ignored.\n" +
-        header + "\"[quorin] # on again\" in quorin.toml is not [quorin]; the pairs under it are read.\n"
-        " WARNING: vosksnto = \"true # engine\" in quorin.toml" + logical +
-        " WARNING: Unknown key \"ntothr\" in quorin.toml is ignored; did you mean \"ntothre\"?\n" +
-        header + "\"[tool.quorin]\" in quorin.toml is not [quorin]; the pairs under it are ignored.\n";
-    // The values are read as before: nadd and every switch keep their defaults.
-    for (auto [args, head, end] : std::vector<std::tuple<std::string, std::string, std::string>>{
-             {"--check", "  Auto-detecting gjf file\n GJF file: water.gjf\n" + gjf_warnings, "11 warning(s)"},
-             {"--check quorin.toml",
-              " Config file (TOML): quorin.toml\n Found unique gjf file: water.gjf\n" + toml_warnings, "5 warning(s)"}}) {
-        const ProcessResult r = quorin(args);
-        EXPECT_EQ(r.out.substr(0, head.size()), head) << args;
-        const auto lines = lines_of(r.out.substr(head.size()));
-        ASSERT_EQ(lines.size(), 18u) << r.out;
-        EXPECT_EQ(lines[4] + lines[5] + lines[6] + lines[13] + lines[16],
-                  "  Root: " + std::string(args == "--check" ? "1" : "3") + "  Nstate offset: 2  SNTO range: " +
-                      (args == "--check" ? "using nadd (default)" : "0") +
-                      "  SDNTO diabatic following is disabled.  Debug mode is disabled (default).");
-        EXPECT_EQ(lines[17], " Configuration check: " + end + ", nothing was run.");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "STOP 1\n");
+    for (const Row& row : rows) {
+        const bool toml = !row.toml.empty();
+        // The clean settings, unless the row sets them itself.
+        std::string config = "[quorin]\n";
+        for (std::string line : {"method = b3lyp\n", "basis = sto-3g\n", "mem = 4GB\n", "nproc = 2\n"})
+            if (row.toml.find(line.substr(0, line.find(' ') + 1)) == std::string::npos) config += line;
+        write_file("c.toml", config + row.toml);
+        const std::string head = "%chk=w-outer.chk\n%nproc=1\n#p external='quorin" + std::string(toml ? " c.toml" : "") +
+                                 "' opt freq nosymm\n";
+        write_file("w.gjf", (row.head.empty() ? head : row.head) + "\nmethod=b3lyp basis=sto-3g mem=4GB nproc=2 " +
+                                row.title + "\n\n0 1\n");
+        const ProcessResult r = quorin(toml ? "--check c.toml" : "--check");
+        std::string said;
+        for (const std::string& line : lines_of(r.out))
+            if (line.starts_with(" WARNING:") || line.starts_with(" ERROR:")) said += line + "\n";
+        EXPECT_EQ(said, row.said.empty() ? "" : row.said + "\n") << row.toml << row.title << row.head;
+        EXPECT_EQ(r.status, row.said.empty() ? 0 : 1) << row.toml << row.title << row.head;
     }
-    ProcessResult r = quorin("--check clean.toml");
-    EXPECT_EQ(r.out, " Config file (TOML): clean.toml\n Found unique gjf file: water.gjf\n"
-                     " Number of atoms, charge, spin multiplicity: from Gaussian at every step\n  Parameters:\n"
-                     "  Method: b3lyp\n  Basis: 6-31g*\n  Root: 1\n  Nstate offset: 2\n  SNTO range: 2147483647\n"
-                     "  Inttype keyword: 1\n  NTO threshold:  0.250\n  Singlet calculation.\n  Extra keywords: scrf em = gd3\n"
-                     "  Memory: \n  Processors: \n  SDNTO diabatic following is disabled.\n"
-                     "  voskSNTO engine for SNTO matching is disabled (default).\n"
-                     "  sntofirst: force-first SNTO workflow.\n  Debug mode is ENABLED.\n"
-                     " Configuration check: no warnings, nothing was run.\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "STOP 0\n");
-    r = quorin("--check clean.toml water.gjf");
-    EXPECT_EQ(r.out, " ERROR: quorin --check takes one configuration file or none, got            2\n");
-    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(names_here(), files_before);
+}
+
+// Both programs print the project version and, in a git checkout, a commit
+// of the repository (the one built; a later commit does not fail the test).
+TEST(Entry, VersionOfBothPrograms) {
+    std::smatch project, printed;
+    const std::string cmake = read_file(fs::path(SOURCE_DIR) / "CMakeLists.txt");
+    ASSERT_TRUE(std::regex_search(cmake, project, std::regex(R"(project\(quorin VERSION ([0-9.]+))")));
+    const std::string version = std::regex_replace(project[1].str(), std::regex("\\."), "\\.");
+    const ProcessResult q = quorin("--version"), report = run_process(BINARY_DIR "/quorin-report --version");
+    ASSERT_TRUE(std::regex_match(q.out, printed, std::regex("quorin " + version + "( \\(git ([0-9a-f]{7})\\))?\n")))
+        << q.out;
+    const std::string git = "git -C '" SOURCE_DIR "' ";
+    EXPECT_EQ(printed[1].matched, run_process(git + "rev-parse HEAD").status == 0);
+    if (printed[1].matched) EXPECT_EQ(run_process(git + "cat-file -e " + printed[2].str() + "^{commit}").status, 0);
+    EXPECT_EQ(report.out, "quorin-report" + q.out.substr(6));
+    EXPECT_EQ(q.err + report.err, "");
+    EXPECT_EQ(q.status + report.status, 0);
+}
+
+// quorin --check prints the version, the settings as read (TOML comments
+// gone), the inner job's Link 0 lines and route exactly as a run writes them,
+// and which outside programs are on PATH.
+TEST(Entry, CheckShowsTheInnerJobAndTheOutsidePrograms) {
+    ScratchDir dir;
+    write_file("bin/g16", "#!/bin/sh\n");
+    fs::permissions("bin/g16", fs::perms::owner_all);
+    write_file("c.toml", "[quorin]  # settings\nmethod = \"b3lyp\"   # functional\nbasis = '6-31+g(d)'\nroot = 2 # S2\n"
+                         "extra = \"scrf=(smd,solvent=water)\" # solvent\nnadd=3\nmem = 16GB\nnproc = 8\nsdnto = true #\n"
+                         "triplet = t\n");
+    const std::string head = "%mem=16GB\n%nproc=8\n%chk=tddft_pelun.chk\n#p nosymm Iop(9/40=3) b3lyp/6-31+g(d) "
+                             "td(triplet,root=2,nstate=5)" + std::string(4, ' ') + " force scrf=(smd,solvent=water)\n";
+    const ProcessResult r = run_process("PATH=bin " QUORIN_EXE " --check c.toml");
+    EXPECT_EQ(r.out, quorin("--version").out + "  Warning: No gjf file found, using default chk name\n"
+                     " Config file (TOML): c.toml\n Number of atoms, charge, spin multiplicity: from Gaussian at every "
+                     "step\n  Parameters:\n  Method: b3lyp\n  Basis: 6-31+g(d)\n  Root: 2\n  Nstate offset: 3\n  SNTO "
+                     "range: using nadd (default)\n  Inttype keyword: 1\n  NTO threshold:  0.300\n  Triplet "
+                     "calculation is enabled.\n  Extra keywords: scrf=(smd,solvent=water)\n  Memory: 16GB\n  Processors: "
+                     "8\n  SDNTO diabatic following is ENABLED.\n  voskSNTO engine for SNTO matching is disabled "
+                     "(default).\n  sntofirst: force-first SNTO workflow.\n  Debug mode is disabled (default).\n"
+                     " Inner gradient job of the first step (temp/tddft_pelun.gjf):\n" + head +
+                     " Outside programs of the gradient steps:\n  g16: on PATH\n  formchk: not found on PATH\n  voskwfn: "
+                     "not found on PATH\n WARNING: formchk is not on PATH; quorin runs it after every inner job.\n"
+                     " WARNING: voskwfn is not on PATH; quorin runs it with Multiwfn to compare the states (vosksnto "
+                     "off).\n Configuration check: 3 warning(s), nothing was run.\n");
+    EXPECT_EQ(r.status, 1);
+    // A run's first step writes the same lines.
+    ASSERT_EQ(call_at(0.0, "c.toml").status, 0);
+    EXPECT_EQ(read_file("temp/tddft_pelun.gjf").substr(0, head.size()), head);
+}
+
+// A lone .com input serves where no .gjf is; the outer input is looked at by
+// the first call of a run only (no inner log in temp/ yet).
+TEST(Entry, ComInputAndOuterInputWarnedAtTheFirstCall) {
+    ScratchDir dir;
+    write_file("w.com", "%nproc=4\n#p external='quorin' opt\n\nmethod=b3lyp basis=sto-3g mem=1GB nproc=1\n\n0 1\n");
+    const std::string start = kBanner + "  Auto-detecting gjf file\n Found unique com file: w.com\n Input file: in.EIn\n"
+                                        " Output file: out.EOu\n";
+    const std::string rest = " Debug mode is disabled (default).\n";
+    const std::string warnings =
+        " WARNING: The route of w.com has no nosymm: Gaussian may turn the molecule to its standard orientation and "
+        "read the forces in the wrong frame.\n WARNING: %nproc=4 in w.com: the outer job only waits for quorin, and "
+        "its processors compete with the inner jobs'; use %nproc=1 and give the inner jobs nproc.\n";
+    for (const std::string& said : {start + warnings + rest, start + rest}) {
+        const ProcessResult r = call_at(0.0, "");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.substr(0, said.size()), said);
+    }
 }
 
 // Before the first inner job every program the workflow runs must be on
@@ -171,7 +253,7 @@ TEST(Entry, MissingOutsideProgramsStopBeforeAnyInnerJob) {
     const std::string start = kBanner + " GJF file: w.gjf\n Input file: in.EIn\n Output file: out.EOu\n"
                                         " Debug mode is disabled (default).\n";
     auto run_with = [&](const std::string& title) {
-        write_file("w.gjf", "#p\n\nmethod=b3lyp " + title + "\n\n");
+        write_file("w.gjf", "#p external='quorin w.gjf' nosymm\n\nmethod=b3lyp " + title + "\n\n");
         return run_process(path + QUORIN_EXE + " w.gjf" + kGaussianArgs);
     };
     ProcessResult r = run_with("");

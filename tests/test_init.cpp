@@ -12,7 +12,7 @@ using namespace test;
 
 // A Gaussian input whose title block is `title`; the route ends at a line of blanks.
 std::string gjf_with_title(const std::string& title) {
-    return "%chk=job.chk\n#p opt external='quorin'\n  \n" + title + "\n\n0 1\nC 0.0 0.0 0.0\n\n";
+    return "%chk=job.chk\n#p opt external='quorin' nosymm\n  \n" + title + "\n\n0 1\nC 0.0 0.0 0.0\n\n";
 }
 
 struct Call {
@@ -66,7 +66,8 @@ TEST(ConfigFiles, GjfTitleBlockKeysAndErrorsOfBothKinds) {
                           "  nadd=4 ROOT=3 Method=B3LYP extra=scrf=(smd) note root = 2 nadd =5 mem=" +
                               std::string(100, 'm') + "\r\n   \r\nroot=9 debug=t\r\n");
     Tddft_config c{.root = 42};
-    EXPECT_EQ(read_config_gjf("job.gjf", c), 2);  // "root = 2", "nadd =5": warned, still not read
+    // Warned, and still read as before: ROOT and Method given again, "root = 2", "nadd =5".
+    EXPECT_EQ(read_config_gjf("job.gjf", c), 4);
     EXPECT_EQ(std::vector<int>({c.root, c.nadd, c.sntorange}), std::vector<int>({3, 4, -1}));
     EXPECT_EQ(c.method + "|" + c.basis + "|" + c.extra + "|" + c.mem, "B3LYP|6-31g*|scrf=(smd)|" + std::string(80, 'm'));
     EXPECT_TRUE(c.sdnto && c.vosksnto);  // vosksnto: the gjf-mode default
@@ -94,10 +95,9 @@ TEST(ConfigFiles, GjfTitleBlockKeysAndErrorsOfBothKinds) {
 
     // A TOML number without a value, and a directory named like a TOML file;
     // what a TOML file sets is shown whole by quorin --check (test_entry.cpp).
-    write_file("c.toml", "[quorin]\nnadd =\n");
-    std::string msg;
-    EXPECT_EQ(status_of([&] { read_config_toml("c.toml", c); }, &msg), 2);
-    EXPECT_EQ(msg, "cannot read an integer from \"\" (key nadd in c.toml)");
+    write_file("c.toml", "[quorin]\nnadd =  # none\n");
+    EXPECT_EQ(stop_message([&] { read_config_toml("c.toml", c); }),
+              " ERROR: nadd = \"\" in c.toml does not read as a whole number (-2147483648 to 2147483647).\n");
     fs::create_directories("dir.toml");
     EXPECT_EQ(stop_message([&] { read_config_toml("dir.toml", c); }), " ERROR: Cannot open TOML file: dir.toml\n");
 }
@@ -115,7 +115,7 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
              {"", "", "  Warning: No gjf file found, using default chk name\n" + toml + rest},
              {"b.gjf", "b.gjf", toml + " Found unique gjf file: b.gjf\n" + rest},
              {"a.gjf", "", "  Warning: Multiple gjf files found, using default chk name\n" + toml + rest}}) {
-        if (!gjf.empty()) write_file(gjf, "");
+        if (!gjf.empty()) write_file(gjf, gjf_with_title("root=1"));
         const Call r = start(args);
         EXPECT_EQ(r.out, out);
         EXPECT_EQ(r.gjf, found);

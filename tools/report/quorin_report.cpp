@@ -12,6 +12,7 @@
 #include <iostream>
 #include <string>
 
+#include "quorin_version.hpp"
 #include "report.hpp"
 
 namespace {
@@ -20,7 +21,8 @@ int usage(std::ostream& out, int status) {
     out << "usage: quorin-report [--svg FILE] LOG\n"
            "  LOG   the outer Gaussian log of a run through quorin, or a captured console\n"
            "        stream of quorin calls; - reads standard input\n"
-           "  --svg FILE  also draw the followed state's energy and the SNTO values per step\n";
+           "  --svg FILE  also draw the followed state's energy and the SNTO values per step\n"
+           "  --version   print the version\n";
     return status;
 }
 
@@ -32,6 +34,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "-h" || a == "--help") return usage(std::cout, 0);
+        if (a == "--version") {
+            std::cout << "quorin-report " QUORIN_VERSION "\n";
+            return 0;
+        }
         if (a == "--svg") {
             if (i + 1 >= argc) return usage(std::cerr, 2);
             svg = argv[++i];
