@@ -28,7 +28,7 @@ mkdir -p "$out/adiabatic" "$out/diabatic"
 # The outer Gaussian input of the adiabatic run; quorin reads its settings
 # from the title line.
 cat > "$out/adiabatic/water.gjf" <<'GJF'
-%chk=water.chk
+%chk=water-outer.chk
 #p external='quorin' opt=(maxstep=10) freq nosymm
 
 root=1 nadd=2 method=b3lyp basis=6-31+g(d) mem=4GB nproc=2
