@@ -68,7 +68,7 @@ void read_number(std::string_view value, T& field, const char* kind, const std::
 // The keys of the configuration, in both sources.
 constexpr std::string_view kKeys[] = {"method",  "basis", "root",     "nadd",      "sntorange",
                                       "extra",   "mem",   "nproc",    "triplet",   "sdnto",
-                                      "vosksnto", "sntofirst", "debug", "inttype", "ntothre"};
+                                      "vosksnto", "sntofirst", "debug", "inttype", "ntothre", "tooltimeout"};
 
 // Prints one WARNING line; returns 1 so that callers can count what they printed.
 int warn(const std::string& what) {
@@ -155,6 +155,7 @@ int apply_key(Tddft_config& c, const Pair& p, const std::string& file) {
     if (key == "sntorange") return as_number(c.sntorange, "an integer");
     if (key == "inttype") return as_number(c.inttype, "an integer");
     if (key == "ntothre") return as_number(c.ntothre, "a real");
+    if (key == "tooltimeout") return as_number(c.tooltimeout, "an integer");
     if (key == "triplet") return as_logical(c.triplet);
     if (key == "sdnto") return as_logical(c.sdnto);
     if (key == "vosksnto") return as_logical(c.vosksnto);
@@ -461,6 +462,7 @@ InnerJob inner_job_base(const Tddft_config& config) {
     job.mem = config.mem;
     job.nproc = config.nproc;
     job.triplet = config.triplet;
+    job.tool_timeout = config.tooltimeout;
     return job;
 }
 

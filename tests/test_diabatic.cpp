@@ -121,7 +121,7 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     EXPECT_EQ(read_file("temp/sdn_meta.dat"), state_file(model_at(read_file("in.EIn"), 2, 2)));
     EXPECT_EQ(read_file("temp/n-1.fch"), old_after_3);
     EXPECT_EQ(names_in("temp"), (std::set<std::string>{".quorin.lock", "debug_snapshots", "formchk.log", "n-1.fch",
-                                                       "old.fch", "sdn_meta.dat", "snto.snto", "tddft_pelun.chk",
+                                                       "old.fch", "sdn_meta.dat", "sdn_step.dat", "snto.snto", "tddft_pelun.chk",
                                                        "tddft_pelun.fchk", "tddft_pelun.gjf", "tddft_pelun.log"}));
     std::set<std::string> want = {".snto_counter", ".step_counter", "snto0001_old.snto", "snto0002_old.snto",
                                   "snto0003_old.snto"};
@@ -207,8 +207,8 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
     ASSERT_FALSE(before.at("temp/n-1.fch").empty());
     const std::string meta = before.at("temp/sdn_meta.dat");
     for (const auto& [text, faults, error] : std::vector<std::array<std::string, 3>>{
-             {meta, "empty_summary", " ERROR: State matching found no SNTO value for any of the states 1 to 1; the NTO "
-                                     "tool produced no usable result."},
+             {meta, "empty_summary", " ERROR: The SNTO summary temp/snto.snto holds no row for state 1; the NTO tool's "
+                                     "result is incomplete."},
              {meta, "empty_nto", " ERROR: The NTO file of the chosen state 1, temp/new_state1.fch, cannot serve as the "
                                  "next reference: it holds no number of basis functions."},
              {"           2\n", "", " ERROR: Failed to read range_str from sdn_meta.dat"},

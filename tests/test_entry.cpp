@@ -86,7 +86,7 @@ std::set<std::string> names_here() {
 }
 
 // An outer-job geometry of water (bohr), the molecule of the stand-ins' model.
-const std::string kWater = "8 0.0 0.0 -0.124\n1 0.0 1.431 0.984\n1 0.0 -1.431 0.984\n";
+const std::string kWater = "8 0.0 0.0 -0.124 0.0\n1 0.0 1.431 0.984 0.0\n1 0.0 -1.431 0.984 0.0\n";
 
 // Slips in the configuration are named, in a run as in quorin --check, and
 // every value is read as before; --check runs nothing and creates nothing.
