@@ -123,7 +123,7 @@ def write_external_input(path, z, xyz, ider):
     with open(path, "w") as f:
         f.write(f"{len(z):10d}{ider:10d}{0:10d}{1:10d}\n")
         for i, zi in enumerate(z):
-            f.write(f"{zi:10d}" + "".join(f"{c:20.12f}" for c in xyz[3 * i:3 * i + 3]) + "\n")
+            f.write(f"{zi:10d}" + "".join(f"{c:20.12f}" for c in xyz[3 * i:3 * i + 3]) + f"{0.0:20.12f}\n")
 
 
 def write_fchk(path, rng, z, xyz, with_force_constants, nbasis=0):

@@ -1,6 +1,8 @@
 #include "module_diabatic_tddft.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <vector>
 
@@ -15,6 +17,9 @@ namespace {
 
 constexpr const char* kMetaFile = "temp/sdn_meta.dat";
 constexpr const char* kStepCounter = "temp/debug_snapshots/.step_counter";
+// Beside the state file: which External input the last recorded step
+// answered, and the files its end put in place (StagedCommit).
+constexpr const char* kStepRecord = "temp/sdn_step.dat";
 
 // What every inner job of a step shares.
 struct StepContext {
@@ -23,7 +28,29 @@ struct StepContext {
     Molecule molecule;
     NtoEngine& nto;
     DebugStep debug;
+    std::string input;  // what identifies this call's External input (input_note)
 };
+
+// The External input of a call, as its record notes it: the digest
+// (64-bit FNV-1a) and length of its bytes.  Gaussian writes a new one for
+// every geometry; a call made again with the same one is the same step.
+std::string input_note(const std::string& file) {
+    std::ifstream in;
+    std::uint64_t hash = 14695981039346656037ull;
+    std::uint64_t size = 0;
+    if (open_for_reading(file, in)) {
+        char buf[65536];
+        while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+            for (std::streamsize i = 0; i < in.gcount(); ++i)
+                hash = (hash ^ static_cast<unsigned char>(buf[i])) * 1099511628211ull;
+            size += static_cast<std::uint64_t>(in.gcount());
+        }
+    }
+    char note[64];
+    std::snprintf(note, sizeof note, "input %016llx %llu", static_cast<unsigned long long>(hash),
+                  static_cast<unsigned long long>(size));
+    return note;
+}
 
 // One inner job of the step: which root, of which kind, reading the guess
 // or not, under which title, and the label of its debug snapshots.
@@ -92,11 +119,23 @@ MatchResult match_in_window(const StepContext& ctx, int c, const std::string& ra
     remove_file("temp/snto_nminus.snto");
 
     const MatchResult match = ctx.nto.match_nto_states("temp/old.fch", "temp/tddft_pelun.fchk", range_str, candidates);
-    if (match.best_state < 1) {
+    const char* kept = "       temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were; the step can be rerun.";
+    if (candidates.empty()) {
         say({"ERROR: State matching chose no state: the window around state " + fmt_I0(c) + " holds " +
              fmt_I0(std::max(count, 0)) + " candidates."});
         say({"       Check sntorange and nadd (root + nadd states are computed), or remove temp/sdn_meta.dat "
              "to start the following over from root."});
+        stop(1);
+    }
+    // A tool that answered for some candidates only (it crashed halfway)
+    // gave no result: choosing among the ones it did answer for could lose
+    // the state.
+    if (!match.missing_rows.empty()) {
+        std::string states;
+        for (int s : match.missing_rows) states.append(" ").append(fmt_I0(s));
+        say({"ERROR: The SNTO summary " + match.incomplete_summary + " holds no row for state" +
+             (match.missing_rows.size() > 1 ? "s" : "") + states + "; the NTO tool's result is incomplete."});
+        say({kept});
         stop(1);
     }
     // A choice among candidates none of which has a value (an empty or
@@ -104,14 +143,14 @@ MatchResult match_in_window(const StepContext& ctx, int c, const std::string& ra
     if (!(match.best_snto > kNoSnto)) {
         say({"ERROR: State matching found no SNTO value for any of the states " + fmt_I0(low) + " to " +
              fmt_I0(high) + "; the NTO tool produced no usable result."});
-        say({"       temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were; the step can be rerun."});
+        say({kept});
         stop(1);
     }
     const std::string chosen = candidate_file(match.best_state);
     if (const auto problem = nto_file_problem(chosen)) {
         say({"ERROR: The NTO file of the chosen state " + fmt_I0(match.best_state) + ", " + chosen + ", cannot serve as "
              "the next reference: " + *problem + "."});
-        say({"       temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were; the step can be rerun."});
+        say({kept});
         stop(1);
     }
     say({" [Diabatic] Updated diabatic state index = ", match.best_state});
@@ -120,18 +159,22 @@ MatchResult match_in_window(const StepContext& ctx, int c, const std::string& ra
 
 // The end of a later step: the chosen state's NTOs become the reference of
 // the next step (the previous reference is kept for the near-degeneracy
-// check), then the state file records the step.  Done only once the step
-// has its energy and forces, so a step that fails earlier leaves every file
-// the next call reads as it was.
-void commit_step(int follow_state, const std::string& range_str, const GradientResult& result) {
+// check), and the state file records the step.  Done only once the step has
+// its energy and forces, so a step that fails earlier leaves every file the
+// next call reads as it was; and done as one StagedCommit noted with this
+// call's External input, so a kill at any moment leaves either the previous
+// step or this one, and a rerun of this call does not rotate again.
+void commit_step(const StepContext& ctx, int follow_state, const std::string& range_str, const GradientResult& result) {
     const std::string chosen = candidate_file(follow_state);
-    if (!copy_file_over("temp/old.fch", "temp/n-1.fch") || !copy_file_over(chosen, "temp/old.fch")) {
+    StagedCommit step(kStepRecord);
+    if (!step.stage_copy("temp/old.fch", "temp/n-1.fch") || !step.stage_copy(chosen, "temp/old.fch")) {
         say({"ERROR: Could not put " + chosen + " in place as temp/old.fch; temp/sdn_meta.dat is left as it was."});
         stop(1);
     }
+    step.stage_text(kMetaFile, sdn_meta_text(follow_state, range_str, result));
+    step.commit(ctx.input);
     remove_matching("temp", "new_state*.fch");
     remove_matching("temp", "new_state*.fch.txt");
-    write_sdn_meta(follow_state, range_str, result);
 }
 
 void sdn_iter1(const StepContext& ctx, bool chk_existed, int follow_state) {
@@ -148,7 +191,9 @@ void sdn_iter1(const StepContext& ctx, bool chk_existed, int follow_state) {
         stop(1);
     }
     const NtoRange range = find_nto_range("temp/old.fch", ctx.config.ntothre);
-    write_sdn_meta(follow_state, cut(range.range_str, 80), result);
+    StagedCommit step(kStepRecord);
+    step.stage_text(kMetaFile, sdn_meta_text(follow_state, cut(range.range_str, 80), result));
+    step.commit(ctx.input);
 }
 
 // The state followed so far and its NTO range, from the state file.
@@ -167,7 +212,7 @@ void sdn_iter2plus(const StepContext& ctx, int follow_state) {
 
     const GradientResult result =
         diabatic_job(ctx, {match.best_state, JobKind::Force, true, "SDNTO gradient calculation (iter2+)", "force"});
-    commit_step(match.best_state, meta.range_str, result);
+    commit_step(ctx, match.best_state, meta.range_str, result);
 }
 
 void sdn_iter2plus_forcefirst(const StepContext& ctx, int follow_state) {
@@ -184,7 +229,7 @@ void sdn_iter2plus_forcefirst(const StepContext& ctx, int follow_state) {
         result = diabatic_job(
             ctx, {matched, JobKind::Force, true, "SDNTO gradient calculation (force-first, pass2)", "force2"});
     }
-    commit_step(matched, meta.range_str, result);
+    commit_step(ctx, matched, meta.range_str, result);
 }
 
 std::string step_prefix(int step) { return "step" + snapshot_number(step); }
@@ -195,16 +240,25 @@ std::string step_prefix(int step) { return "step" + snapshot_number(step); }
 
 void run_diabatic_tddft(const RunSetup& run, NtoEngine& nto) {
     const Tddft_config& config = run.config;
-    const StepContext ctx{config, config.root + config.nadd, run.molecule(), nto,
-                          debug_initialize_step(config.debug)};
-
-    const SdnMetaHead meta = inquire_sdn_meta();
-    if (!meta.exists)
-        sdn_iter1(ctx, run.chk_existed, config.root);
-    else if (config.sntofirst)
-        sdn_iter2plus(ctx, meta.follow_state);
-    else
-        sdn_iter2plus_forcefirst(ctx, meta.follow_state);
+    // A step that a killed call recorded is completed first.  When it
+    // answered this very External input (Gaussian, restarted, makes the same
+    // call again), its result is handed back as it stands: running the step
+    // again would rotate the references a second time.
+    const std::string input = input_note(run.input_file);
+    if (finish_commit(kStepRecord) == input && inquire_sdn_meta().exists) {
+        say({" [Diabatic] temp/sdn_meta.dat already holds the step for this External input (an earlier call made it);"
+             " its result is handed back again."});
+    } else {
+        const StepContext ctx{config, config.root + config.nadd, run.molecule(), nto,
+                              debug_initialize_step(config.debug), input};
+        const SdnMetaHead meta = inquire_sdn_meta();
+        if (!meta.exists)
+            sdn_iter1(ctx, run.chk_existed, config.root);
+        else if (config.sntofirst)
+            sdn_iter2plus(ctx, meta.follow_state);
+        else
+            sdn_iter2plus_forcefirst(ctx, meta.follow_state);
+    }
 
     // The result reaches the outer job through the state file, as every
     // later step will see it.
@@ -228,7 +282,7 @@ SdnMetaHead inquire_sdn_meta() {
     return head;
 }
 
-void write_sdn_meta(int follow_state, const std::string& range_str, const GradientResult& result) {
+std::string sdn_meta_text(int follow_state, const std::string& range_str, const GradientResult& result) {
     std::string text = free_line({follow_state});
     text += '\n';
     text += rtrim(range_str);
@@ -240,7 +294,7 @@ void write_sdn_meta(int follow_state, const std::string& range_str, const Gradie
         text += fmt_D_row({f[k], f[k + 1], f[k + 2]});
         text += '\n';
     }
-    replace_file_atomically(kMetaFile, text);
+    return text;
 }
 
 SdnMeta read_sdn_meta() {
@@ -271,16 +325,18 @@ GradientResult read_sdn_forces(int natoms) {
     read_line(in, line);
     read_line(in, line);
     if (read_line(in, line)) {
+        FreeRead r(line, std::string());
         double e = 0.0;
-        if (try_read_free(line, e)) result.energy = e;
+        if (r.get_finite(e, "the energy", kMetaFile)) result.energy = e;
     }
     for (int i = 0; i < natoms; ++i) {
         FreeRead r(in, kMetaFile);
         std::size_t k = static_cast<std::size_t>(i) * 3;
-        if (!r.all(forces[k], forces[k + 1], forces[k + 2])) {
-            say({"ERROR: Not enough force lines in sdn_meta.dat"});
-            stop(1);
-        }
+        for (std::size_t c = 0; c < 3; ++c)
+            if (!r.get_finite(forces[k + c], component_name("force", k + c), kMetaFile)) {
+                say({"ERROR: Not enough force lines in sdn_meta.dat"});
+                stop(1);
+            }
     }
     return result;
 }

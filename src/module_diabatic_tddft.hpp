@@ -20,7 +20,9 @@ struct SdnMetaHead {
     int follow_state = 0;  // 0 when its first line holds no integer
 };
 SdnMetaHead inquire_sdn_meta();
-void write_sdn_meta(int follow_state, const std::string& range_str, const GradientResult& result);
+// The state file's text; it is put in place with the step's references
+// (one StagedCommit, so that a kill never leaves one without the others).
+std::string sdn_meta_text(int follow_state, const std::string& range_str, const GradientResult& result);
 struct SdnMeta {
     int follow_state = 0;
     std::string range_str;

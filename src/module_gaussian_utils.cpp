@@ -75,21 +75,40 @@ struct ExternalAtoms {
 };
 
 // Reads the `natoms` atom lines that follow the header; nothing when the
-// file cannot be opened.  An unreadable record is an I/O failure naming it.
+// file cannot be opened.  Gaussian writes five fields on each (atomic
+// number, x, y, z, charge): a line that holds fewer, one that does not
+// read, one the file ends inside (cut off) and a coordinate that is not a
+// finite number each stop the call, naming the atom.
 std::optional<ExternalAtoms> read_external_atoms(const std::string& file, int natoms) {
     std::ifstream in;
     if (!open_for_reading(file, in)) return std::nullopt;
     // The header (atom count, derivative level, charge, multiplicity) is
     // known already.
-    std::string header;
-    if (!read_line(in, header)) io_failure("end of file while reading the header line of " + file);
+    std::string line;
+    if (!read_line(in, line)) io_failure("end of file while reading the header line of " + file);
     ExternalAtoms atoms;
     atoms.z.resize(static_cast<std::size_t>(std::max(natoms, 0)));
     atoms.xyz.resize(components(natoms));
     for (int i = 0; i < natoms; ++i) {
+        const std::string atom = "atom " + fmt_I0(i + 1) + " in " + file;
+        const bool present = read_line(in, line);
+        if (present && in.eof()) {
+            say({"ERROR: The file ends inside the line of " + atom + " (\"" + line + "\"): it was cut off."});
+            stop(1);
+        }
+        auto refuse = [&] {
+            say({"ERROR: " + (present ? "Cannot read the line of " + atom + " (\"" + line + "\")" : "No line for " + atom) +
+                 ": Gaussian writes the atomic number, x, y, z and the charge."});
+            stop(1);
+        };
         const std::size_t k = 3u * static_cast<std::size_t>(i);
-        FreeRead rec(in, "atom " + fmt_I0(i + 1) + " of " + file);
-        rec.must(atoms.z[static_cast<std::size_t>(i)], atoms.xyz[k], atoms.xyz[k + 1], atoms.xyz[k + 2]);
+        FreeRead rec(line, std::string());
+        if (!present || !rec.get(atoms.z[static_cast<std::size_t>(i)])) refuse();
+        double charge = 0.0;
+        for (std::size_t c = 0; c < 4; ++c)
+            if (!rec.get_finite(c < 3 ? atoms.xyz[k + c] : charge,
+                                c < 3 ? component_name("coordinate", k + c) : "the charge of atom " + fmt_I0(i + 1), file))
+                refuse();
     }
     return atoms;
 }
@@ -269,7 +288,9 @@ void check_checkpoint_geometry(const std::string& fchk, const Molecule& molecule
                " coordinates for " + fmt_I0(molecule.natoms) + " atoms");
     std::vector<double> coords;
     std::string err;
-    if (!read_real_fields(in, static_cast<int>(*count), kFchkReals, coords, &err)) refuse("its coordinates: " + err);
+    const FiniteValues finite{"Current cartesian coordinate", fchk};
+    if (!read_real_fields(in, static_cast<int>(*count), kFchkReals, coords, &err, &finite))
+        refuse("its coordinates: " + err);
     const std::optional<ExternalAtoms> atoms = read_external_atoms(rtrim(molecule.input_file), molecule.natoms);
     if (!atoms) {
         say({"ERROR: Cannot open input file: ", rtrim(molecule.input_file)});
@@ -300,7 +321,7 @@ InnerLog run_inner_job(InnerJob job, const Molecule& molecule, const std::string
         else
             write_gaussian_input("temp/tddft_pelun.gjf", job, molecule);
         if (!announce.empty()) say({announce});
-        run_shell(command);
+        run_shell(command, ShellOptions{"g16"});
     };
     write_and_run();
     InnerLog result = read_inner_log(log);
@@ -318,18 +339,18 @@ InnerLog run_inner_job(InnerJob job, const Molecule& molecule, const std::string
         say({"ERROR: Gaussian reported Error termination in ", std::string(log)});
         stop(1);
     }
-    run_formchk_for_tddft();
+    run_formchk_for_tddft(job.tool_timeout);
     check_checkpoint_geometry(kInnerFchk, molecule);
     return result;
 }
 
 // ------------------------------------------------------- formchk, checkpoint
 
-void run_formchk_for_tddft() {
+void run_formchk_for_tddft(int timeout_seconds) {
     // A formatted checkpoint left by an earlier job must not pass for this
     // job's: the NTOs of the next steps are made from it.
     remove_file(kInnerFchk);
-    run_shell(std::string(kFormchkCommand));
+    run_shell(std::string(kFormchkCommand), ShellOptions{"formchk", timeout_seconds});
     if (file_exists(kInnerFchk)) return;
     say({"ERROR: formchk falied."});
     stop(1);
@@ -356,6 +377,11 @@ void copy_chk_to_maindir(const std::string& gjf_file) {
 
 // ------------------------------------------------------------------ readers
 
+std::string component_name(std::string_view quantity, std::size_t k) {
+    static constexpr std::string_view kAxes[] = {" x", " y", " z"};
+    return std::string(quantity) + std::string(kAxes[k % 3]) + " of atom " + fmt_I0(static_cast<long long>(k / 3 + 1));
+}
+
 GradientResult extract_gradient(const InnerLog& log, int natoms) {
     GradientResult result;
     std::vector<double>& forces = result.forces;
@@ -366,9 +392,10 @@ GradientResult extract_gradient(const InnerLog& log, int natoms) {
     }
 
     // The energy of the last energy line before the first forces table.
-    for (const std::string& line : log.energy_lines)
-        read_free(std::string_view(line).substr(line.rfind('=') + 1), log.file + " (the energy after the last \"=\")",
-                  result.energy);
+    for (const std::string& line : log.energy_lines) {
+        FreeRead r(std::string_view(line).substr(line.rfind('=') + 1), log.file + " (the energy after the last \"=\")");
+        if (!r.get_finite(result.energy, "the excited-state energy", log.file)) io_failure(r.error());
+    }
     const bool energy_found = !log.energy_lines.empty();
     const bool forces_found = !log.forces_table.empty();
     if (forces_found) {
@@ -381,7 +408,10 @@ GradientResult extract_gradient(const InnerLog& log, int natoms) {
             std::int32_t centre = 0, atomic_number = 0;
             const std::size_t k = 3u * static_cast<std::size_t>(i);
             FreeRead row(in, log.file + " (forces table, atom " + fmt_I0(i + 1) + ")");
-            row.must(centre, atomic_number, forces[k], forces[k + 1], forces[k + 2]);
+            row.must(centre, atomic_number);
+            for (std::size_t c = 0; c < 3; ++c)
+                if (!row.get_finite(forces[k + c], component_name("force", k + c), log.file))
+                    io_failure(row.error());
         }
     }
 
@@ -392,6 +422,22 @@ GradientResult extract_gradient(const InnerLog& log, int natoms) {
     if (!energy_found || !forces_found) stop(1);
     return result;
 }
+
+namespace {
+
+// A formatted-checkpoint array holds as many values as its header's N=
+// says: one whose count is not what the atoms need (another molecule, a
+// damaged file) is refused after `failure`, the reader's own message.
+void check_array_count(std::string_view header, std::size_t wanted, int natoms, const std::string& failure) {
+    const std::optional<long long> n = fchk_count(header);
+    if (!n || *n == static_cast<long long>(wanted)) return;
+    say({failure});
+    say({"       Its header gives N= " + fmt_I0(*n) + "; " + fmt_I0(natoms) + " atoms need " +
+         fmt_I0(static_cast<long long>(wanted)) + " values."});
+    stop(1);
+}
+
+}  // namespace
 
 std::vector<double> read_grad_from_fch(RecordReader& in, const std::string& name, int natoms) {
     const std::size_t n3 = components(natoms);
@@ -421,10 +467,13 @@ std::vector<double> read_grad_from_fch(RecordReader& in, const std::string& name
         say({"ERROR: Gradient block not found in ", name});
         stop(1);
     }
+    const std::string failure = "ERROR: Failed to read gradient data from " + name;
+    check_array_count(line, n3, natoms, failure);
     FreeRead values(in, name);
     for (std::size_t k = 0; k < n3; ++k) {
-        if (!values.get(gradient[k])) {
-            say({"ERROR: Failed to read gradient data from ", name});
+        if (!values.get_finite(gradient[k], "value " + fmt_I0(static_cast<long long>(k + 1)) + " of the gradient",
+                               name)) {
+            say({failure});
             stop(1);
         }
     }
@@ -453,6 +502,8 @@ void copy_force_constants(RecordReader& in, const std::string& name, int natoms,
     // formatted checkpoints goes straight from its digits to its field.
     const std::size_t n3 = components(natoms);
     const std::size_t count = n3 * (n3 + 1) / 2;
+    const std::string failure = "ERROR: Failed to read Hessian data from " + name;
+    check_array_count(line, count, natoms, failure);
     FreeRead values(in, name);
     std::string_view token, record;
     for (std::size_t k = 0; k < count;) {
@@ -476,10 +527,11 @@ void copy_force_constants(RecordReader& in, const std::string& name, int natoms,
         } else if (ok && !transcode_D20_12(token, field)) {
             double v = 0.0;
             ok = parse_real_token(token, v);
+            if (ok) require_finite(v, token, "force constant " + fmt_I0(static_cast<long long>(k + 1)), name);
             put_D20_12(field, v);
         }
         if (!ok) {
-            say({"ERROR: Failed to read Hessian data from ", name});
+            say({failure});
             stop(1);
         }
         std::size_t used = 20;

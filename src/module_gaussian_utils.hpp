@@ -38,6 +38,7 @@ struct InnerJob {
     std::optional<bool> td_read;
     std::string title;
     bool triplet = false;
+    int tool_timeout = 0;  // seconds formchk may run after the job; 0: no limit
 };
 
 // The Link 0 lines and the route line of an inner job's input, each ending
@@ -95,14 +96,18 @@ std::optional<long long> fchk_count(std::string_view header);
 // in any coordinate (the checkpoint of another step or another job).
 void check_checkpoint_geometry(const std::string& fchk, const Molecule& molecule);
 
-// Runs formchk on temp/tddft_pelun.chk; stops when no formatted checkpoint
-// is there afterwards.
-void run_formchk_for_tddft();
+// Runs formchk on temp/tddft_pelun.chk, ended after `timeout_seconds` when
+// above 0; stops when no formatted checkpoint is there afterwards.
+void run_formchk_for_tddft(int timeout_seconds = 0);
 
 // The name under which a converged checkpoint is copied next to the user's
 // input: the gjf file's stem with ".chk", or tddft_pelun.chk without one.
 std::string chk_copy_target(const std::string& gjf_file);
 void copy_chk_to_maindir(const std::string& gjf_file);
+
+// How messages name component k (from 0, atom by atom) of a Cartesian
+// quantity: "force y of atom 2".
+std::string component_name(std::string_view quantity, std::size_t k);
 
 // Energy (hartree) and forces (3 per atom, hartree/bohr, the negative
 // gradient) of an inner job.

@@ -14,6 +14,9 @@ namespace {
 // The root that the diabatic mode followed at its last step, if it left one.
 std::optional<int> followed_root_from_meta() {
     const char* meta = "temp/sdn_meta.dat";
+    // A diabatic step that a killed call recorded but did not complete is
+    // completed first, so that the state file is the one it recorded.
+    finish_commit("temp/sdn_step.dat");
     if (!file_exists(meta)) return std::nullopt;
     std::ifstream in(meta);
     if (!in) return std::nullopt;
@@ -60,7 +63,8 @@ double read_total_energy_from_fchk(const std::string& file) {
     }
     std::string w1, w2, w3;
     double e = 0.0;
-    if (!try_read_free(line, w1, w2, w3, e)) {
+    FreeRead r(line, std::string());
+    if (!r.all(w1, w2, w3) || !r.get_finite(e, "the total energy", rtrim(file))) {
         say({"ERROR: Failed to parse Total Energy line in ", rtrim(file)});
         stop(1);
     }

@@ -185,6 +185,9 @@ const Key kKeys[] = {
      .field = &C::ntothre,
      .usable = [](const C& c) { return !std::isfinite(c.ntothre) || (c.ntothre >= 0 && c.ntothre < 1); },
      .range = "0 or more and below 1 (NTO eigenvalues lie between 0 and 1)"},
+    {.name = "tooltimeout",
+     .field = &C::tooltimeout,
+     .label = "Time limit of NTO tools and formchk (s, 0 off)"},
 };
 
 const Key* find_key(std::string_view folded_name) {
@@ -439,7 +442,7 @@ std::string toml_value(std::string_view value, std::string& after) {
 }
 
 // The parameter lines of the start-up summary, from "Parameters:" to the
-// sntofirst line, and a line for each key that has a label of its own.
+// sntofirst line.
 void print_parameters(const Tddft_config& c) {
     say({" Parameters:"});
     put("  Method: " + c.method);
@@ -461,6 +464,11 @@ void print_parameters(const Tddft_config& c) {
                    : "  voskSNTO engine for SNTO matching is disabled (default).");
     put(c.sntofirst ? "  sntofirst: single-point + SNTO + force (default)."
                     : "  sntofirst: force-first SNTO workflow.");
+}
+
+// The settings the start-up summary does not show (--check only, so that a
+// run's summary stays as it always was): a line for each key with a label.
+void print_labelled_keys(const Tddft_config& c) {
     for (const Key& k : kKeys)
         if (!k.label.empty()) put("  " + std::string(k.label) + ": " + value_text(c, k.field));
 }
@@ -779,6 +787,7 @@ InnerJob inner_job_base(const Tddft_config& config) {
     job.mem = config.mem;
     job.nproc = config.nproc;
     job.triplet = config.triplet;
+    job.tool_timeout = config.tooltimeout;
     return job;
 }
 
@@ -859,6 +868,7 @@ int check_configuration(const std::vector<std::string>& files) {
     // No External input file here: Gaussian gives these at every step.
     put(" Number of atoms, charge, spin multiplicity: from Gaussian at every step");
     print_parameters(config);
+    print_labelled_keys(config);
     put(config.debug ? "  Debug mode is ENABLED." : "  Debug mode is disabled (default).");
 
     // What a new run writes first: its first step's gradient job, without a guess to read.

@@ -24,6 +24,11 @@ struct Tddft_config {
     int sntorange = -1;  // half-width of the matching window; negative: nadd
     int inttype = 1;     // NTO overlap scheme (1 direct, 2 wavefunction norm)
     double ntothre = 0.3;
+    // Seconds formchk or an NTO tool may run before it is ended as hung; 0
+    // (or less) sets no limit.  The default, an hour, lies far above any
+    // sound run of these tools (minutes for large molecules) and far below
+    // the days a hung tool would hold the whole Gaussian job.  g16 has none.
+    int tooltimeout = 3600;
     bool triplet = false;
     bool sdnto = false;
     bool vosksnto = false;  // defaults to true in gjf mode (see read_config_*)

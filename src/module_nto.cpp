@@ -85,24 +85,25 @@ bool looks_like_integer(std::string_view tok) {
 // have fewer orbitals than basis functions), or `fallback` values when the
 // header gives no count.  The (5(1X,ES15.8)) layout.
 bool read_section_values(std::istream& in, const std::string& header, int fallback, std::vector<double>& out,
-                         std::string& err) {
+                         std::string& err, const FiniteValues& finite) {
     const std::optional<long long> n = fchk_count(header);
     const long long count = n ? *n : fallback;
     if (count < 0 || count > kMaxBasisFunctions) {
         err = "an array of " + fmt_I0(count) + " values";
         return false;
     }
-    return read_real_fields(in, static_cast<int>(count), kFchkReals, out, &err);
+    return read_real_fields(in, static_cast<int>(count), kFchkReals, out, &err, &finite);
 }
 
 // Finds a section whose header starts with `name` and reads its values.
 // Returns false with the reason when the section is missing or unreadable.
+// NaN or an infinity among the values stops the call (`what`, `file`).
 bool read_orbital_section(std::istream& in, std::string_view name, int fallback, std::vector<double>& out,
-                          std::string& err, bool& section_found) {
+                          std::string& err, bool& section_found, const FiniteValues& finite) {
     std::string header;
     section_found = find_line(in, header, [name](const std::string& l) { return starts_with(l, name); });
     if (!section_found) return false;
-    return read_section_values(in, header, fallback, out, err);
+    return read_section_values(in, header, fallback, out, err, finite);
 }
 
 // "(a b c)": the entries separated by single blanks in parentheses.
@@ -135,6 +136,11 @@ NtoEngine::NtoEngine(NtoSettings settings) : settings_(settings) {
         say({"WARNING: Unsupported inttype=", settings_.overlap_inttype, ", defaulting to 1"});
         settings_.overlap_inttype = 1;
     }
+}
+
+// One run of the engine's tool, ended when it outlives the run's limit.
+void NtoEngine::run_tool(const std::string& command) const {
+    run_shell(command, ShellOptions{settings_.use_vosksnto ? "voskSNTO" : "voskwfn", settings_.tool_timeout});
 }
 
 // The voskSNTO matching command against `reference`, writing `summary`.
@@ -187,7 +193,7 @@ OrbitalEnergies read_orbital_energies_from_fch(const std::string& file, int nif,
     std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fch file: ") + name);
     std::string err;
     bool found = false;
-    if (!read_orbital_section(in, "Alpha Orbital Energ", nif, energies.alpha, err, found)) {
+    if (!read_orbital_section(in, "Alpha Orbital Energ", nif, energies.alpha, err, found, {"NTO eigenvalue", name})) {
         if (!found) {
             say({"ERROR: Alpha orbital energies not found in ", name});
             stop(1);
@@ -198,7 +204,7 @@ OrbitalEnergies read_orbital_energies_from_fch(const std::string& file, int nif,
     in.clear();
     in.seekg(0);
     std::vector<double> beta;
-    if (read_orbital_section(in, "Beta Orbital Energ", nif, beta, err, found))
+    if (read_orbital_section(in, "Beta Orbital Energ", nif, beta, err, found, {"beta orbital energy", name}))
         energies.beta = std::move(beta);
     else if (found)
         io_failure(err + " in the beta orbital energy section of " + name);
@@ -219,11 +225,9 @@ std::optional<std::string> nto_file_problem(const std::string& file) {
     std::vector<double> eig;
     std::string err;
     bool found = false;
-    if (!read_orbital_section(in, "Alpha Orbital Energ", nif, eig, err, found))
+    if (!read_orbital_section(in, "Alpha Orbital Energ", nif, eig, err, found, {"NTO eigenvalue", name}))
         return found ? "its NTO eigenvalues cannot be read (" + err + ")" : std::string("it holds no NTO eigenvalues");
     if (eig.empty()) return "it holds no NTO eigenvalues";
-    for (double v : eig)
-        if (!std::isfinite(v)) return "its NTO eigenvalues are not all numbers";
     return std::nullopt;
 }
 
@@ -287,7 +291,7 @@ void NtoEngine::calculate_nto_for_state(const std::string& fchk, int state, cons
         const std::string cmd = "voskSNTO --newnto '" + rtrim(fchk) + "' " + kInnerLog + " --state " +
                                 fmt_I0(state) + " --outfch '" + target + "'";
         say({" Command: ", cmd});
-        run_shell(cmd);
+        run_tool(cmd);
         if (file_exists(target)) return;
         say({"ERROR: Expected output file not found: ", target});
         say({"       voskSNTO may have failed"});
@@ -300,7 +304,7 @@ void NtoEngine::calculate_nto_for_state(const std::string& fchk, int state, cons
     const std::string expected = candidate_nto_name(state);
     say({" Calculating NTO for state ", state});
     say({" Command: ", cmd});
-    run_shell(cmd);
+    run_tool(cmd);
     if (!file_exists(expected)) {
         say({"ERROR: Expected template output file not found: ", expected});
         say({"       voskwfn may have failed"});
@@ -336,7 +340,7 @@ void NtoEngine::calculate_nto_for_states_batch(const std::string& fchk, const st
         say({" Calculating NTO for states in batch: ", list});
     }
     say({" Command: ", cmd});
-    run_shell(cmd);
+    run_tool(cmd);
     for (int s : states) {
         const std::string name = expected_name(s);
         if (file_exists(name)) continue;
@@ -359,7 +363,7 @@ void NtoEngine::calculate_nto_overlap_batch(const std::string& ref_nto, const st
                             " -v range=" + rtrim(range_str) + " -v 'fch2=" + list + "'";
     say({" Calculating NTO overlap for states in batch: ", list});
     say({" Command: ", cmd});
-    run_shell(cmd);
+    run_tool(cmd);
     for (std::size_t i = 0; i < overlap_files.size(); ++i) {
         const std::string expected = rtrim(overlap_files[i]);
         if (file_exists(expected)) continue;
@@ -375,7 +379,7 @@ void NtoEngine::calculate_nto_overlap(const std::string& ref_nto, const std::str
                             " -v range=" + rtrim(range_str) + " -v fch2=" + rtrim(nto_file);
     say({" Calculating NTO overlap"});
     say({" Command: ", cmd});
-    run_shell(cmd);
+    run_tool(cmd);
     const std::string expected = rtrim(overlap_file);
     if (file_exists(expected)) return;
     say({"ERROR: Expected overlap file not found: ", expected});
@@ -383,26 +387,44 @@ void NtoEngine::calculate_nto_overlap(const std::string& ref_nto, const std::str
     stop(1);
 }
 
-std::vector<double> read_overlap_integral_file(const std::string& file, int n) {
-    const std::string name = rtrim(file);
+namespace {
+
+// The diagonal entries of an overlap file, 1 ... n: each with the text it
+// was read from, or none when the file holds no entry for it.
+struct OverlapEntry {
+    double value = 0.0;
+    std::string text;
+};
+std::vector<std::optional<OverlapEntry>> overlap_diagonal(const std::string& name, int n) {
     check_count(n, "number of overlap entries", name);
-    std::vector<double> s(static_cast<std::size_t>(n), 0.0);
+    std::vector<std::optional<OverlapEntry>> s(static_cast<std::size_t>(n));
     std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open overlap file: ") + name);
     std::string line;
     while (read_line(in, line)) {
         if (is_blank(line)) continue;
-        // Index 0 and a NaN value mark items the line did not supply (a
-        // slash ends a free-form read early without failing it).
+        // A line counts with its three items; a slash or a null value ends
+        // the read early and leaves the value out.
+        FreeRead r(line, std::string());
         std::int32_t i = 0, j = 0;
-        double v = std::numeric_limits<double>::quiet_NaN();
-        if (!try_read_free(line, i, j, v)) continue;
-        if (std::isnan(v) || i != j || i < 1 || i > n) continue;
-        s[static_cast<std::size_t>(i - 1)] = v;
+        std::string_view tok;
+        double v = 0.0;
+        if (!r.all(i, j) || !r.get_text(tok) || tok.empty() || !parse_real_token(tok, v)) continue;
+        if (i != j || i < 1 || i > n) continue;
+        s[static_cast<std::size_t>(i - 1)] = OverlapEntry{v, std::string(tok)};
     }
     return s;
 }
 
-double calculate_snto(const std::string& ref_nto, const std::string& overlap_file, const std::string& range_str) {
+}  // namespace
+
+std::vector<double> read_overlap_integral_file(const std::string& file, int n) {
+    std::vector<double> s;
+    for (const auto& entry : overlap_diagonal(rtrim(file), n)) s.push_back(entry ? entry->value : 0.0);
+    return s;
+}
+
+double calculate_snto(const std::string& ref_nto, const std::string& overlap_file, const std::string& range_str,
+                      int state) {
     const std::string range = rtrim(range_str);
     const std::size_t comma = range.find(',');
     if (comma == std::string::npos) {
@@ -416,16 +438,31 @@ double calculate_snto(const std::string& ref_nto, const std::string& overlap_fil
 
     const int nif = read_nif_from_fch(ref_nto);
     const std::vector<double> eig = read_orbital_energies_from_fch(ref_nto, nif).alpha;
-    const std::vector<double> s = read_overlap_integral_file(overlap_file, nif);
+    const std::string name = rtrim(overlap_file);
+    const auto s = overlap_diagonal(name, nif);
 
     // Indices outside the reference's orbitals contribute nothing; a > b is
-    // an empty sum.
+    // an empty sum.  Every orbital of the range needs its overlap: the tool
+    // is asked for the whole range, so a gap is a run that failed.
     const long long lo = std::max<long long>(a, 1);
     const long long hi = std::min<long long>({static_cast<long long>(b), static_cast<long long>(nif),
                                               static_cast<long long>(eig.size())});
     double sum = 0.0;
-    for (long long k = lo; k <= hi; ++k)
-        sum += std::fabs(eig[static_cast<std::size_t>(k - 1)]) * std::fabs(s[static_cast<std::size_t>(k - 1)]);
+    for (long long k = lo; k <= hi; ++k) {
+        const auto& entry = s[static_cast<std::size_t>(k - 1)];
+        if (!entry) {
+            say({"ERROR: Overlap file " + name + " holds no diagonal entry for orbital " + fmt_I0(k) + " of the range " +
+                 range});
+            say({"       voskwfn may have failed"});
+            stop(1);
+        }
+        if (!std::isfinite(entry->value)) {
+            say({"WARNING: " + name + " holds \"" + entry->text + "\" as the overlap of orbital " + fmt_I0(k) +
+                 ", not a number; state " + fmt_I0(state) + " gets no SNTO value."});
+            return kNoSnto;
+        }
+        sum += std::fabs(eig[static_cast<std::size_t>(k - 1)]) * std::fabs(entry->value);
+    }
     return std::fabs(sum);
 }
 
@@ -445,6 +482,17 @@ void final_report(const MatchResult& r) {
 // back, for the best candidate and the ones within 5 % of it.  Changes the
 // best state only when a rival is strictly better against that reference;
 // the best value stays the first-pass value of the chosen state.
+bool NtoEngine::read_whole_summary(const std::string& file, const std::vector<int>& states,
+                                   std::vector<double>& values, MatchResult& result) {
+    const SntoSummary summary = read_snto_summary(file, states);
+    values = summary.values;
+    for (std::size_t k = 0; k < states.size(); ++k)
+        if (!summary.answered[k]) result.missing_rows.push_back(states[k]);
+    if (result.missing_rows.empty()) return true;
+    result.incomplete_summary = file;
+    return false;
+}
+
 void NtoEngine::resolve_near_degeneracy(const std::string& new_fchk, const std::string& range_str,
                                         const std::vector<int>& states, std::size_t best_pos, MatchResult& result,
                                         int& snapshot_id) {
@@ -472,12 +520,12 @@ void NtoEngine::resolve_near_degeneracy(const std::string& new_fchk, const std::
         say({""});
         say({" Preparing near-degenerate check with n-1.fch using voskSNTO"});
         say({" Command: ", cmd});
-        run_shell(cmd);
+        run_tool(cmd);
         if (settings_.snto_debug_flag) {
             if (snapshot_id == -1) snapshot_id = next_snto_snapshot_id();
             backup_snto_snapshot(kSummaryNminus, "nminus", snapshot_id);
         }
-        second = read_sntofile_summary(kSummaryNminus, second_states);
+        if (!read_whole_summary(kSummaryNminus, second_states, second, result)) return;
         for (std::size_t e = 0; e < entries.size(); ++e)
             say({"  State ", second_states[e], ": n-1.fch SNTO = ", second[e]});
     } else {
@@ -490,7 +538,7 @@ void NtoEngine::resolve_near_degeneracy(const std::string& new_fchk, const std::
         say({" Preparing near-degenerate check..."});
         calculate_nto_overlap_batch(kOlderReference, ntos, range_str, overlaps);
         for (std::size_t e = 0; e < entries.size(); ++e) {
-            second[e] = calculate_snto(kOlderReference, overlaps[e], range_str);
+            second[e] = calculate_snto(kOlderReference, overlaps[e], range_str, second_states[e]);
             say({"  State ", second_states[e], ": n-1.fch SNTO = ", second[e]});
         }
     }
@@ -526,12 +574,12 @@ MatchResult NtoEngine::match_nto_states(const std::string& old_fch, const std::s
         }
         const std::string cmd = vosksnto_match_command(new_fchk, old_fch, kSummaryOld, states);
         say({" Command: ", cmd});
-        run_shell(cmd);
+        run_tool(cmd);
         if (settings_.snto_debug_flag) {
             snapshot_id = next_snto_snapshot_id();
             backup_snto_snapshot(kSummaryOld, "old", snapshot_id);
         }
-        snto = read_sntofile_summary(kSummaryOld, states);
+        if (!read_whole_summary(kSummaryOld, states, snto, result)) return result;
         result.best_state = states[0];
         result.best_snto = snto[0];
         for (std::size_t i = 1; i < n; ++i) {
@@ -561,7 +609,7 @@ MatchResult NtoEngine::match_nto_states(const std::string& old_fch, const std::s
         }
         calculate_nto_overlap_batch(old_fch, ntos, range_str, overlaps);
         for (std::size_t i = 0; i < n; ++i) {
-            const double v = calculate_snto(old_fch, overlaps[i], range_str);
+            const double v = calculate_snto(old_fch, overlaps[i], range_str, states[i]);
             snto[i] = v;
             say({" State ", states[i], ": SNTO = ", v});
             if (v > result.best_snto) {
@@ -572,8 +620,14 @@ MatchResult NtoEngine::match_nto_states(const std::string& old_fch, const std::s
         }
     }
 
+    // Without a single value there is nothing to choose: the caller stops,
+    // before any second tool run.
+    if (std::none_of(snto.begin(), snto.end(), [](double v) { return v > kNoSnto; })) return result;
     // The older reference exists from the third diabatic step on.
-    if (file_exists(kOlderReference)) resolve_near_degeneracy(new_fchk, range_str, states, best_pos, result, snapshot_id);
+    if (file_exists(kOlderReference)) {
+        resolve_near_degeneracy(new_fchk, range_str, states, best_pos, result, snapshot_id);
+        if (!result.missing_rows.empty()) return result;
+    }
 
     final_report(result);
     if (settings_.use_vosksnto && !settings_.snto_debug_flag) {
@@ -585,8 +639,8 @@ MatchResult NtoEngine::match_nto_states(const std::string& old_fch, const std::s
 
 // ------------------------------------------------- summary files, snapshots
 
-std::vector<double> read_sntofile_summary(const std::string& file, const std::vector<int>& states) {
-    std::vector<double> values(states.size(), kNoSnto);
+SntoSummary read_snto_summary(const std::string& file, const std::vector<int>& states) {
+    SntoSummary summary{std::vector<double>(states.size(), kNoSnto), std::vector<bool>(states.size(), false)};
     const std::string name = rtrim(file);
     std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open .snto file: ") + name);
     std::string line;
@@ -602,15 +656,28 @@ std::vector<double> read_sntofile_summary(const std::string& file, const std::ve
         // A row counts only when all six items are there and its status is
         // 0; the status starts non-zero so that a row cut short by a slash
         // does not count either.
+        FreeRead r(row, std::string());
         std::int32_t state = 0, status = 1;
         double value = 0.0, extra1 = 0.0, extra2 = 0.0;
         std::string label;
-        if (!try_read_free(row, state, value, extra1, extra2, label, status) || status != 0) continue;
-        if (!std::isfinite(value)) continue;  // not a value a state can be chosen by
-        for (std::size_t k = 0; k < states.size(); ++k)
-            if (states[k] == state) values[k] = value;
+        if (!r.get(state) || !r.get(value)) continue;
+        const std::string value_text(r.last_text());
+        if (!r.all(extra1, extra2, label, status)) continue;
+        const bool counts = status == 0 && std::isfinite(value);
+        if (status == 0 && !counts)
+            say({"WARNING: " + name + " gives state " + fmt_I0(state) + " the SNTO value \"" + value_text +
+                 "\", not a number; the state has no value."});
+        for (std::size_t k = 0; k < states.size(); ++k) {
+            if (states[k] != state) continue;
+            summary.answered[k] = true;
+            if (counts) summary.values[k] = value;
+        }
     }
-    return values;
+    return summary;
+}
+
+std::vector<double> read_sntofile_summary(const std::string& file, const std::vector<int>& states) {
+    return read_snto_summary(file, states).values;
 }
 
 int next_snto_snapshot_id() {

@@ -18,6 +18,7 @@ struct NtoSettings {
     double nto_threshold = 0.3;   // NTO eigenvalue threshold handed to voskSNTO
     bool use_vosksnto = false;    // true: voskSNTO, false: voskwfn + Multiwfn
     bool snto_debug_flag = false; // keep numbered copies of the SNTO summaries
+    int tool_timeout = 0;         // seconds a tool run may take; 0: no limit
 };
 
 // Orbital energies of a formatted checkpoint or NTO file (NTO eigenvalues).
@@ -37,10 +38,15 @@ struct NtoRange {
 // is 0 when nothing could be chosen (an empty list); best_snto measures its
 // overlap with the previous step's NTOs; snto holds every candidate's value
 // (kNoSnto when it has none), in the order of the candidates.
+// When the tool's summary lacked a row for some candidates, its result is
+// incomplete: incomplete_summary names the file, missing_rows the states,
+// and nothing was chosen.
 struct MatchResult {
     int best_state = 0;
     double best_snto = kNoSnto;
     std::vector<double> snto;
+    std::string incomplete_summary;
+    std::vector<int> missing_rows;
 };
 
 // ------------------------------------------------------------------- readers
@@ -55,10 +61,22 @@ std::optional<std::string> nto_file_problem(const std::string& file);
 NtoRange find_nto_range(const std::string& nto_file, double threshold);
 
 std::vector<double> read_overlap_integral_file(const std::string& file, int n);
-double calculate_snto(const std::string& ref_nto, const std::string& overlap_file, const std::string& range_str);
+// The SNTO value of candidate `state` from its overlap file.  An overlap
+// file without the diagonal entry of an orbital of the range is a failed
+// tool run (ERROR, as a missing file is); an overlap there that is not a
+// finite number gives the state no value (kNoSnto) with a WARNING.
+double calculate_snto(const std::string& ref_nto, const std::string& overlap_file, const std::string& range_str,
+                      int state);
 
 // SNTO values of the listed states from a voskSNTO summary file (kNoSnto for
-// a state the file does not hold).
+// a state the file does not hold).  `answered` marks the states that have a
+// whole row, whatever its status; a value that is not a finite number is no
+// value, with a WARNING naming the state.
+struct SntoSummary {
+    std::vector<double> values;
+    std::vector<bool> answered;
+};
+SntoSummary read_snto_summary(const std::string& file, const std::vector<int>& states);
 std::vector<double> read_sntofile_summary(const std::string& file, const std::vector<int>& states);
 int next_snto_snapshot_id();
 // Snapshot number in four digits (wider when it outgrows them).
@@ -95,6 +113,11 @@ public:
 private:
     std::string vosksnto_match_command(const std::string& new_fchk, const std::string& reference,
                                        const std::string& summary, const std::vector<int>& states) const;
+    void run_tool(const std::string& command) const;
+    // Reads a summary; false (with the missing rows in `result`) when it
+    // lacks a row for one of `states`.
+    static bool read_whole_summary(const std::string& file, const std::vector<int>& states,
+                                   std::vector<double>& values, MatchResult& result);
     void resolve_near_degeneracy(const std::string& new_fchk, const std::string& range_str,
                                  const std::vector<int>& states, std::size_t best_pos, MatchResult& result,
                                  int& snapshot_id);

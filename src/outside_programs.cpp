@@ -29,12 +29,12 @@ namespace {
 // A short sibling name (same directory, so the rename is atomic) that no
 // other writer is using at the same moment; short so that a long target
 // name still leaves room for it.
-std::string sibling_name(const std::string& path) {
+std::string sibling_name(const std::string& path, const char* prefix = ".quorin-part-") {
     std::random_device entropy;
     const std::uint64_t tag = (static_cast<std::uint64_t>(entropy()) << 32) ^ entropy() ^
                               static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    char buf[40];
-    std::snprintf(buf, sizeof buf, ".quorin-part-%016llx", static_cast<unsigned long long>(tag));
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%s%016llx", prefix, static_cast<unsigned long long>(tag));
     return (fs::path(path).parent_path() / buf).string();
 }
 }  // namespace
@@ -91,27 +91,25 @@ const char* signal_name(int sig) {
 
 bool group_alive(pid_t group) { return kill(-group, 0) == 0 || errno == EPERM; }
 
-// Waits until no process of the group is left, or the deadline passes.
-bool wait_for_group_end(pid_t group, std::chrono::steady_clock::duration limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (group_alive(group)) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+// Ends the process group that the command `pid` leads, once it was told to
+// end (by `first`, when not 0, sent here): waits until its leader is reaped
+// and no process of it is left, sends SIGKILL when that takes longer than
+// the grace period, and waits once more.
+void end_group(pid_t pid, bool reaped, int first) {
+    if (first != 0) kill(-pid, first);
+    auto settle = [&](std::chrono::steady_clock::duration limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            if (!reaped && waitpid(pid, nullptr, WNOHANG) == pid) reaped = true;
+            if (reaped && !group_alive(pid)) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    };
+    if (!settle(kGracePeriod)) {
+        kill(-pid, SIGKILL);
+        settle(std::chrono::seconds(10));
     }
-    return true;
-}
-
-// The inner job was told to end: make sure every process of its group is
-// gone, then stop the call.  Signals stay blocked until the process ends, so
-// a second one cannot cut this short.
-[[noreturn]] void end_group_and_stop(pid_t group, int sig) {
-    if (!wait_for_group_end(group, kGracePeriod)) {
-        kill(-group, SIGKILL);
-        wait_for_group_end(group, std::chrono::seconds(10));
-    }
-    say({std::string("ERROR: quorin received ") + signal_name(sig) +
-         " and ended the inner job it was running (process group " + fmt_I0(group) + ")."});
-    stop(128 + sig);
 }
 
 }  // namespace
@@ -124,16 +122,18 @@ void install_signal_forwarding() {
     for (int sig : kForwarded) sigaction(sig, &sa, nullptr);
 }
 
-int run_shell(const std::string& command) {
+int run_shell(const std::string& command, const ShellOptions& options) {
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
 
     // The signals wait until the child is known to the handler, so none can
     // slip in between the fork and the bookkeeping and leave an orphan.
-    const sigset_t forwarded = forwarded_set();
-    sigset_t previous;
-    sigprocmask(SIG_BLOCK, &forwarded, &previous);
+    // SIGCHLD stays blocked until the command has ended: the wait below
+    // takes it as the sign that the child is done.
+    sigset_t blocked = forwarded_set(), previous;
+    sigaddset(&blocked, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &blocked, &previous);
     const pid_t pid = fork();
     if (pid < 0) {
         const int err = errno;
@@ -143,22 +143,63 @@ int run_shell(const std::string& command) {
     if (pid == 0) {
         setpgid(0, 0);
         for (int sig : kForwarded) std::signal(sig, SIG_DFL);
+        if (const int null = ::open("/dev/null", O_RDONLY); null >= 0 && null != 0) {
+            dup2(null, 0);
+            ::close(null);
+        }
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     setpgid(pid, pid);  // also from this side, so the group exists before any signal is sent to it
     running_group().store(pid);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    sigset_t waiting = previous, child_ended;
+    sigaddset(&waiting, SIGCHLD);
+    sigprocmask(SIG_SETMASK, &waiting, nullptr);
+    sigemptyset(&child_ended);
+    sigaddset(&child_ended, SIGCHLD);
 
+    const bool limited = options.timeout_seconds > 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    bool reaped = false, timed_out = false;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) {
+            reaped = r == pid;
+            break;
+        }
+        if (received_signal().load() != 0) break;
+        if (!limited) {
+            sigwaitinfo(&child_ended, nullptr);  // the child's end, or a signal for the handler
+            continue;
+        }
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            timed_out = true;
+            break;
+        }
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        sigtimedwait(&child_ended, nullptr, &wait);
     }
 
-    sigprocmask(SIG_BLOCK, &forwarded, nullptr);
+    // Signals stay blocked until the process ends, so a second one cannot
+    // cut the ending of the group short.
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
     running_group().store(0);
-    const int sig = received_signal().load();
-    if (sig != 0) end_group_and_stop(pid, sig);
+    if (const int sig = received_signal().load(); sig != 0) {
+        end_group(pid, reaped, 0);  // the handler has passed the signal on
+        say({std::string("ERROR: quorin received ") + signal_name(sig) +
+             " and ended the inner job it was running (process group " + fmt_I0(pid) + ")."});
+        stop(128 + sig);
+    }
+    if (timed_out) {
+        end_group(pid, reaped, SIGTERM);
+        say({"ERROR: " + std::string(options.program) + " did not finish within " + fmt_I0(options.timeout_seconds) +
+             " s (tooltimeout); quorin ended it (process group " + fmt_I0(pid) + ")."});
+        stop(1);
+    }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -408,6 +449,57 @@ void FileReplacement::commit() {
         io_failure("cannot replace " + path_ + ": " + ec.message());
     }
     sync_path(directory_of(fs::path(path_)), true);
+}
+
+// ------------------------------------------------------------ staged commits
+
+namespace {
+constexpr const char* kStagePrefix = ".quorin-stage-";
+}
+
+StagedCommit::~StagedCommit() {
+    if (committed_) return;
+    for (const auto& [staged, target] : staged_) remove_file(staged);
+}
+
+bool StagedCommit::stage_copy(const std::string& from, const std::string& target) {
+    staged_.emplace_back(sibling_name(target, kStagePrefix), target);
+    return copy_file_over(from, staged_.back().first);
+}
+
+void StagedCommit::stage_text(const std::string& target, const std::string& text) {
+    staged_.emplace_back(sibling_name(target, kStagePrefix), target);
+    replace_file_atomically(staged_.back().first, text);
+}
+
+void StagedCommit::commit(const std::string& note) {
+    std::string record = note + "\n";
+    for (const auto& [staged, target] : staged_) record += staged + " " + target + "\n";
+    replace_file_atomically(record_, record);
+    committed_ = true;  // from here on the record speaks for the staged files
+    finish_commit(record_);
+}
+
+std::string finish_commit(const std::string& record) {
+    const fs::path dir = directory_of(fs::path(record));
+    std::ifstream in;
+    std::string note, line;
+    if (open_for_reading(record, in)) {
+        read_line(in, note);
+        while (read_line(in, line)) {
+            const std::size_t blank = line.find(' ');
+            if (blank == std::string::npos) continue;
+            const std::string staged = line.substr(0, blank), target = line.substr(blank + 1);
+            if (!file_exists(staged)) continue;  // in place already
+            std::error_code ec;
+            fs::rename(staged, target, ec);
+            if (ec) io_failure("cannot put " + staged + " in place as " + target + ": " + ec.message());
+        }
+        sync_path(dir, true);
+    }
+    // What is still staged belongs to a change that never reached its record.
+    remove_matching(dir.string(), std::string(kStagePrefix) + "*");
+    return note;
 }
 
 void replace_file_atomically(const std::string& path, const std::string& content) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorin {
@@ -21,16 +22,28 @@ inline constexpr std::string_view kG16FreqCommand = "cd temp && g16 < tddft_freq
 inline constexpr std::string_view kFormchkCommand =
     "cd temp && formchk tddft_pelun.chk tddft_pelun.fchk > formchk.log 2>&1";
 
+// How run_shell runs a command: `program` names it in messages, and a
+// limit above 0 ends it after that many seconds (g16 has none: inner jobs
+// legitimately run for days).
+struct ShellOptions {
+    std::string_view program;
+    int timeout_seconds = 0;
+};
+
 // Runs one command line through /bin/sh, synchronously, after flushing the
 // console so that its lines stay in order.  The status is returned for
 // logging only: outside programs are judged by the files they leave.
 //
-// The command runs in a process group of its own.  When SIGTERM, SIGINT or
-// SIGHUP reaches quorin meanwhile (a batch system cancelling the job), the
-// whole group is ended -- politely first, then with SIGKILL -- and the call
-// stops with status 128 + the signal number, so that no inner job outlives
-// quorin and writes into temp/ afterwards.
-int run_shell(const std::string& command);
+// The command reads /dev/null as its standard input: a tool that waits for
+// input (Multiwfn after a bad template) ends at once, and none can read
+// Gaussian's own input.  It runs in a process group of its own.  When
+// SIGTERM, SIGINT or SIGHUP reaches quorin meanwhile (a batch system
+// cancelling the job), or the time limit passes, the whole group is ended --
+// politely first, then with SIGKILL -- and the call stops: with status 128 +
+// the signal number, or with status 1 after an ERROR line naming the program
+// and the time waited.  No outside program outlives quorin and writes into
+// temp/ afterwards.
+int run_shell(const std::string& command, const ShellOptions& options = {});
 
 // Installs the handlers that run_shell relies on.  Called once by main.
 // Outside a command, the signals keep their usual effect (the process ends);
@@ -114,6 +127,40 @@ private:
     std::size_t size_ = 0, fill_ = 0;
     std::size_t written_ = 0, synced_ = 0;  // bytes handed to the file, and to its disk writes
 };
+
+// Files that replace their targets together, even when the call is killed
+// halfway.  Each new file is staged first: written whole and flushed under a
+// name of its own (.quorin-stage-*) beside its target.  commit() then writes
+// the record -- atomically, the moment from which the change counts, with a
+// note of the caller's (what the change answered) -- and renames the staged
+// files over their targets in the order they were staged.  A call killed
+// before the record leaves the targets as they were (finish_commit removes
+// its staged files); one killed after it is completed by finish_commit.
+// Destroyed uncommitted, the staged files are removed.
+class StagedCommit {
+public:
+    explicit StagedCommit(std::string record) : record_(std::move(record)) {}
+    ~StagedCommit();
+    StagedCommit(const StagedCommit&) = delete;
+    StagedCommit& operator=(const StagedCommit&) = delete;
+
+    // `target`'s next content: a copy of `from` (false when it cannot be
+    // made), or a text (a failure to write throws IoFailure).
+    bool stage_copy(const std::string& from, const std::string& target);
+    void stage_text(const std::string& target, const std::string& text);
+    void commit(const std::string& note);
+
+private:
+    std::string record_;
+    std::vector<std::pair<std::string, std::string>> staged_;  // staged name, target
+    bool committed_ = false;
+};
+
+// Completes the change the record describes (renaming what is still staged
+// over its targets) and removes files staged by calls that never wrote their
+// record.  Returns the note of the last recorded change, or "" when there is
+// none.  Only safe while the lock is held.
+std::string finish_commit(const std::string& record);
 
 // Replaces `path` with `content` atomically: the text goes to a sibling file
 // that is flushed to disk and then renamed over the target, and the

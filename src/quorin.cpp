@@ -138,7 +138,8 @@ void run(const std::vector<std::string>& args) {
 
     // One NTO engine for the run, with the run's settings (an unsupported
     // overlap scheme is reported here, whatever the mode).
-    NtoEngine nto(NtoSettings{run.config.inttype, run.config.ntothre, run.config.vosksnto, run.config.debug});
+    NtoEngine nto(NtoSettings{run.config.inttype, run.config.ntothre, run.config.vosksnto, run.config.debug,
+                              run.config.tooltimeout});
 
     if (run.ider == 2) {
         run_hessian_mode(run);

@@ -18,6 +18,18 @@ void stop(int status) { throw Stop{status}; }
 
 void io_failure(const std::string& what) { throw IoFailure(what); }
 
+void stop_non_finite(std::string_view text, std::string_view what, std::string_view file) {
+    const std::size_t first = text.find_first_not_of(" \t"), last = text.find_last_not_of(" \t");
+    const std::string_view shown = first == std::string_view::npos ? text : text.substr(first, last - first + 1);
+    say({"ERROR: " + std::string(file) + " holds \"" + std::string(shown) + "\" as " + std::string(what) +
+         ", not a finite number."});
+    stop(1);
+}
+
+void require_finite(double v, std::string_view text, std::string_view what, std::string_view file) {
+    if (!std::isfinite(v)) stop_non_finite(text, what, file);
+}
+
 // ---------------------------------------------------------------------- texts
 
 std::string rtrim(std::string_view s) {
@@ -112,6 +124,7 @@ bool RecordReader::next(std::string_view& record) {
             if (begin_ == end_) return false;
             stop = end_;  // the last record has no line feed
         }
+        terminated_ = stop < end_;
         base = buf_.get();
         std::size_t len = stop - begin_;
         if (len > 0 && base[begin_ + len - 1] == '\r') --len;
@@ -650,9 +663,11 @@ FreeRead::FreeRead(std::string_view record, std::string source)
 bool FreeRead::next_record() {
     if (records_ != nullptr) {
         if (!records_->next(record_)) return false;
+        terminated_ = records_->last_terminated();
     } else {
         if (in_ == nullptr || !read_line(*in_, line_)) return false;
         record_ = line_;
+        terminated_ = !in_->eof();  // getline met the end of the file before a line feed
     }
     pos_ = 0;
     have_record_ = true;
@@ -734,6 +749,11 @@ FreeRead::Tok FreeRead::next(std::string_view& tok, bool text_wanted) {
         }
         pos_ = at;
         tok = record_.substr(start, at - start);
+        if (!terminated_ && at == size) {
+            error_ = "the file ends inside the value \"" + std::string(tok) + "\" (it may have been cut off)";
+            if (!source_.empty()) error_ += " in " + source_;
+            return Tok::Cut;
+        }
         // r*c and r* repeat forms.
         const auto star = starred ? tok.find('*') : std::string_view::npos;
         if (star != std::string_view::npos && star > 0) {
@@ -761,10 +781,12 @@ bool FreeRead::next_whole_record(std::string_view& record) {
 bool FreeRead::get_text(std::string_view& tok) {
     switch (next(tok, false)) {
         case Tok::End: return fail("end of data while reading a real");
+        case Tok::Cut: return false;
         case Tok::Null:
         case Tok::Slash: tok = {}; return true;
         case Tok::Value: break;
     }
+    last_ = tok;
     return true;
 }
 
@@ -772,10 +794,12 @@ bool FreeRead::get(std::int32_t& v) {
     std::string_view tok;
     switch (next(tok, false)) {
         case Tok::End: return fail("end of data while reading an integer");
+        case Tok::Cut: return false;
         case Tok::Null:
         case Tok::Slash: return true;
         case Tok::Value: break;
     }
+    last_ = tok;
     if (!parse_int_token(tok, v)) return fail("cannot read an integer from \"" + std::string(tok) + "\"");
     return true;
 }
@@ -787,10 +811,17 @@ bool FreeRead::get(double& v) {
     return true;
 }
 
+bool FreeRead::get_finite(double& v, std::string_view what, std::string_view file) {
+    if (!get(v)) return false;
+    require_finite(v, last_, what, file);
+    return true;
+}
+
 bool FreeRead::get(std::string& v) {
     std::string_view tok;
     switch (next(tok, true)) {
         case Tok::End: return fail("end of data while reading a text");
+        case Tok::Cut: return false;
         case Tok::Null:
         case Tok::Slash: return true;
         case Tok::Value: break;
@@ -803,6 +834,7 @@ bool FreeRead::get(bool& v) {
     std::string_view tok;
     switch (next(tok, false)) {
         case Tok::End: return fail("end of data while reading a logical");
+        case Tok::Cut: return false;
         case Tok::Null:
         case Tok::Slash: return true;
         case Tok::Value: break;
@@ -832,7 +864,7 @@ bool read_real_field(std::string_view field, int d, double& v) {
 }
 
 bool read_real_fields(std::istream& in, int n, const FieldLayout& layout, std::vector<double>& out,
-                      std::string* error) {
+                      std::string* error, const FiniteValues* finite) {
     const auto [per_line, skip, width, d] = layout;
     out.assign(static_cast<std::size_t>(std::max(n, 0)), 0.0);
     std::string rec;
@@ -855,10 +887,12 @@ bool read_real_fields(std::istream& in, int n, const FieldLayout& layout, std::v
                 return false;
             }
             const std::string_view field = std::string_view(rec).substr(start, static_cast<std::size_t>(width));
-            if (!read_real_field(field, d, out[static_cast<std::size_t>(k)])) {
+            double& v = out[static_cast<std::size_t>(k)];
+            if (!read_real_field(field, d, v)) {
                 if (error) *error = "cannot read a real from \"" + std::string(field) + "\"";
                 return false;
             }
+            if (finite) require_finite(v, field, std::string(finite->what) + " " + std::to_string(k + 1), finite->file);
         }
     }
     return true;

@@ -46,6 +46,13 @@ struct IoFailure : std::runtime_error {
 [[noreturn]] void stop(int status);
 [[noreturn]] void io_failure(const std::string& what);
 
+// Every number quorin hands on or decides by must be finite.  A NaN or an
+// infinity read from a file stops the call (status 1) with one ERROR line
+// naming the file, what was read and its text as it stands in the file
+// (`text`, trimmed): never a formatted non-finite value.
+[[noreturn]] void stop_non_finite(std::string_view text, std::string_view what, std::string_view file);
+void require_finite(double v, std::string_view text, std::string_view what, std::string_view file);
+
 // ---------------------------------------------------------------------- texts
 
 // Only the blank (space) counts as a blank in texts.
@@ -89,6 +96,9 @@ public:
     bool is_open() const { return file_ != nullptr; }
     // False at the end of the file.
     bool next(std::string_view& record);
+    // Whether the record last handed out ended with a line feed (a last
+    // record without one may have been cut off).
+    bool last_terminated() const { return terminated_; }
     // Skips to the next record that holds one of `markers`, searching the
     // buffered text for them rather than looking at the records one by one;
     // false at the end.  For long files in which few records matter.
@@ -111,6 +121,7 @@ private:
     std::unique_ptr<char[]> buf_;
     std::size_t size_ = 0, begin_ = 0, end_ = 0;
     bool at_eof_ = false;
+    bool terminated_ = true;
     std::array<std::uint32_t, 256> byte_counts_{};  // for next_holding
     bool counted_ = false;
 };
@@ -193,7 +204,10 @@ void put(std::string_view record);             // a record written with A
 // variables unchanged, as does a null value (two commas).  `r*c` repeats c.
 // Over a stream the read continues on further records as needed; what is
 // left of the last record used is dropped.  Over a single record, running out
-// of values is the end of the file.
+// of values is the end of the file.  Over a file, a value that ends the last
+// record where no line feed follows is refused: the file may have been cut
+// off inside it (a killed writer, a full disk), and a shorter number is not
+// the number that was written.
 class FreeRead {
 public:
     FreeRead(std::istream& in, std::string source);
@@ -206,6 +220,11 @@ public:
     bool get(double& v);
     bool get(std::string& v);
     bool get(bool& v);
+    // A real that must be finite: false as get() does; NaN or an infinity
+    // stops the call (stop_non_finite: `what` read from `file`).
+    bool get_finite(double& v, std::string_view what, std::string_view file);
+    // The text of the last value read, as it stands in the record.
+    std::string_view last_text() const { return last_; }
 
     // For callers that convert reals themselves: the text of the next value,
     // or an empty view for a null value or after a slash (the variable keeps
@@ -239,7 +258,7 @@ public:
     }
 
 private:
-    enum class Tok { Value, Null, Slash, End };
+    enum class Tok { Value, Null, Slash, End, Cut };
     Tok next(std::string_view& tok, bool text_wanted);
     bool next_record();
     template <class T>
@@ -252,6 +271,8 @@ private:
     RecordReader* records_ = nullptr;
     std::string line_;          // the record, when it is not a view into a reader
     std::string_view record_;
+    bool terminated_ = true;    // the record ended with a line feed
+    std::string_view last_;     // the text of the last value
     std::string text_;          // a quoted text, unquoted
     std::size_t pos_ = 0;
     bool have_record_ = false;
@@ -303,8 +324,13 @@ inline constexpr FieldLayout kFchkReals{5, 1, 15, 8};
 // Reads n reals in the given layout, continuing on as many records as
 // needed.  Returns false at an early end of the file, on a field that does
 // not convert, and on a record that ends before a field it should hold is
-// complete.
+// complete.  Given `finite` (what the values are, and the file), a value
+// that is NaN or an infinity stops the call (stop_non_finite).
+struct FiniteValues {
+    std::string_view what;  // "NTO eigenvalue": the message adds the value's number
+    std::string_view file;
+};
 bool read_real_fields(std::istream& in, int n, const FieldLayout& layout, std::vector<double>& out,
-                      std::string* error = nullptr);
+                      std::string* error = nullptr, const FiniteValues* finite = nullptr);
 
 }  // namespace quorin

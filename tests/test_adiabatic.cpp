@@ -43,7 +43,7 @@ TEST(Adiabatic, OneStepWritesItsInputConsoleAndOutputWhole) {
     std::istringstream ein(read_file("in.EIn"));
     ein.ignore(1 << 20, '\n');
     std::vector<double> x;
-    for (double z, c[3]; ein >> z >> c[0] >> c[1] >> c[2];)
+    for (double z, c[3], charge; ein >> z >> c[0] >> c[1] >> c[2] >> charge;)
         x.insert(x.end(), {c[0] * 0.529177249, c[1] * 0.529177249, c[2] * 0.529177249});
     const auto f = gfortran(x);
     ASSERT_EQ(f.size(), 9u);

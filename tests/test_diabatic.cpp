@@ -1,7 +1,12 @@
 // The diabatic step through the whole program with the stand-ins: steps at
 // the edges of the candidate window, whole optimisations of every variant
 // across the model's crossing, and what is kept when a step meets a fault.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <map>
 #include <set>
 
@@ -121,7 +126,7 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     EXPECT_EQ(read_file("temp/sdn_meta.dat"), state_file(model_at(read_file("in.EIn"), 2, 2)));
     EXPECT_EQ(read_file("temp/n-1.fch"), old_after_3);
     EXPECT_EQ(names_in("temp"), (std::set<std::string>{".quorin.lock", "debug_snapshots", "formchk.log", "n-1.fch",
-                                                       "old.fch", "sdn_meta.dat", "snto.snto", "tddft_pelun.chk",
+                                                       "old.fch", "sdn_meta.dat", "sdn_step.dat", "snto.snto", "tddft_pelun.chk",
                                                        "tddft_pelun.fchk", "tddft_pelun.gjf", "tddft_pelun.log"}));
     std::set<std::string> want = {".snto_counter", ".step_counter", "snto0001_old.snto", "snto0002_old.snto",
                                   "snto0003_old.snto"};
@@ -207,8 +212,6 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
     ASSERT_FALSE(before.at("temp/n-1.fch").empty());
     const std::string meta = before.at("temp/sdn_meta.dat");
     for (const auto& [text, faults, error] : std::vector<std::array<std::string, 3>>{
-             {meta, "empty_summary", " ERROR: State matching found no SNTO value for any of the states 1 to 1; the NTO "
-                                     "tool produced no usable result."},
              {meta, "empty_nto", " ERROR: The NTO file of the chosen state 1, temp/new_state1.fch, cannot serve as the "
                                  "next reference: it holds no number of basis functions."},
              {"           2\n", "", " ERROR: Failed to read range_str from sdn_meta.dat"},
@@ -248,6 +251,104 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
     fs::remove("temp/sdn_meta.dat");
     ASSERT_EQ(call_at(kPath[3], kConfig).status, 0);
     EXPECT_TRUE(fs::exists("temp/old.fch") && !fs::exists("temp/n-1.fch"));
+}
+
+// What Gaussian and the tools hand back at a later step (the third: both
+// references exist), damaged in the ways a crash, a full disk or a failing
+// tool leaves it: each stops the call with its ERROR line and status 1,
+// hands nothing back and leaves every file the next step reads as it was --
+// or, where the fault only costs one candidate its value, says so aloud and
+// goes on.  A tool that hangs is ended; one that waits for input gets none.
+TEST(Diabatic, DamagedResultsAreNeverPassedOn) {
+    ScratchDir dir;
+    write_config("vosksnto = true\n");
+    ASSERT_EQ(call_at(kPath[0], kConfig).status, 0);
+    ASSERT_EQ(call_at(kPath[1], kConfig).status, 0);
+    const auto before = kept_state();
+    fs::copy("temp", "kept", fs::copy_options::recursive);
+    const int fifo = (mkfifo("input.fifo", 0600), open("input.fifo", O_RDWR));  // input that never comes
+    const std::string wfn = "vosksnto = false\n", fchk = "temp/tddft_pelun.fchk holds \"NAN\" as ",
+                      ended = " s (tooltimeout); quorin ended it (process group ";
+    struct Case { std::string config, faults, ein; int ider; std::string said; int status = 1; };
+    for (const Case& c : std::vector<Case>{
+             {"", "nan=energy", "", 1, "ERROR: temp/tddft_pelun.log holds \"nan\" as the excited-state energy, not a finite number."},
+             {"", "nan=forces", "", 1, "ERROR: temp/tddft_pelun.log holds \"-nan\" as force x of atom 1, not a finite number."},
+             {"", "nan=coordinates", "", 1, "ERROR: " + fchk + "Current cartesian coordinate 1, not a finite number."},
+             {"", "", "3 1 0 1\n8 0 0 -0.1 0\n1 0 1.4 1.0 0\n1 0 -1.4 1.0 0.", 1,
+              "ERROR: The file ends inside the line of atom 3 in in.EIn (\"1 0 -1.4 1.0 0.\"): it was cut off."},
+             {"", "summary_cut", "", 1, "ERROR: The SNTO summary temp/snto.snto holds no row for states 2 3; the NTO tool's "
+                                        "result is incomplete."},
+             {"", "failed_rows", "", 1, "ERROR: State matching found no SNTO value for any of the states 1 to 3; the NTO "
+                                        "tool produced no usable result."},
+             {"", "nan_eigenvalue", "", 1, "ERROR: temp/new_state2.fch holds \"NAN\" as NTO eigenvalue 2, not a finite number."},
+             {wfn, "overlap_gap", "", 1, "ERROR: Overlap file temp/new_state1.fch.txt holds no diagonal entry for orbital 2 "
+                                         "of the range 2,2"},
+             {wfn, "inf_overlap=2", "", 1, "WARNING: temp/new_state2.fch.txt holds \"inf\" as the overlap of orbital 2, not a "
+                                           "number; state 2 gets no SNTO value.", 0},
+             {"", "cut_force_constants", "", 2, "ERROR: Failed to read Hessian data from temp/tddft_pelun.fchk"},
+             {"", "nan=hessian", "", 2, "ERROR: " + fchk + "force constant 1, not a finite number."},
+             {"", "nan=forces", "", 2, "ERROR: " + fchk + "value 1 of the gradient, not a finite number."},
+             {"", "nan=energy", "", 2, "ERROR: " + fchk + "the total energy, not a finite number."},
+             {"tooltimeout = 1\n", "hang=formchk", "", 1, "ERROR: formchk did not finish within 1" + ended},
+             {"tooltimeout = 1\n" + wfn, "hang=voskwfn", "", 1, "ERROR: voskwfn did not finish within 1" + ended},
+             {"tooltimeout = 20\n", "wait_input", "", 1, " Final best matching state:            2", 0}}) {
+        SCOPED_TRACE(c.faults + " " + c.ein);
+        fs::remove_all("temp");
+        fs::copy("kept", "temp", fs::copy_options::recursive);
+        write_config(c.config.empty() ? "vosksnto = true\n" : c.config);
+        write_external_input(c.ider, kPath[2]);
+        if (!c.ein.empty()) write_file("in.EIn", c.ein);
+        fs::remove("out.EOu");
+        fs::remove("standin.log");
+        const auto start = std::chrono::steady_clock::now();
+        const ProcessResult r = external_call(kConfig, "QUORIN_STANDIN_LOG='" + fs::absolute("standin.log").string() +
+                                                           "' QUORIN_STANDIN_FAULTS=" + c.faults + " < input.fifo");
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.out.find("\n " + c.said), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Infinity"), std::string::npos);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));  // nothing waited on a tool
+        if (c.status == 0) continue;
+        EXPECT_FALSE(fs::exists("out.EOu"));
+        EXPECT_EQ(kept_state(), before);
+        // Without any value there is no second comparison against n-1.fch.
+        EXPECT_EQ(r.out.find("Near-degenerate"), std::string::npos);
+        EXPECT_EQ(standin_runs().find("n-1.fch"), std::string::npos);
+        // A hung tool's process group is gone with the call.
+        for (const char* pid : {"hang.pid", "temp/hang.pid"})
+            if (const std::string hung = read_file(pid); !hung.empty() && fs::remove(pid))
+                EXPECT_EQ(read_file("/proc/" + std::to_string(std::stoi(hung)) + "/stat").find(") S "), std::string::npos);
+    }
+    close(fifo);
+
+    // The step whose External output could not be written (here: a
+    // directory holds its name) is made again by the restarted job: the same
+    // step, its result handed back without a job run or a second rotation of
+    // the references, as uninterrupted (later steps: tests/kill_sweep.sh).
+    std::map<std::string, std::string> uninterrupted, rerun;
+    for (auto* files : {&uninterrupted, &rerun}) {
+        fs::remove_all("temp");
+        fs::copy("kept", "temp", fs::copy_options::recursive);
+        write_config("vosksnto = true\n");
+        if (files == &rerun) {
+            write_external_input(1, kPath[2]);
+            fs::remove("out.EOu");
+            fs::create_directories("out.EOu/taken");
+            EXPECT_EQ(external_call(kConfig).status, 2);
+            fs::remove_all("out.EOu");
+        }
+        ASSERT_EQ(call_at(kPath[2], kConfig).status, 0);
+        if (files == &rerun) EXPECT_EQ(standin_runs(), "");
+        *files = kept_state();
+        (*files)["out.EOu"] = read_file("out.EOu");
+    }
+    EXPECT_EQ(rerun, uninterrupted);
+    // What the rerun hands back is read from the state file, as always.
+    std::string meta = read_file("temp/sdn_meta.dat");
+    write_file("temp/sdn_meta.dat", meta.replace(meta.find('\n', 13) + 1, 21, "  NaN"));
+    const ProcessResult r = call_at(kPath[2], kConfig);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\n ERROR: temp/sdn_meta.dat holds \"NaN\" as the energy, not a finite number.\n"), std::string::npos)
+        << r.out;
 }
 
 }  // namespace

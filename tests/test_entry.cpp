@@ -89,7 +89,7 @@ std::set<std::string> names_here() {
 }
 
 // An outer-job geometry of water (bohr), the molecule of the stand-ins' model.
-const std::string kWater = "8 0.0 0.0 -0.124\n1 0.0 1.431 0.984\n1 0.0 -1.431 0.984\n";
+const std::string kWater = "8 0.0 0.0 -0.124 0.0\n1 0.0 1.431 0.984 0.0\n1 0.0 -1.431 0.984 0.0\n";
 
 // Every slip of the configuration or of the outer input is one WARNING line
 // of quorin --check (a number that does not read, one ERROR line) and exit
@@ -210,7 +210,8 @@ TEST(Entry, CheckShowsTheInnerJobAndTheOutsidePrograms) {
                      "range: using nadd (default)\n  Inttype keyword: 1\n  NTO threshold:  0.300\n  Triplet "
                      "calculation is enabled.\n  Extra keywords: scrf=(smd,solvent=water)\n  Memory: 16GB\n  Processors: "
                      "8\n  SDNTO diabatic following is ENABLED.\n  voskSNTO engine for SNTO matching is disabled "
-                     "(default).\n  sntofirst: force-first SNTO workflow.\n  Debug mode is disabled (default).\n"
+                     "(default).\n  sntofirst: force-first SNTO workflow.\n  Time limit of NTO tools and formchk (s, 0 off): 3600\n"
+                     "  Debug mode is disabled (default).\n"
                      " Inner gradient job of the first step (temp/tddft_pelun.gjf):\n" + head +
                      " Outside programs of the gradient steps:\n  g16: on PATH\n  formchk: not found on PATH\n  voskwfn: "
                      "not found on PATH\n WARNING: formchk is not on PATH; quorin runs it after every inner job.\n"

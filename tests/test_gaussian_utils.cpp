@@ -40,8 +40,8 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
     ScratchDir dir;
     const std::string link0 = "%mem=96GB\n%nproc=32\n%chk=tddft_pelun.chk\n";
     // Padded TD keyword, %mem/%nproc fallbacks, bohr -> angstrom, Bq; the
-    // first atom's record carries extra values, the second runs over two records.
-    write_file("ext.inp", "2 1 0 1\n1 0.0 0.0 1.0 99 junk\n0 -1.5D0\n 2.0 0.25\n");
+    // first atom's record carries extra values after its five.
+    write_file("ext.inp", "2 1 0 1\n1 0.0 0.0 1.0 99 junk\n0 -1.5D0 2.0 0.25 0.0\n");
     InnerJob job{.method = "B3LYP", .basis = "6-31G*", .extra = "  ", .root = 2, .nadd = 3, .guess_read = true,
                  .title = "TD-DFT gradient calculation  "};
     write_gaussian_input("in.gjf", job, Molecule{"ext.inp", 2, -1, 2});
@@ -51,13 +51,24 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
                       "H       0.000000000000      0.000000000000      0.529177249000\n"
                       "Bq     -0.793765873500      1.058354498000      0.132294312250\n\n");
 
-    // An atom that cannot be written stops the run before any atom line goes out.
-    for (const char* z : {"87", "-1"}) {
-        write_file("ext.inp", std::string("3 1 0 1\n6 0 0 0\n") + z + " 0 0 1\n1 0 0 2\n");
+    // An atom that cannot be written, or whose line is not whole (Gaussian
+    // writes five fields), stops the run before any atom line goes out.
+    const std::string whole = "Gaussian writes the atomic number, x, y, z and the charge.\n";
+    for (const auto& [atoms, message] : std::vector<std::pair<std::string, std::string>>{
+             {"87 0 0 1 0\n1 0 0 2 0\n", "Atom 2 in ext.inp has atomic number 87; only 0 (Bq) to 86 (Rn) can be "
+                                         "written to the Gaussian input.\n"},
+             {"-1 0 0 1 0\n1 0 0 2 0\n", "Atom 2 in ext.inp has atomic number -1; only 0 (Bq) to 86 (Rn) can be "
+                                         "written to the Gaussian input.\n"},
+             {"1 0 0 1\n1 0 0 2 0\n", "Cannot read the line of atom 2 in ext.inp (\"1 0 0 1\"): " + whole},
+             {"1 0 0 1 0\n", "No line for atom 3 in ext.inp: " + whole},
+             {"1 0 0 1 0\n1 0 0 2 0.", "The file ends inside the line of atom 3 in ext.inp (\"1 0 0 2 0.\"): it was "
+                                     "cut off.\n"},
+             {"1 0 -nan 1 0\n1 0 0 2 0\n", "ext.inp holds \"-nan\" as coordinate y of atom 2, not a finite number.\n"},
+             {"1 0 0 1 0\n1 0 0 1e999 0\n", "ext.inp holds \"1e999\" as coordinate z of atom 3, not a finite number.\n"}}) {
+        write_file("ext.inp", "3 1 0 1\n6 0 0 0 0\n" + atoms);
         expect_stop(run([] {
             write_gaussian_input("b.gjf", InnerJob{.method = "M", .basis = "B", .title = "t"}, Molecule{"ext.inp", 3, 0, 1});
-        }), std::string(" ERROR: Atom 2 in ext.inp has atomic number ") + z +
-                        "; only 0 (Bq) to 86 (Rn) can be written to the Gaussian input.\n");
+        }), " ERROR: " + message);
         EXPECT_EQ(read_file("b.gjf"),
                   link0 + "#p nosymm Iop(9/40=3) M/B td(root=1,nstate=1)             force\n\nt\n\n0 1\n");
     }
@@ -119,7 +130,8 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     write_file("o.fchk", opt_point + "Cartesian Force Constants   R   N=  45\n");
     g = read_grad_from_fch("o.fchk", 3);
     EXPECT_EQ(g, std::vector<double>(9, 9.0));
-    expect_stop(run([&] { read_grad_from_fch("a.fchk", 4); }), " ERROR: Failed to read gradient data from a.fchk\n");
+    expect_stop(run([&] { read_grad_from_fch("a.fchk", 4); }), " ERROR: Failed to read gradient data from a.fchk\n"
+                                                              "        Its header gives N= 9; 4 atoms need 12 values.\n");
 
     // A frequency step's output: energy, the gradient itself, zero
     // polarizability and dipole derivatives, the force constants as they
@@ -148,17 +160,23 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     ASSERT_EQ(run([] { write_frequency_output("c.fchk", "out.EOu", 1, -76.4); }).status, -1);
     EXPECT_EQ(lines_of(read_file("out.EOu")).back(), fmt_D_row({4.0, 4.0, 5.0}));
 
-    // A step that cannot be completed leaves the old output, and no part file.
+    // A step that cannot be completed leaves the old output, and no part
+    // file: counts that are not the atoms', unreadable or cut values, a
+    // missing section.
     const std::string before = read_file("out.EOu");
-    expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }),
-                " ERROR: Failed to read gradient data from c.fchk\n");
-    write_file("c.fchk",
-               "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\nCartesian Force Constants   R   N=  21\n 1.0 x\n");
-    expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }),
-                " ERROR: Failed to read Hessian data from c.fchk\n");
-    write_file("c.fchk", "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\n");
-    expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }),
-                " ERROR: Cartesian Force Const section not found in c.fchk\n");
+    const std::string grad6 = "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\n", fc = "Cartesian Force Constants   R   N=  ";
+    const std::string hessian = " ERROR: Failed to read Hessian data from c.fchk\n";
+    for (const auto& [fchk, message] : std::vector<std::pair<std::string, std::string>>{
+             {gradient, " ERROR: Failed to read gradient data from c.fchk\n        Its header gives N= 3; 2 atoms need 6 "
+                        "values.\n"},
+             {grad6 + fc + "21\n 1.0 x\n", hessian},
+             {grad6 + fc + "20\n" + std::string(20, '1') + "\n", hessian + "        Its header gives N= 20; 2 atoms need "
+                                                                     "21 values.\n"},
+             {grad6 + fc + "21\n 20*1.0\n 5.28594691E-01", hessian},  // cut before its line feed: maybe in it
+             {grad6, " ERROR: Cartesian Force Const section not found in c.fchk\n"}}) {
+        write_file("c.fchk", fchk);
+        expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }), message);
+    }
     EXPECT_EQ(read_file("out.EOu"), before);
     EXPECT_TRUE(list_matching(".", ".quorin-part-*").empty());
 }
@@ -272,7 +290,7 @@ TEST(Checkpoints, FormchkMissingWithAStaleFchkAndTheLiteralCopy) {
     for (const char* name : {"bin/formchk", "bin/cp"}) fs::permissions(name, fs::perms::owner_all);
     const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", (dir.path() / "bin").c_str(), 1);
-    auto o = run(run_formchk_for_tddft);
+    auto o = run([] { run_formchk_for_tddft(); });
     // In temp/, the two file names, both streams into temp/formchk.log.
     EXPECT_EQ(read_file("temp/formchk.log"), "temp tddft_pelun.chk tddft_pelun.fchk\nto standard error\n");
     // The earlier job's checkpoint is no proof that this one was converted.

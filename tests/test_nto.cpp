@@ -94,27 +94,46 @@ TEST_F(Nto, RangeAndSntoSums) {
     }
 
     // Orbital 4's later line replaces the earlier one; blank, unreadable,
-    // off-diagonal, out-of-range and short lines are skipped; extra items are not read.
+    // off-diagonal, out-of-range and short lines are skipped; extra items are
+    // not read.  A range needs every overlap it covers: a gap is a failed
+    // tool run; an overlap that is not a number gives the state no value.
     write_file("ref.fch", fch({0.9, 0.9, 0.5, -0.3, 0.1, 0.9}));
     write_file("ov.txt",
                "3 3 0.9\n\n4 4 0.7\nx y z\n4 4 -0.8\r\n4 5 0.7\n5 5 /\n0 0 5\n7 7 5\n-1 -1 5\n6 6\n2 2 0.5 extra\n6 6 0.25\n");
+    write_file("inf.txt", "2 2 0.5\n3 3 -Infinity\n");
     EXPECT_THAT(read_overlap_integral_file("ov.txt", 6), ElementsAre(0.0, 0.5, 0.9, -0.8, 0.0, 0.25));
-    EXPECT_NEAR(calculate_snto("ref.fch", "ov.txt", " 3 , 5  "), 0.5 * 0.9 + 0.3 * 0.8, 1e-12);
-    EXPECT_EQ(calculate_snto("ref.fch", "ov.txt", "5,3"), 0.0);
-    EXPECT_NEAR(calculate_snto("ref.fch", "ov.txt", "-4,3"), 0.9 * 0.5 + 0.5 * 0.9, 1e-12);
-    EXPECT_NEAR(calculate_snto("ref.fch", "ov.txt", "4,9"), 0.3 * 0.8 + 0.9 * 0.25, 1e-12);
-    CaptureStdout out;
-    EXPECT_EQ(status_of([] { calculate_snto("ref.fch", "ov.txt", "3"); }), 1);
-    EXPECT_EQ(out.text(), " ERROR: Invalid range format: 3\n");
+    const std::string gap = "        voskwfn may have failed\n";
+    struct Sum { std::string file, range; double value; std::string said; };
+    for (const Sum& c : std::vector<Sum>{
+             {"ov.txt", " 3 , 4  ", 0.5 * 0.9 + 0.3 * 0.8, ""},
+             {"ov.txt", "5,3", 0.0, ""},
+             {"ov.txt", "6,9", 0.9 * 0.25, ""},
+             {"ov.txt", "-4,3", 1, " ERROR: Overlap file ov.txt holds no diagonal entry for orbital 1 of the range -4,3\n" + gap},
+             {"ov.txt", "4,9", 1, " ERROR: Overlap file ov.txt holds no diagonal entry for orbital 5 of the range 4,9\n" + gap},
+             {"ov.txt", "3", 1, " ERROR: Invalid range format: 3\n"},
+             {"inf.txt", "2,3", kNoSnto, " WARNING: inf.txt holds \"-Infinity\" as the overlap of orbital 3, not a number; "
+                                        "state 4 gets no SNTO value.\n"}}) {
+        CaptureStdout out;
+        double v = 0.0;
+        const int status = status_of([&] { v = calculate_snto("ref.fch", c.file, c.range, 4); });
+        EXPECT_EQ(out.text(), c.said) << c.range;
+        if (c.value == 1) EXPECT_EQ(status, 1) << c.range;
+        else EXPECT_NEAR(v, c.value, 1e-12) << c.range;
+    }
 }
 
 TEST_F(Nto, SummaryRowsCountInsideTheBlockWithStatusZero) {
     write_file("s.snto",
                "2 0.99 0 0 x 0\nBEGIN_STATES extra\n# 3 0.9 0 0 x 0\n! 4 0.9 0 0 x 0\n\n"
                "  3  0.7  0.0 0.0  x  0\r\n 4 0.5 0 0 'two words' 0\n5 0.6 0 0 x 1\n6 0.4 0 0 x\n"
-               "3 0.8 0 0 x 0\n4 0.95 0 0 x 2\n7 oops 0 0 x 0\n    END_STATES here\n2 0.1 0 0 x 0\n");
-    const std::vector<double> v = read_sntofile_summary("s.snto", {2, 3, 4, 5, 6, 3, 7, 9});
-    EXPECT_THAT(v, ElementsAre(kNoSnto, 0.8, 0.5, kNoSnto, kNoSnto, 0.8, kNoSnto, kNoSnto));
+               "3 0.8 0 0 x 0\n4 0.95 0 0 x 2\n7 oops 0 0 x 0\n8 NaN 0 0 x 0\n    END_STATES here\n2 0.1 0 0 x 0\n");
+    // A whole row answers for its state whatever its status; a value that is
+    // not a number is no value, said aloud.
+    CaptureStdout out;
+    const SntoSummary v = read_snto_summary("s.snto", {2, 3, 4, 5, 6, 3, 7, 9, 8});
+    EXPECT_THAT(v.values, ElementsAre(kNoSnto, 0.8, 0.5, kNoSnto, kNoSnto, 0.8, kNoSnto, kNoSnto, kNoSnto));
+    EXPECT_THAT(v.answered, ElementsAre(false, true, true, true, false, true, false, false, true));
+    EXPECT_EQ(out.text(), " WARNING: s.snto gives state 8 the SNTO value \"NaN\", not a number; the state has no value.\n");
 }
 
 TEST_F(Nto, SnapshotNumbersCountOnAndKeepAllDigits) {
@@ -225,7 +244,7 @@ void summary(const std::string& file, const std::vector<int>& states, const std:
 TEST_F(Nto, VoskSntoMatchingTiesSnapshotsAndCleanUp) {
     settings.use_vosksnto = true;
     CaptureStdout out;
-    summary("temp/snto.snto", {1, 3}, {0.80, 0.80});  // state 2 missing, a tie
+    summary("temp/snto.snto", {1, 2, 3}, {0.80, NAN, 0.80});  // state 2 without a value, a tie
     Result r = match({1, 2, 3});
     EXPECT_EQ(r.best, 1);
     EXPECT_THAT(r.snto, ElementsAre(0.80, kNoSnto, 0.80));

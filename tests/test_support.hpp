@@ -135,7 +135,7 @@ inline void write_external_input(int ider, double s = 0.0) {
     std::string text = "3 " + std::to_string(ider) + " 0 1\n";
     for (std::size_t i = 0; i < 9; ++i)
         text += (i % 3 ? "" : std::to_string(m.start_z[i / 3])) + " " + standin::exact(m.start_x[i] + s * u[i]) +
-                (i % 3 == 2 ? "\n" : "");
+                (i % 3 == 2 ? " 0.0\n" : "");  // the charge field closes each atom line
     write_file("in.EIn", text);
 }
 

@@ -2,6 +2,11 @@
 // QUORIN_STANDIN_FAULTS holds a comma-separated list of names, some with a
 // value (name=value).
 //
+//   g16       nan=WHAT            NaN in place of a value: energy (the log's
+//                                 and the checkpoint's), forces (the first
+//                                 force and gradient value), coordinates (the
+//                                 checkpoint's first), hessian (the first
+//                                 force constant)
 //   g16       slow=S              a "link" process of the job sleeps S seconds (its
 //                                 pids go to g16.pids; when it is not stopped, it
 //                                 writes late_write afterwards, as a job left
@@ -10,13 +15,28 @@
 //             no_energy           the log lacks the excited-state energy line
 //             error_after_forces  the log reports Error termination after the
 //                                 forces table
+//   formchk   cut_force_constants the formatted checkpoint ends inside its
+//                                 last force constant (a killed formchk)
 //   voskSNTO  empty_summary       the summary file holds no state rows
+//             summary_cut         the summary ends after its first state row
+//             failed_rows         every state row has status 1 (no value)
+//   voskwfn   inf_overlap=S       the first overlap of state S's file is "inf"
+//             overlap_gap         each overlap file lacks its first entry
 //   both NTO  empty_nto           NTO files are written empty
+//             nan_eigenvalue      NTO files hold a NaN eigenvalue
+//   not g16   hang=NAME           the tool of that name sleeps a minute first,
+//                                 with its process id in hang.pid
+//             wait_input          the tool reads its standard input to the
+//                                 end first (quorin gives it /dev/null)
 //   tools     fewer_orbitals=K    NTO files claim K basis functions more than
 //                                 they have orbitals (linear dependencies)
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,6 +57,19 @@ inline std::optional<std::string> fault(std::string_view name) {
         rest.remove_prefix(comma + 1);
     }
     return std::nullopt;
+}
+
+// What a tool does before its work when asked: waits for input that may
+// never come, or hangs.
+inline void misbehave(std::string_view tool) {
+    if (fault("wait_input")) {
+        std::string ignored;
+        while (std::getline(std::cin, ignored)) {}
+    }
+    if (fault("hang") == std::string(tool)) {
+        std::ofstream("hang.pid") << getpid() << '\n';
+        sleep(60);
+    }
 }
 
 }  // namespace standin

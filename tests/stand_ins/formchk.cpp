@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "faults.hpp"
 #include "fchk_io.hpp"
 
 int main(int argc, char** argv) {
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
         std::ofstream out(log, std::ios::app);
         out << "formchk\n";
     }
+    standin::misbehave("formchk");
     if (argc != 3) {
         std::cerr << "usage: formchk file.chk file.fchk\n";
         return 1;
@@ -33,10 +35,19 @@ int main(int argc, char** argv) {
     std::getline(in, marker);
     std::stringstream rest;
     rest << in.rdbuf();
-    const std::string text = rest.str();
+    std::string text = rest.str();
     if (marker != standin::kCheckpointMarker || text.find("\nNumber of atoms ") == std::string::npos) {
         std::cerr << "formchk: " << argv[1] << " is not a checkpoint file\n";
         return 1;
+    }
+    if (standin::fault("cut_force_constants")) {
+        // Killed while writing: the file ends inside the last force constant,
+        // its exponent and line feed lost ("5.28594691E-01" reads 5.28594691).
+        const std::size_t section = text.find("\nCartesian Force Constants");
+        const std::size_t next = section == std::string::npos ? section : text.find("\n", text.find("\n", section + 1));
+        std::size_t end = next;
+        while (end != std::string::npos && end + 1 < text.size() && text[end + 1] == ' ') end = text.find('\n', end + 1);
+        if (end != std::string::npos) text.resize(end - 4);
     }
     std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
     out << text;

@@ -33,6 +33,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -301,7 +302,15 @@ int main() {
             return fail("The checkpoint file \"" + j.chk + "\" does not exist or is not a checkpoint file.");
     }
 
-    const Evaluation e = evaluate(model, j.x, j.root, j.nstate, j.kind == "freq");
+    Evaluation e = evaluate(model, j.x, j.root, j.nstate, j.kind == "freq");
+    Job shown = j;  // the job as the checkpoint records it
+    if (const auto what = fault("nan")) {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        if (*what == "energy") e.energy = nan;
+        if (*what == "forces") e.gradient[0] = nan;
+        if (*what == "hessian" && !e.hessian.empty()) e.hessian[0] = nan;
+        if (*what == "coordinates") shown.x[0] = nan;
+    }
     const Orbitals orb = orbitals_of(j, static_cast<int>(e.model.states.size()));
 
     std::string log = head;
@@ -323,7 +332,7 @@ int main() {
 
     if (!j.chk.empty() && !fault("no_chk")) {
         std::ofstream chk(j.chk, std::ios::trunc);
-        chk << kCheckpointMarker << "\n" << fchk_text(j, e, model.ground, orb);
+        chk << kCheckpointMarker << "\n" << fchk_text(shown, e, model.ground, orb);
     }
     log_call(j, true);
     return 0;

@@ -102,7 +102,9 @@ inline std::string nto_file_text(long long state, const std::vector<double>& v) 
     std::snprintf(job, sizeof job, "%-10s%-30s%-30s\n", "NTO", "model", "diabatic");
     s += job;
     s += fchk_int("Number of basis functions", (long long)v.size() + 2 + dropped);
-    s += fchk_real_array("Alpha Orbital Energies", nto_eigenvalues(v));
+    std::vector<double> eigenvalues = nto_eigenvalues(v);
+    if (fault("nan_eigenvalue")) eigenvalues[1] = std::nan("");
+    s += fchk_real_array("Alpha Orbital Energies", eigenvalues);
     s += fchk_real_array("Model Diabatic Vector", v);
     s += fchk_int("Model State", state);
     return s;

@@ -99,6 +99,7 @@ Options parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     log_invocation("voskSNTO", argc, argv);
+    misbehave("voskSNTO");
     Options o = parse(argc, argv);
     const bool matching = !o.oldfch.empty() && !o.sntofile.empty();
 
@@ -174,11 +175,12 @@ int main(int argc, char** argv) {
         double weight = 0.0;
         for (double v : cand.vec) weight = std::max(weight, v * v);
         double de = (model.energy_of(r.state) - model.energy_of(1)) * hartree_ev;
-        std::snprintf(buf, sizeof buf, "%6lld %12.8f %10.5f %9.6f  '%s'  0\n", r.state, snto, de, weight,
-                      r.outfch.c_str());
+        std::snprintf(buf, sizeof buf, "%6lld %12.8f %10.5f %9.6f  '%s'  %d\n", r.state, snto, de, weight,
+                      r.outfch.c_str(), fault("failed_rows") ? 1 : 0);
         text += buf;
+        if (fault("summary_cut")) break;
     }
-    text += "END_STATES\n";
+    if (!fault("summary_cut")) text += "END_STATES\n";
     if (o.debug) text += "# per-orbital contributions\n" + debug_text;
     if (!write_text_file(o.sntofile, text)) {
         std::cerr << "voskSNTO: ERROR: cannot write " << o.sntofile << "\n";

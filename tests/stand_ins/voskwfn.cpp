@@ -234,7 +234,11 @@ void run_orb_integral(const std::map<std::string, std::string>& kv, const std::s
                        (scheme == 1 ? " (direct)\n" : " (wavefunction norm)\n");
     char buf[128];
     for (long long i = first; i <= last; ++i) {
-        std::snprintf(buf, sizeof buf, "%6lld%6lld%20.12f\n", i, i, orbital_overlap(ref, cand, (int)i, scheme));
+        if (i == first && fault("overlap_gap")) continue;
+        const auto inf = fault("inf_overlap");
+        const bool bad = i == first && inf && fch2.find("new_state" + *inf + ".fch") != std::string::npos;
+        const double s = bad ? INFINITY : orbital_overlap(ref, cand, (int)i, scheme);
+        std::snprintf(buf, sizeof buf, "%6lld%6lld%20.12f\n", i, i, s);
         text += buf;
     }
     // Where orbital i of the candidate does not overlap its counterpart, it
@@ -310,6 +314,7 @@ void run_pass(const Template& t, const std::map<std::string, std::string>& vars,
 
 int main(int argc, char** argv) {
     log_invocation("voskwfn", argc, argv);
+    misbehave("voskwfn");
     if (argc < 3) usage("TEMPLATE and INPUT are required");
     const std::string tpath = argv[1], input = argv[2];
     std::map<std::string, std::string> scalars;
