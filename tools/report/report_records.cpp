@@ -52,6 +52,7 @@ Record record(const Run& run, std::size_t i) {
             {"second_to_best", number(runner_up_ratio(c))},
             {"own_snto", number(own_snto(c))},
             {"energy_hartree", number(handed_back_energy(c))},
+            {"max_force", number(c.max_force)},
             {"excitation_ev", number(x ? std::optional(x->ev) : std::nullopt)},
             {"oscillator_strength", number(x ? x->f : std::nullopt)},
             {"outcome", text(outcome(c))},

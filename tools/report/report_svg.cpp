@@ -197,8 +197,8 @@ void series(Plot& p, const Panel& pn, int state, const std::vector<Point>& pts) 
 
 // ------------------------------------------------------------ what is drawn
 
-// Root changes, failed steps and the start of each further log, across all panels.
-void step_marks(Plot& p, double top, double bottom) {
+// Root changes, failed steps and the start of each further log (named below the top panel), across all panels.
+void step_marks(Plot& p, double top, double bottom, double label_y) {
     const double slot = p.slot();
     for (std::size_t i = 0; i < p.run.calls.size(); ++i) {
         const Call& c = p.run.calls[i];
@@ -223,7 +223,7 @@ void step_marks(Plot& p, double top, double bottom) {
         const double x = p.x(p.run.calls[l.first_call].step) - slot * 0.5;
         p.o << "<g class=\"log-start\" data-step=\"" << p.run.calls[l.first_call].step << "\"><line x1=\"" << f1(x)
             << "\" y1=\"" << top << "\" x2=\"" << f1(x) << "\" y2=\"" << bottom
-            << "\" stroke=\"#444\" stroke-dasharray=\"2,3\"/><text x=\"" << f1(x + 3) << "\" y=\"" << (bottom - 4)
+            << "\" stroke=\"#444\" stroke-dasharray=\"2,3\"/><text x=\"" << f1(x + 3) << "\" y=\"" << label_y
             << "\" font-size=\"10\" fill=\"#444\">" << xml(l.source) << "</text></g>\n";
     }
 }
@@ -273,17 +273,17 @@ void energy_panel(Plot& p, const Panel& pn) {
     if (pts.empty()) empty_note(p, pn, "no energy handed back");
 }
 
-// Glyphs over a step at the top of the SNTO panel: near-degenerate matches and doubts said aloud.
+// Glyphs over a step above the SNTO panel: near-degenerate matches and doubts said aloud.
 void snto_glyphs(Plot& p, const Panel& pn, const Call& c) {
     const std::string at = "data-step=\"" + num(c.step) + "\" x=\"" + f1(p.x(c.step));
     if (!c.near.empty())
-        p.o << "<text class=\"near-degenerate\" " << at << "\" y=\"" << (pn.top + 16)
+        p.o << "<text class=\"near-degenerate\" " << at << "\" y=\"" << (pn.top - 20)
             << "\" text-anchor=\"middle\" font-size=\"15\" font-weight=\"bold\" fill=\"#B22222\">\xe2\x89\x88</text>\n";
     std::string doubts;
     for (const Warning& w : c.warnings)
         if (is_doubt(w.kind)) doubts += (doubts.empty() ? "" : "\n") + w.text;
     if (!doubts.empty())
-        p.o << "<text class=\"doubt\" " << at << "\" y=\"" << (pn.top + 32)
+        p.o << "<text class=\"doubt\" " << at << "\" y=\"" << (pn.top - 6)
             << "\" text-anchor=\"middle\" font-size=\"15\" font-weight=\"bold\" fill=\"#B22222\">!<title>"
             << xml(doubts) << "</title></text>\n";
 }
@@ -337,7 +337,7 @@ void snto_panel(Plot& p, const Panel& pn, const std::set<int>& states) {
 // ------------------------------------------------------------ legend
 
 void legend_key(Plot& p, double x, double& y, const std::string& glyph, const std::string& text) {
-    p.o << glyph << "<text x=\"" << (x + 18) << "\" y=\"" << y << "\">" << xml(text) << "</text>\n";
+    p.o << glyph << "<text x=\"" << (x + 20) << "\" y=\"" << y << "\">" << xml(text) << "</text>\n";
     y += 22;
 }
 
@@ -427,7 +427,7 @@ std::string render_svg(const Run& run) {
     p.smin = p.smax = run.calls.front().step;
     for (const Call& c : run.calls) p.smin = std::min<long long>(p.smin, c.step), p.smax = std::max<long long>(p.smax, c.step);
 
-    step_marks(p, pe.top, ps.bottom);
+    step_marks(p, pe.top, ps.bottom, pe.bottom + 18);
     for (const Panel* pn : {&pe, &pg, static_cast<const Panel*>(&ps)}) frame(p, *pn);
     step_axis(p, {&pe, &pg, &ps});
     excitation_panel(p, pe, states_of(run, true));
