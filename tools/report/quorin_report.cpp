@@ -143,8 +143,8 @@ int write_outputs(const Options& opt, const quorin::report::Run& run) {
 int main(int argc, char** argv) {
     Options opt;
     for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "-h" || a == "--help") return usage(std::cout, kOk);
+        std::string a = argv[i];
+        if (a == "-h" || a == "--help") return usage(std::cout, 0);
         if (!take_argument(opt, i, argc, argv)) return usage(std::cerr, kUsage);
     }
     if (!command_line_sound(opt)) return usage(std::cerr, kUsage);
