@@ -87,5 +87,5 @@ echo "At the start state A is root 1. Along the way A and B cross: the adiabatic
 echo "follows root 1 onto B and converges at B's minimum; the diabatic run keeps A,"
 echo "now root 2, and converges at A's minimum."
 echo
-echo "Plot of the diabatic run (energy and SNTO values per step): $out/diabatic/report.svg"
+echo "Plot of the diabatic run (every root's excitation energy, the energy handed back and the SNTO values per step): $out/diabatic/report.svg"
 echo "Everything the runs left behind: $out"

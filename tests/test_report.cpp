@@ -1,6 +1,8 @@
-// quorin-report against real runs: outer_job drives quorin through the
-// stand-ins, a wrapper records after every call the state that quorin left in
-// temp, and the report must tell the same story.
+// quorin-report against runs made up at random as log text, real runs through the stand-ins, an excerpt, and as a
+// program with its exit statuses. The picture is read back from the SVG and must say what the logs say: axes that
+// run the way the data do, one colour per state, no line across a step without a value.
+#include <functional>
+#include <map>
 #include <regex>
 #include <set>
 
@@ -12,60 +14,269 @@ namespace {
 
 using namespace quorin::test;
 namespace rep = quorin::report;
+using Record = std::map<std::string, std::string>;
+const std::string kTool = BINARY_DIR "/quorin-report ";
 
-struct RealRun {
+struct Expected {  // what one call must show
     std::string log;
-    std::vector<std::vector<double>> summary;  // per answered call: step ider energy max|g|
-    std::vector<int> truth;                    // per call: followed state left in temp
-    std::string svg;                           // the tool's drawing of the log
-    std::string svg_piped;                     // the same drawn from standard input
-    ProcessResult tool, piped;                 // the tool on the file (and the SVG), and on standard input
-    bool copied = false;                       // a converged step's checkpoint was copied next to the run
+    int step = 0, before = 0, after = 0;  // followed roots; after 0: none handed back
+    std::optional<double> energy, best, own, second;  // second: the runner-up's value, of second_state
+    int second_state = 0;
+    std::map<int, std::pair<double, double>> roots;  // root: eV and f of the call's last block
+    std::vector<std::string> warnings;
+    std::string error, outcome = "ok";
+};
+bool doubt(const std::string& w) { return std::regex_search(w, std::regex("SNTO:|Root change:")); }
+std::string n(long v) { return std::to_string(v); }
+
+struct Element {  // an SVG element: attributes, the text after its start tag, and where it stands
+    std::string text;
+    std::map<std::string, std::string> a;
+    double x = 0, y = 0;
+    std::string at(const std::string& k) const { return a.count(k) ? a.at(k) : ""; }
+    int num(const std::string& k) const { return a.count(k) ? std::stoi(a.at(k)) : 0; }
 };
 
-// Runs outer_job in a scratch directory.
-RealRun run_outer(const std::string& config, const std::string& options, const std::string& model) {
-    ScratchDir dir;
-    use_stand_ins();
-    write_file("config.toml", "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\n" + config);
-    if (!model.empty()) write_file("quorin_model.dat", model);
-    write_file("q.sh", "#!/bin/sh\n\"" QUORIN_EXE "\" \"$@\" || exit $?\n"
-                       "if [ -f temp/sdn_meta.dat ]; then head -n 1 temp/sdn_meta.dat >> truth.txt\n"
-                       "else sed -n 's/.*root=\\([0-9]*\\).*/\\1/p' temp/tddft_pelun.gjf | head -n 1 >> truth.txt; fi\n");
-    run_process("chmod +x q.sh");
-    run_process("outer_job --summary summary.txt " + options + " -- ./q.sh config.toml");
-    RealRun r;
-    r.log = read_file("outer.log");
-    r.copied = fs::exists("tddft_pelun.chk");
-    std::istringstream summary(read_file("summary.txt"));  // the first four numbers of each line
-    for (std::vector<double> v(4); summary >> v[0] >> v[1] >> v[2] >> v[3]; summary.ignore(1 << 20, '\n'))
-        r.summary.push_back(v);
-    for (const auto& l : lines_of(read_file("truth.txt"))) r.truth.push_back(std::stoi(l));
-    r.tool = run_process(std::string(BINARY_DIR "/quorin-report --svg=out.svg outer.log"));
-    r.svg = read_file("out.svg");
-    r.piped = run_process(std::string(BINARY_DIR "/quorin-report --svg piped.svg - < outer.log"));
-    r.svg_piped = read_file("piped.svg");
-    return r;
+std::vector<Element> elements(const std::string& svg, const std::string& cls) {
+    static const std::regex tag(R"(<([a-z]+)([^<>]*)>([^<]*))"), attr(R"(([\w-]+)="([^"]*)\")");
+    std::vector<Element> all;
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), tag); it != std::sregex_iterator(); ++it) {
+        Element e{(*it)[3], {}};
+        const std::string attrs = (*it)[2];
+        for (auto m = std::sregex_iterator(attrs.begin(), attrs.end(), attr); m != std::sregex_iterator(); ++m)
+            e.a[(*m)[1]] = (*m)[2];
+        if ((*it)[1] == "text") e.x = std::atof(e.at("x").c_str()), e.y = std::atof(e.at("y").c_str());
+        std::sscanf(e.at("transform").c_str(), "translate(%lf,%lf)", &e.x, &e.y);
+        if (cls == "*" ? e.a.count("data-state") : e.at("class") == cls) all.push_back(e);
+    }
+    return all;
 }
 
-std::set<int> svg_steps(const std::string& svg, const std::string& cls) {
+std::set<int> steps_of(const std::string& svg, const std::string& cls) {
     std::set<int> s;
-    std::regex re("class=\"" + cls + "\" data-step=\"([0-9]+)\"");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), re); it != std::sregex_iterator(); ++it)
-        s.insert(std::stoi((*it)[1]));
+    for (const Element& e : elements(svg, cls)) s.insert(e.num("data-step"));
     return s;
 }
 
-// Every opened element is closed, in order: taking the innermost elements
-// away again and again leaves nothing but the XML declaration.
-bool balanced(std::string svg) {
-    const bool drawing = svg.find("<svg") != std::string::npos;
-    const std::regex innermost(R"(<[A-Za-z]+[^<>]*/>|<([A-Za-z]+)[^<>]*>[^<>]*</\1>)");
-    for (std::string before; before != svg;) before = svg, svg = std::regex_replace(svg, innermost, "");
-    return drawing && std::regex_replace(svg, std::regex(R"(<\?xml[^>]*\?>|\s)"), "").empty();
+// A line's vertices lie on points (of its state), joined only at adjacent steps; returns their count.
+std::size_t check_line(const Element& line, const std::vector<Element>& pts) {
+    std::istringstream d(line.at("d"));
+    std::size_t count = 0;
+    int prev = 0;
+    for (std::string op; d >> op; ++count) {
+        double x = 0, y = 0;
+        d >> x >> y;
+        auto on = std::find_if(pts.begin(), pts.end(), [&](const Element& p) {
+            return p.x == x && p.y == y && (line.at("data-state").empty() || p.at("data-state") == line.at("data-state"));
+        });
+        if (on == pts.end()) return ADD_FAILURE() << line.at("class") << " off its points at " << x << "," << y, 0;
+        if (op == "L") EXPECT_EQ(on->num("data-step"), prev + 1) << line.at("class");
+        prev = on->num("data-step");
+    }
+    return count;
 }
 
-TEST(ReportOfRealRuns, RowsSvgAndSummaryFollowWhatTheRunsDid) {
+// The picture against the calls: colours, axes, lines, rings and marks.
+void check_picture(const std::string& svg, const std::vector<Expected>& calls) {
+    std::map<int, std::string> colour;  // each state one colour, each colour one state
+    std::set<std::string> used;
+    for (const Element& e : elements(svg, "*")) {
+        const std::string fill = e.at("fill"), c = fill == "white" || fill == "none" ? e.at("stroke") : fill;
+        if (colour.emplace(e.num("data-state"), c).second) EXPECT_TRUE(used.insert(c).second) << c;
+        EXPECT_EQ(colour[e.num("data-state")], c) << "state " << e.at("data-state");
+    }
+    std::map<std::string, std::function<double(double)>> y_of;  // by the tick labels, whose values rise upwards
+    for (const std::string panel : {"excitation", "energy", "snto"}) {
+        std::vector<std::pair<double, double>> t;
+        for (const Element& e : elements(svg, "tick"))
+            if (e.at("data-panel") == panel) t.push_back({std::stod(e.text), e.y});
+        std::sort(t.begin(), t.end());
+        for (std::size_t k = 1; k < t.size(); ++k) EXPECT_LT(t[k].second, t[k - 1].second) << panel;
+        y_of[panel] = [t](double v) { return t[0].second + (v - t[0].first) * (t.back().second - t[0].second) /
+                                                                  (t.back().first - t[0].first); };
+        const auto points = elements(svg, panel + "-point");
+        for (const Element& line : elements(svg, "series"))
+            if (line.at("data-panel") == panel) check_line(line, points);
+    }
+    const auto rings = elements(svg, "followed"), path = elements(svg, "followed-path");  // the followed roots
+    EXPECT_EQ(path.size(), rings.size() > 1 ? 1u : 0u);
+    for (const Element& line : path) EXPECT_EQ(check_line(line, rings), rings.size());
+    const auto energies = elements(svg, "energy-point"), excitations = elements(svg, "excitation-point");
+    std::set<int> changes, failed, doubts, answered;
+    for (const Expected& c : calls) {
+        if (c.after > 0 && c.before > 0 && c.after != c.before) changes.insert(c.step);
+        if (c.energy) answered.insert(c.step);
+        if (c.outcome == "failed") failed.insert(c.step);
+        if (std::any_of(c.warnings.begin(), c.warnings.end(), doubt)) doubts.insert(c.step);
+        for (const Element& e : energies)
+            if (e.num("data-step") == c.step && c.energy)
+                EXPECT_TRUE(e.num("data-state") == c.after && std::fabs(e.y - y_of["energy"](*c.energy)) < 0.3);
+        std::map<int, double> drawn;  // root: height
+        for (const Element& e : excitations)
+            if (e.num("data-step") == c.step) drawn[e.num("data-state")] = e.y;
+        ASSERT_EQ(drawn.size(), c.roots.size());
+        for (const auto& [root, ef] : c.roots) EXPECT_NEAR(drawn[root], y_of["excitation"](ef.first), 0.3) << c.step;
+        std::vector<double> ring;  // on the followed root only
+        for (const Element& e : rings)
+            if (e.num("data-step") == c.step) ring.push_back(e.num("data-root") == c.after ? e.y : -1);
+        EXPECT_EQ(ring, c.after ? std::vector<double>{drawn[c.after]} : std::vector<double>{});
+    }
+    EXPECT_EQ(steps_of(svg, "energy-point"), answered);
+    EXPECT_EQ(steps_of(svg, "root-change"), changes);
+    EXPECT_EQ(steps_of(svg, "error-step"), failed);
+    EXPECT_EQ(steps_of(svg, "doubt"), doubts);
+}
+
+std::vector<Record> csv_records(const std::string& csv) {
+    std::vector<std::vector<std::string>> rows(1, {""});
+    for (std::size_t i = 0; i < csv.size(); ++i) {
+        if (csv[i] == '"')  // a quoted field, where "" is a quote
+            for (++i; i < csv.size() && (csv[i] != '"' || csv[i + 1] == '"'); ++i)
+                rows.back().back() += csv[csv[i] == '"' ? ++i : i];
+        else if (csv[i] == ',') rows.back().emplace_back();
+        else if (csv[i] == '\n') rows.push_back({""});
+        else rows.back().back() += csv[i];
+    }
+    std::vector<Record> records(rows.size() < 2 ? 0 : rows.size() - 2);  // a header; nothing after the last line feed
+    for (std::size_t r = 0; r < records.size(); ++r)
+        for (std::size_t k = 0; k < rows[0].size(); ++k)
+            records[r][rows[0][k]] = k < rows[r + 1].size() ? rows[r + 1][k] : "?";
+    return records;
+}
+
+std::string f(const char* format, double v) { char b[64]; return std::snprintf(b, sizeof b, format, v), b; }
+
+// A diabatic run as quorin and Gaussian print it, in one log or restarted in a second one, and what each call must
+// show. Values are decimals that the log's texts hold exactly.
+struct MadeRun {
+    std::string logs[2];  // first.log and second.log (empty: a run in one log)
+    std::vector<Expected> calls;
+};
+
+MadeRun make_run(std::mt19937& rng) {
+    auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    auto chance = [&](int percent) { return pick(1, 100) <= percent; };
+    const int nroots = pick(2, 11), ncalls = pick(3, 12), split = chance(50) ? pick(1, ncalls - 1) : ncalls;
+    const std::string none = "-10000000000.000000";  // quorin's "no value"
+    MadeRun m;
+    for (int i = 0, followed = pick(1, nroots), local = 0; i < ncalls; ++i) {
+        local = (i == split ? 0 : local) + (chance(15) ? 2 : 1);  // a new log numbers anew; a number may lack its call
+        std::string& log = m.logs[i < split ? 0 : 1];
+        Expected e{i < split ? "first.log" : "second.log", (i < split ? 0 : m.calls[split - 1].step) + local, i ? followed : 0};
+        const bool missing = i > 0 && chance(6);
+        const int chosen = missing ? 1 : i == 0 || chance(70) ? followed : pick(1, nroots);
+        const std::string energy = f("%.10f", -pick(750000, 760000) / 1e4);
+        log += " Step " + n(local) + "\n >>>>> TD-DFT External Interface Starting\n Staring diabatic state ...\n  [Diabatic] " +
+               (i ? "Previous diabatic state is " : "Initial following diabatic state ") + n(followed) + "\n";
+        for (int block = chance(30) ? 0 : 1; block < 2; ++block) {  // the call's last block counts
+            log += " \n Excitation energies and oscillator strengths:\n\n";
+            for (int r = 1, ev = pick(2000, 4000); r <= nroots; ++r) {
+                const double fr = pick(0, 6000) / 1e4;
+                ev += pick(1, 900);
+                log += " Excited State" + f("%4.0f", r) + ":   Singlet-A   " + f("%.4f", ev / 1e3) + " eV  " +
+                       f("%.2f", 1239.84e3 / ev) + " nm  f=" + f("%.4f", fr) + "  <S**2>=0.000\n       5 -> 6   0.70654\n";
+                if (block == 1) e.roots[r] = {ev / 1e3, fr};
+                if (block == 1 && r == chosen) log += " This state for optimization.\n Total Energy, E(TD) = " + energy + "\n";
+            }
+        }
+        if (i == ncalls - 1 && chance(20)) {  // the log ends inside the last call
+            e.outcome = "unfinished";
+            m.calls.push_back(e);
+            break;
+        }
+        if (chance(20)) {  // a warning with a continuation line, and one that is no doubt
+            log += " WARNING: Not found: \"C:\\nto\\s2.fch\"\n          voskSNTO failed?\n"
+                   " Warning: Convergence table not found\n";
+            e.warnings = {"WARNING: Not found: \"C:\\nto\\s2.fch\" voskSNTO failed?", "Warning: Convergence table not found"};
+        }
+        if (i > 0) {
+            const int top = pick(300000, 1000000);
+            for (int s = 1; s <= nroots; ++s) {
+                const bool no = missing || (s != chosen && chance(10));
+                const double v = (s == chosen ? top : pick(0, top - 1)) / 1e6;
+                log += "  State " + n(s) + " : SNTO =   " + (no ? none : f("%.6f", v)) + "\n";
+                if (!no && s != chosen && (!e.second || v > *e.second)) e.second = v, e.second_state = s;
+            }
+            if (!missing) e.best = top / 1e6, e.own = pick(800000, 1200000) / 1e6;
+            log += " \n  Final best matching state: " + n(chosen) + "\n  Best SNTO value:   " +
+                   (missing ? none : f("%.6f", *e.best)) + "\n  Reference's own SNTO value:   " +
+                   (missing ? none : f("%.6f", *e.own)) + "\n";
+            const std::string doubts[] = {e.best && *e.best < 0.5 * *e.own ? "Low SNTO: best " + f("%.6f", *e.best) : "",
+                                          e.second && *e.second >= 0.8 * *e.best ? "Ambiguous SNTO: " + n(e.second_state) : "",
+                                          chosen != followed ? "Root change: " + n(followed) + " to " + n(chosen) : ""};
+            for (const std::string& d : doubts)
+                if (!d.empty()) log += " WARNING: " + d + "\n", e.warnings.push_back("WARNING: " + d);
+        }
+        if (i > 0 && chance(12)) {  // the call stops with an error after the matching
+            if (chance(50)) log += "  [Diabatic] Updated diabatic state index = " + n(chosen) + "\n";
+            const std::string what = "ERROR: Best SNTO value 0.1 is 0.1 of ...: the followed state is lost.",
+                              more = "No External output was written; temp/sdn_meta.dat is left as it was.";
+            e.error = what + " " + more + " (STOP 1) [" + (split < ncalls ? e.log : "log") + " line " +
+                      n(std::count(log.begin(), log.end(), '\n') + 1) + "]";
+            log += " " + what + "\n        " + more + "\n STOP 1\n";
+            e.outcome = "failed";
+        } else {
+            log += "  [Diabatic] Updated diabatic state index = " + n(chosen) +
+                   "\n TD-DFT External Interface Done <<<<<\n Recovered energy= " + energy + " dipole= 0 0 0\n";
+            e.energy = std::stod(energy);
+            e.after = followed = chosen;
+        }
+        m.calls.push_back(e);
+    }
+    return m;
+}
+
+TEST(ReportOfMadeUpRuns, PictureRecordsAndSummarySayWhatTheLogsSay) {
+    std::mt19937 rng(1905);
+    ScratchDir dir;
+    std::string all_csv;
+    for (int k = 0; k < 40; ++k) {
+        SCOPED_TRACE("run " + n(k));
+        const MadeRun m = make_run(rng);
+        rep::Run run;
+        for (std::istringstream first(m.logs[0]), second(m.logs[1]); auto* in : {&first, &second})
+            if (in->str().size()) rep::append_log(run, *in, in == &first ? "first.log" : "second.log");
+        const std::string svg = rep::render_svg(run), csv = rep::format_csv(run), table = rep::format_report(run);
+        check_picture(svg, m.calls);
+        const auto records = csv_records(csv);
+        ASSERT_EQ(records.size(), m.calls.size());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const Expected& c = m.calls[i];
+            Record r = records[i];
+            const auto* x = c.roots.count(c.after) ? &c.roots.at(c.after) : nullptr;
+            auto some = [](int v) { return v > 0 ? std::optional<double>(v) : std::nullopt; };
+            const std::pair<const char*, std::optional<double>> numbers[] = {
+                {"root_before", some(c.before)}, {"root_after", some(c.after)}, {"second_state", some(c.second_state)},
+                {"best_snto", c.best}, {"second_snto", c.second}, {"own_snto", c.own}, {"energy_hartree", c.energy},
+                {"second_to_best", c.second ? std::optional(*c.second / *c.best) : std::nullopt}, {"max_force", {}},
+                {"excitation_ev", x ? std::optional(x->first) : std::nullopt},
+                {"oscillator_strength", x ? std::optional(x->second) : std::nullopt}};
+            for (const auto& [key, want] : numbers)  // no value: an empty field
+                EXPECT_TRUE(want ? !r[key].empty() && std::stod(r[key]) == *want : r[key].empty()) << key << " at " << c.step;
+            EXPECT_EQ(r["log"] + r["step"] + r["mode"] + r["outcome"] + r["error"],
+                      c.log + n(c.step) + "diabatic" + c.outcome + c.error);
+            std::string warnings;
+            for (const std::string& w : c.warnings) {
+                warnings += (warnings.empty() ? "" : " | ") + w;
+                if (doubt(w))  // every doubt listed in the summary with its step
+                    EXPECT_NE(table.find("\n    step " + n(c.step) + ": " + w + "\n"), std::string::npos) << w;
+            }
+            EXPECT_EQ(r["warnings"], warnings);
+        }
+        write_file("r" + n(k) + ".json", rep::format_json(run));
+        write_file("r" + n(k) + ".svg", svg);
+        for (const std::string& out : {svg, csv, table, read_file("r" + n(k) + ".json")})  // no value is no number
+            EXPECT_FALSE(std::regex_search(out, std::regex("1e\\+?10|10000000000")));
+        all_csv += csv;
+    }
+    // Python's own readers find the pictures well-formed and the same records in the JSON files.
+    EXPECT_EQ(run_process("/usr/bin/python3 -c 'import csv, json, sys, xml.etree.ElementTree as x\nfor k in range(40):\n"
+                          " x.parse(f\"r{k}.svg\")\n rows = json.load(open(f\"r{k}.json\"))\n w = csv.writer(sys.stdout, "
+                          "lineterminator=\"\\n\")\n w.writerows([rows[0].keys()] + [[\"\" if v is None else \" | \".join(v) if "
+                          "isinstance(v, list) else v for v in r.values()] for r in rows])'").out, all_csv);
+}
+
+TEST(ReportOfRealRuns, RowsRecordsPictureAndSummaryFollowWhatTheRunsDid) {
     // A and B of the default model mixed strongly: near-degenerate matches along the way.
     const std::string near_model =
         std::regex_replace(standin::default_model_text(), std::regex("coupling 1 2 0.002"), "coupling 1 2 0.01");
@@ -75,123 +286,152 @@ TEST(ReportOfRealRuns, RowsSvgAndSummaryFollowWhatTheRunsDid) {
                           {"sdnto = false\n", "", ""}};
     for (const Case& cs : cases) {
         SCOPED_TRACE(cs.config + cs.options);
-        const bool diabatic = cs.config.find("sdnto = true") != std::string::npos;
-        const RealRun r = run_outer(cs.config, cs.options, cs.model);
-        ASSERT_EQ(r.tool.status, 0) << r.tool.err;
-        const rep::Run run = rep::parse_log_text(r.log, "outer.log");
-        ASSERT_EQ(run.calls.size(), r.truth.size());
-        ASSERT_EQ(run.calls.size(), r.summary.size());
-        std::set<int> changes, answered, near;
-        std::vector<std::string> told;  // what the summary must say
-        for (std::size_t i = 0; i < run.calls.size(); ++i) {
-            const rep::Call& c = run.calls[i];
-            SCOPED_TRACE("step " + std::to_string(c.step));
-            EXPECT_TRUE(c.notes.empty()) << c.notes.front();
-            const int state = r.truth[i], before = i > 0 ? r.truth[i - 1] : state;
-            EXPECT_EQ(c.state_after, state);
-            EXPECT_EQ(rep::root_changed(run, i), state != before);
-            if (state != before) {
-                changes.insert(c.step);
-                told.push_back("step " + std::to_string(c.step) + ": " + std::to_string(before) + " -> " +
-                               std::to_string(state));
-            }
-            if (!c.near.empty()) {  // the resolution names the state the run went on with
-                near.insert(c.step);
-                EXPECT_NE(rep::near_degeneracy_text(c).find(std::to_string(state) + " against n-1"), std::string::npos);
-            }
-            answered.insert(c.step);
-            const auto& s = r.summary[i];
-            EXPECT_EQ(s[0], c.step);
-            EXPECT_NEAR(rep::handed_back_energy(c).value_or(NAN), s[2], 1e-9);
-            EXPECT_EQ(c.mode, s[1] == 2 ? rep::Mode::Hessian : diabatic ? rep::Mode::Diabatic : rep::Mode::Adiabatic);
-            if (s[1] == 1) EXPECT_NEAR(c.max_force.value_or(NAN), s[3], 5.1e-7);
+        const std::string mode = cs.config.find("sdnto = true") != std::string::npos ? "diabatic" : "adiabatic";
+        ScratchDir dir;  // the run, with a wrapper that records the state quorin left in temp after each call
+        use_stand_ins();
+        write_file("config.toml", "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\n" + cs.config);
+        if (!cs.model.empty()) write_file("quorin_model.dat", cs.model);
+        write_file("q.sh", "#!/bin/sh\n\"" QUORIN_EXE "\" \"$@\" || exit $?\n"
+                           "if [ -f temp/sdn_meta.dat ]; then head -n 1 temp/sdn_meta.dat >> truth.txt\n"
+                           "else sed -n 's/.*root=\\([0-9]*\\).*/\\1/p' temp/tddft_pelun.gjf | head -n 1 >> truth.txt; fi\n");
+        run_process("chmod +x q.sh; outer_job --summary summary.txt " + cs.options + " -- ./q.sh config.toml");
+        std::vector<int> truth;                    // per call: the followed state
+        std::vector<std::vector<double>> summary;  // per call: step, ider, energy, max |g| (the first four numbers)
+        for (const auto& l : lines_of(read_file("truth.txt"))) truth.push_back(std::stoi(l));
+        std::istringstream in(read_file("summary.txt"));
+        for (std::vector<double> v(4); in >> v[0] >> v[1] >> v[2] >> v[3]; in.ignore(1 << 20, '\n')) summary.push_back(v);
+        const ProcessResult tool = run_process(kTool + "--svg=out.svg --csv out.csv outer.log");
+        const std::vector<Record> records = csv_records(read_file("out.csv"));
+        ASSERT_EQ(tool.status, 0) << tool.err;
+        ASSERT_TRUE(records.size() == truth.size() && records.size() == summary.size());
+        std::set<int> changes;
+        std::vector<std::string> told{"Could not read:\n  nothing",  // what the report must say
+                                      cs.options.empty() ? "optimization completed at step" : "frequency call at step " +
+                                          n(summary.back()[0]) + " \\(root " + n(truth.back()) + "\\)"};
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const auto& s = summary[i];
+            Record rec = records[i];
+            EXPECT_EQ(rec["step"] + " " + rec["root_after"] + " " + rec["mode"], n(s[0]) + " " + n(truth[i]) + " " +
+                                                                                   (s[1] == 2 ? "hessian" : mode));
+            EXPECT_NEAR(std::stod(rec["energy_hartree"]), s[2], 1e-9) << rec["step"];
+            if (s[1] == 1) EXPECT_NEAR(std::stod(rec["max_force"]), s[3], 5.1e-7) << rec["step"];
+            if (i > 0 && truth[i] != truth[i - 1] && changes.insert(s[0]).second)
+                told.push_back("step " + rec["step"] + ": " + n(truth[i - 1]) + " -> " + n(truth[i]));
         }
-        EXPECT_TRUE(r.copied);  // each run converged
-        EXPECT_EQ(changes.empty(), !diabatic);  // root 1 changes character
+        EXPECT_EQ(changes.empty(), mode == "adiabatic");  // root 1 changes character
+        EXPECT_EQ(steps_of(read_file("out.svg"), "root-change"), changes);
+        const std::set<int> near = steps_of(read_file("out.svg"), "near-degenerate");
         EXPECT_EQ(near.empty(), cs.model.empty());
-        EXPECT_TRUE(balanced(r.svg));
-        EXPECT_EQ(svg_steps(r.svg, "energy-point"), answered);
-        EXPECT_EQ(svg_steps(r.svg, "root-change"), changes);
-        EXPECT_EQ(svg_steps(r.svg, "near-degenerate"), near);
-        EXPECT_EQ(svg_steps(r.svg, "error-step"), std::set<int>{});
-        const std::string last = std::to_string(run.calls.back().step);
-        told.push_back("optimization completed");
-        if (!cs.options.empty())
-            told.push_back("frequency call at step " + last + " (root " + std::to_string(r.truth.back()) + ")");
-        const std::string summary = r.tool.out.substr(r.tool.out.find("\nSummary\n") + 1);
-        for (const std::string& line : told) EXPECT_NE(summary.find(line), std::string::npos) << line << summary;
-        EXPECT_EQ(r.piped.out, std::regex_replace(std::regex_replace(r.tool.out, std::regex("outer\\.log"), "standard input"),
-                                                  std::regex("out\\.svg"), "piped.svg"));
-        EXPECT_EQ(r.svg_piped, std::regex_replace(r.svg, std::regex("outer\\.log"), "standard input"));
+        for (int step : near)  // the summary names the state the run went on with
+            told.push_back("step " + n(step) + ": [^\n]*(kept|switched to) state " + n(truth[step - 1]) + "(;|\n)");
+        for (const std::string& said : told) EXPECT_TRUE(std::regex_search(tool.out, std::regex(said))) << said << tool.out;
     }
-    // A log without a quorin call, or no log at all: exit status 1.
-    EXPECT_EQ(run_process(std::string("printf ' Step 1\\n' | " BINARY_DIR "/quorin-report -")).status, 1);
-    EXPECT_EQ(run_process(std::string(BINARY_DIR "/quorin-report /nonexistent/outer.log")).status, 1);
 }
 
-// Four calls as quorin prints them, and the whole report: a first step that
-// met the inner criteria; a near tie of three states, the first two equal
-// (the first-pass choice is the first of them), settled against n-1.fch for
-// state 3; a call that failed after choosing state 2, which is not followed:
-// the log goes on with a frequency call for state 3.
-TEST(ReportOfExcerpts, WholeReportOfATieAFailureAndAFrequencyCall) {
-    const std::string start = " >>>>> TD-DFT External Interface Starting\n", done = " TD-DFT External Interface Done <<<<<\n";
-    const std::string job = " This state for optimization and/or second-order correction.\n Total Energy, E(TD-HF/TD-DFT) =  ";
-    const std::string log =
-        start + "  [Diabatic] Initial following diabatic state            1\n Excited State   1:  Singlet-A  5.0 eV\n" +
-        job + "-75.80\n  Convergence criteria met in cartesian coordinate. \n" + done + start +
-        "  [Diabatic] Previous diabatic state is            1\n Excited State   1:  Singlet-A  5.0 eV\n" + job +
-        "-75.81\n  State            1 : SNTO =   0.80\n  State            2 : SNTO =   0.80\n"
-        "  State            3 : SNTO =   0.77\n  WARNING: Near-degenerate candidate: state            2  delta =    0.0\n"
-        "  WARNING: Near-degenerate candidate: state            3  delta =    3.7499999999999978E-002\n"
-        "   State            1 : n-1.fch SNTO =   0.40\n   State            2 : n-1.fch SNTO =   0.50\n"
-        "   State            3 : n-1.fch SNTO =   0.90\n  Final best matching state:            3\n"
-        "  Best SNTO value:   0.77\n  [Diabatic] Updated diabatic state index =            3\n"
-        "  [Diabatic] Diabatic state changed; recomputing gradient for new state.\n Excited State   3:  Singlet-A  5.1 eV\n" +
-        job + "-75.82\n  Warning: Convergence table not found in log file\n" + done + start +
-        "  [Diabatic] Previous diabatic state is            3\n  [Diabatic] Updated diabatic state index =            2\n"
-        " ERROR: formchk falied.\nSTOP 1\n" + start + " Frequency calculation root = 3\n" + done +
-        " Recovered energy= -75.83 dipole= 0.0 0.0 0.0\n";
-    const rep::Run run = rep::parse_log_text(log, "capture");
-    const std::string near = "state 2 (delta 0), state 3 (delta 0.0375): switched from 1 to state 3 against n-1";
-    EXPECT_EQ(rep::format_report(run),
-              "quorin-report: capture: 4 quorin call(s) in 38 lines\n\nstep  mode       roots    from   to  best SNTO  "
-              "2nd/best   E handed back/Eh  max force  inner conv events\n"
-              "1     diabatic   1           -    1          -         -    -75.8000000000*          -         met "
-              "starts following state 1\n"
-              "2     diabatic   1,3         1    3   0.770000     1.039    -75.8200000000*          -    no table ROOT "
-              "CHANGED 1 -> 3; gradient recomputed; near-degenerate: " + near + "\n"
-              "3     diabatic   -           3    -          -         -                  -          -           - "
-              "matching chose state 2 (followed 3); FAILED: ERROR: formchk falied. (STOP 1) [log line 33]\n"
-              "4     hessian    3           3    3          -         -    -75.8300000000           -         n/a "
-              "frequency job for root 3\n"
+// Four calls: a first step that met the inner criteria; a near tie of three states, the first two equal (the first
+// pass takes the first), settled against n-1.fch for state 3, with quorin's doubts; a call that failed after
+// choosing state 2, which is not followed; a frequency call for state 3.
+const std::string kStart = " >>>>> TD-DFT External Interface Starting\n", kDone = " TD-DFT External Interface Done <<<<<\n";
+const std::string kJob = " This state for optimization and/or second-order correction.\n Total Energy, E(TD-HF/TD-DFT) =  ";
+const std::string kExcerpt =
+    kStart + "  [Diabatic] Initial following diabatic state            1\n Excited State   1:  Singlet-A  5.0 eV  f=0.2\n" +
+    kJob + "-75.80\n  Convergence criteria met in cartesian coordinate. \n" + kDone + kStart +
+    "  [Diabatic] Previous diabatic state is            1\n Excited State   1:  Singlet-A  5.0 eV\n" + kJob +
+    "-75.81\n  State            1 : SNTO =   0.80\n  State            2 : SNTO =   0.80\n"
+    "  State            3 : SNTO =   0.77\n  WARNING: Near-degenerate candidate: state            2  delta =    0.0\n"
+    "  WARNING: Near-degenerate candidate: state            3  delta =    3.7499999999999978E-002\n"
+    "   State            1 : n-1.fch SNTO =   0.40\n   State            2 : n-1.fch SNTO =   0.50\n"
+    "   State            3 : n-1.fch SNTO =   0.90\n  Final best matching state:            3\n"
+    "  Best SNTO value:   0.77\n  Reference's own SNTO value:   0.962500\n"
+    " WARNING: Ambiguous SNTO: state 1 reaches 1.039 of the best value (0.800000 against state 3 with 0.770000, "
+    "sntoambig 0.800).\n"
+    " WARNING: Root change: the followed state moves from root 1 to root 3; E(3) - E(1) = 0.1000 eV at this geometry.\n"
+    "  [Diabatic] Updated diabatic state index =            3\n"
+    "  [Diabatic] Diabatic state changed; recomputing gradient for new state.\n Excited State   1:  Singlet-A  4.9 eV  f=0.01\n"
+    " Excited State   3:  Singlet-A  5.1 eV  f=0.3\n" + kJob + "-75.82\n  Warning: Convergence table not found in log file\n" +
+    kDone + kStart + "  [Diabatic] Previous diabatic state is  3\n  [Diabatic] Updated diabatic state index =  2\n"
+    " ERROR: formchk falied.\n        See temp/formchk.log.\nSTOP 1\n" + kStart + " Frequency calculation root = 3\n" + kDone +
+    " Recovered energy= -75.83 dipole= 0.0 0.0 0.0\n";
+
+TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
+    const std::string near = "state 2 (gap 0), state 3 (gap 0.0375) within 5 % of state 1; compared against the state "
+                             "followed two steps back (n-1): switched to state 3";
+    const std::string failure = "ERROR: formchk falied. See temp/formchk.log. (STOP 1) [log line 37]";
+    std::string report = rep::format_report(rep::parse_log_text(kExcerpt, "capture"));
+    report.erase(report.find("\n  from, to:"), report.find("  * energy") - report.find("\n  from, to:"));  // the legend
+    EXPECT_EQ(report,
+              "quorin-report: capture: 4 quorin call(s) in 43 lines\n\nstep  mode       roots    from   to  best SNTO best/own  "
+              "2nd/best      exc/eV (f)   E handed back/Eh  max force  inner conv events\n"
+              "1     diabatic   1           -    1          -        -         -  5.0000 (0.200)    -75.8000000000*          -"
+              "         met starts following state 1\n"
+              "2     diabatic   1,3         1    3   0.770000    0.800     1.039  5.1000 (0.300)    -75.8200000000*          -"
+              "    no table ROOT CHANGED 1 -> 3; gradient recomputed; DOUBT: ambiguous SNTO; near-degenerate: " + near + "\n"
+              "3     diabatic   -           3    -          -        -         -               -                  -          -"
+              "           - matching chose state 2 (followed 3); FAILED: " + failure + "\n"
+              "4     hessian    3           3    3          -        -         -               -    -75.8300000000           -"
+              "         n/a frequency job for root 3\n"
               "  * energy from the inner job's echoed total energy (no \"Recovered energy=\" line after the call)\n\n"
               "Could not read:\n  nothing: every call had what a report needs\n\nSummary\n"
               "  steps:           4 quorin call(s) (3 diabatic, 1 hessian)\n"
               "  followed:        state 1 (step 1) -> state 3 (steps 2-4)\n"
-              "  root changes:    step 2: 1 -> 3 (best SNTO 0.7700, runner-up at 1.039 of it)\n"
-              "  near-degenerate: step 2: " + near + "\n  inner convergence met: step 1\n"
-              "  end:             the run STOPPED at step 3: ERROR: formchk falied. (STOP 1) [log line 33]; the log "
-              "goes on with 1 more call(s)\n");
-    EXPECT_EQ(svg_steps(rep::render_svg(run), "root-change"), std::set<int>{2});
-    EXPECT_EQ(svg_steps(rep::render_svg(run), "snto-nminus"), std::set<int>{2});
-    EXPECT_EQ(svg_steps(rep::render_svg(run), "error-step"), std::set<int>{3});
+              "  root changes:    step 2: 1 -> 3 (best SNTO 0.7700, 0.800 of its own value, runner-up at 1.039 of it), "
+              "E(3) - E(1) = +0.2000 eV\n"
+              "  near-degenerate: step 2: " + near + "\n"
+              "  doubts:          2 warning(s) about the followed state\n"
+              "    step 2: WARNING: Ambiguous SNTO: state 1 reaches 1.039 of the best value (0.800000 against state 3 with "
+              "0.770000, sntoambig 0.800).\n"
+              "    step 2: WARNING: Root change: the followed state moves from root 1 to root 3; E(3) - E(1) = 0.1000 eV "
+              "at this geometry.\n"
+              "  inner convergence met: step 1\n"
+              "  end:             the run STOPPED at step 3: " + failure + "; the log goes on with 1 more call(s)\n");
 
-    // A log cut before a call's start banner: its lines, with an excited-state
-    // block between them, still make one call (a step line is "Step" and a number).
-    std::string block;
-    for (int k = 0; k < 30; ++k) block += k == 9 ? " Step 2 of a scan\n" : " Excited State   1:  Singlet-A  5.0 eV\n";
-    const rep::Run cut = rep::parse_log_text("  [Diabatic] Previous diabatic state is            1\n" + block +
-                                                 "  [Diabatic] Updated diabatic state index =            2\n" + done, "cut");
-    ASSERT_EQ(cut.calls.size(), 1u);
-    EXPECT_EQ(cut.calls[0].state_before * 10 + cut.calls[0].state_after, 12);
+    // A log cut before a call's start banner: its lines around an excited-state block make one call.
+    std::string cut = "  [Diabatic] Previous diabatic state is            1\n";
+    for (int k = 0; k < 30; ++k) cut += k == 9 ? " Step 2 of a scan\n" : " Excited State   1:  Singlet-A  5.0 eV\n";
+    const rep::Run one = rep::parse_log_text(cut + "  [Diabatic] Updated diabatic state index =            2\n" + kDone, "");
+    EXPECT_TRUE(one.calls.size() == 1 && one.calls[0].state_before == 1 && one.calls[0].state_after == 2);
+    // Step numbers at the ends of the integer range and an energy beyond the resolution of its axis: a bounded plot.
+    const std::string damaged = " Step -2147483647\n" + kExcerpt + " Step 2147483647\n" + kExcerpt + " Recovered energy= 1e17\n";
+    EXPECT_LT(rep::render_svg(rep::parse_log_text(damaged, "damaged")).size(), 200000u);
+}
 
-    // Damaged logs: step numbers at the ends of the integer range and an
-    // energy beyond the resolution of its axis still give a bounded plot.
-    const rep::Run odd = rep::parse_log_text(" Step -2147483647\n" + log + " Step 2147483647\n" + log +
-                                                 " Recovered energy= 100000000000000016 dipole= 0 0 0\n",
-                                             "damaged");
-    EXPECT_LT(rep::render_svg(odd).size(), 200000u);
+// Every way the program ends, and what it writes then.
+TEST(ReportTool, EveryExitStatusAndOutput) {
+    ScratchDir dir;
+    write_file("run.log", kExcerpt);
+    write_file("empty.log", " Step 1\n Normal termination of Gaussian\n");
+    fs::create_directories("adir");
+    const rep::Run run = rep::parse_log_text(kExcerpt, "run.log");
+    struct Case { std::string args; int status; std::string err, out; };  // err: a part; out: all, when given
+    const Case cases[] = {
+        {"--help", 0, "", ""},
+        {"run.log --svg p.svg --csv=p.csv --json p.json", 0, "",
+         rep::format_report(run) + "\nSVG written: p.svg\nCSV written: p.csv\nJSON written: p.json\n"},
+        {"--csv - run.log", 0, "", rep::format_csv(run)},
+        {"--json=- - < run.log", 0, "", rep::format_json(rep::parse_log_text(kExcerpt, "standard input"))},
+        {"", 2, "usage:", ""},
+        {"--bogus run.log", 2, "unexpected argument --bogus", ""},
+        {"run.log --svg", 2, "usage:", ""},
+        {"--csv - --json - run.log", 2, "only one output", ""},
+        {"- - < run.log", 2, "only once", ""},
+        {"missing.log", 1, "cannot open missing.log", ""},
+        {"run.log adir", 1, "cannot open adir", ""},
+        {"empty.log", 4, "empty.log holds no quorin call", ""},
+        {"run.log --json adir", 3, "cannot write adir", ""},
+        {"run.log > /dev/full", 3, "cannot write standard output", ""},
+        {"run.log --svg nodir/q.svg --csv q.csv", 3, "cannot write nodir/q.svg", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const ProcessResult r = run_process("(" + kTool + c.args + ")");
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(c.status == 2 || c.args == "--help", (r.out + r.err).find("usage:") != std::string::npos);
+        if (!c.out.empty()) EXPECT_EQ(r.out, c.out);
+    }
+    EXPECT_EQ(read_file("p.csv") + read_file("p.json") + read_file("q.csv"),  // q.csv despite the SVG that could not be
+              rep::format_csv(run) + rep::format_json(run) + rep::format_csv(run));
+    EXPECT_EQ(read_file("p.svg"), rep::render_svg(run));
 }
 
 }  // namespace

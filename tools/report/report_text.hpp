@@ -2,6 +2,7 @@
 // the table and the plot.
 #pragma once
 
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -84,5 +85,26 @@ inline std::string pad_left(const std::string& s, std::size_t w) {
 inline bool valid(double snto) { return snto > kNoSnto / 2; }
 
 inline std::string step_label(const Call& c) { return "step " + num(c.step); }
+
+// The text with every byte that is no part of a well-formed UTF-8 sequence
+// replaced by U+FFFD, so that the SVG and JSON files stay readable whatever
+// the log held.
+inline std::string utf8_clean(std::string_view s) {
+    std::string r;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        std::size_t n = b < 0x80 ? 1 : b < 0xc2 ? 0 : b < 0xe0 ? 2 : b < 0xf0 ? 3 : b < 0xf5 ? 4 : 0;
+        for (std::size_t k = 1; k < n; ++k)
+            if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) >> 6) != 2) n = 0;
+        if (n == 0) {
+            r += "\xef\xbf\xbd";
+            ++i;
+        } else {
+            r.append(s.substr(i, n));
+            i += n;
+        }
+    }
+    return r;
+}
 
 }  // namespace quorin::report
