@@ -48,11 +48,7 @@ std::vector<double> summary_values(const std::string& text) {
     return values;
 }
 
-std::string fixed(double x, int decimals) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%.*f", decimals, x);
-    return text;
-}
+std::string fixed(double x, int d, const char* f = "%.*f") { char t[40]; std::snprintf(t, sizeof t, f, d, x); return t; }
 
 // Following the highest state the jobs compute (root + nadd = 2): the window
 // reaches it, a stored state equal to it is taken, and every job keeps asking
@@ -114,10 +110,9 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     // reference's own value: A's weight in state 1 of step 2, as its NTO file
     // holds it; the energies as the inner log prints them.
     const auto e2 = model_at(ein[1], 1, 2), e3 = model_at(ein[2], 1, 2);
-    auto rounded = [](const char* format, double x) { char b[40]; std::snprintf(b, sizeof b, format, x); return std::stod(b); };
-    auto ev = [&](int r) { return rounded("%.4f", (e3.roots.energy[r - 1] - e3.model.ground) * standin::kHartreeToEv); };
+    auto ev = [&](int r) { return std::stod(fixed((e3.roots.energy[r - 1] - e3.model.ground) * standin::kHartreeToEv, 4)); };
     std::vector<double> values = summary_values(read_file(snaps + "snto0002_old.snto"));
-    values.push_back(rounded("%.8E", e2.roots.vector[0][0] * e2.roots.vector[0][0]));
+    values.push_back(std::stod(fixed(std::pow(e2.roots.vector[0][0], 2), 8, "%.*E")));
     const auto v = gfortran(values);
     ASSERT_EQ(v.size(), 3u);
     EXPECT_EQ(out[2], " Staring diabatic state (SDNTO enabled) ...\n  [Debug] Snapshot prefix -> step0003\n"
@@ -217,15 +212,13 @@ std::map<std::string, std::string> kept_state() {
     return files;
 }
 
-// Doubt said aloud through the whole program, on steps along the model's
-// crossing: every later step prints the reference's own value (the model's
-// weight of A in the reference, where it is known; no candidate above it)
-// and exactly the doubt lines of its row -- L low, A ambiguous, R root
-// change, E the minsnto stop, - none -- with its own console's numbers and
-// the model's energies.  The stop leaves every file the next step reads as
-// it was.  With sntoref = first each step compares with temp/first.fch, the
-// first step's NTOs; M: a first step made with sntoref = previous left none,
-// so the next step's reference takes its place.
+// Doubt said aloud, on steps along the model's crossing: each later step
+// prints the reference's own value (A's weight in the reference where known;
+// no candidate above it) and just its row's doubt lines with its console's
+// numbers -- L low, A ambiguous, R root change (model energies), E the
+// minsnto stop, which keeps every state file, M a missing temp/first.fch
+// replaced, - none.  With sntoref = first the tools compare with the first
+// step's NTOs.
 TEST(Diabatic, DoubtIsSaidAloudAndMinsntoStops) {
     struct Row { std::string keys; std::vector<double> path; std::string doubts; };
     for (const Row& row : std::vector<Row>{{"vosksnto = false\n", {0.0, 0.2, 0.35, 0.5}, "-R-"},
@@ -238,62 +231,54 @@ TEST(Diabatic, DoubtIsSaidAloudAndMinsntoStops) {
         ScratchDir dir;
         const bool first = row.keys.find("sntoref") != std::string::npos;
         std::string first_nto;
-        double weight_of_a = 0.0;
+        double own_first = 0.0;  // the model's weight of A in state 1 at the first step
         int followed = 1;
         for (std::size_t k = 0; k < row.path.size(); ++k) {
-            SCOPED_TRACE("step " + std::to_string(k + 1));
             write_config(k == 0 && row.doubts[0] == 'M' ? "vosksnto = true\n" : row.keys);
             const auto kept = kept_state();
             const ProcessResult r = call_at(row.path[k], kConfig);
             const standin::Evaluation e = model_at(read_file("in.EIn"), 1, 3);
             if (k == 0) {
-                weight_of_a = e.roots.vector[0][0] * e.roots.vector[0][0];
-                first_nto = read_file("temp/old.fch");
+                own_first = e.roots.vector[0][0] * e.roots.vector[0][0], first_nto = read_file("temp/old.fch");
                 continue;
             }
-            std::vector<double> values;
+            std::vector<double> v;
             double own = -1.0;
             int best = 0;
-            std::string said, want;
+            std::string said;
             for (const std::string& line : lines_of(r.out)) {
-                const std::size_t at = line.find(" : SNTO = ");
-                if (at != std::string::npos) values.push_back(std::stod(line.substr(at + 10)));
+                if (const std::size_t at = line.find(" : SNTO = "); at != std::string::npos) v.push_back(std::stod(line.substr(at + 10)));
                 if (line.starts_with("  Reference's own SNTO value: ")) own = std::stod(line.substr(30));
                 if (line.starts_with("  Final best matching state: ")) best = std::stoi(line.substr(29));
-                for (const char* doubt : {" WARNING: ", " ERROR: ", "        No External"})
-                    if (line.starts_with(doubt)) said += line + "\n";
+                if (line.starts_with(" WARNING: ") || line.starts_with(" ERROR: ") || line.starts_with("        No")) said += line + "\n";
             }
-            ASSERT_GE(best, 1);
-            for (double v : values) EXPECT_LE(v, own);
-            if (k == 1 || first) EXPECT_NEAR(own, weight_of_a, 1e-8);
-            const double b = values[best - 1];
-            const std::string share = fixed(b, 6) + " is " + fixed(b / own, 3) + " of the reference's own value " + fixed(own, 6);
+            SCOPED_TRACE("step " + std::to_string(k + 1) + r.out);
+            ASSERT_TRUE(best >= 1 && std::all_of(v.begin(), v.end(), [&](double x) { return x <= own; }));
+            if (k == 1 || first) EXPECT_NEAR(own, own_first, 1e-8);
+            const double b = v[best - 1];
+            v[best - 1] = -1.0;
+            const std::size_t second = std::max_element(v.begin(), v.end()) - v.begin();
+            auto ev = [&](int root) { return std::stod(fixed((e.roots.energy[root - 1] - e.model.ground) * standin::kHartreeToEv, 4)); };
+            const std::string share = fixed(b, 6) + " is " + fixed(b / own, 3) + " of the reference's own value " + fixed(own, 6),
+                              to = std::to_string(best), from = std::to_string(followed);
+            const std::map<char, std::string> lines{
+                {'-', ""},
+                {'M', " WARNING: temp/first.fch, the NTOs that sntoref = first matches against, is missing (the following began "
+                      "with sntoref = previous); the previous step's NTOs, temp/old.fch, take its place from this step on.\n"},
+                {'L', " WARNING: Low SNTO: best value " + share + " (sntowarn 0.500); the followed state may be lost.\n"},
+                {'E', " ERROR: Best SNTO value " + share + ", below minsnto 0.300: the followed state is lost.\n        No External "
+                      "output was written; temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were.\n"},
+                {'A', " WARNING: Ambiguous SNTO: state " + std::to_string(second + 1) + " reaches " + fixed(v[second] / b, 3) +
+                      " of the best value (" + fixed(v[second], 6) + " against state " + to + " with " + fixed(b, 6) + ", sntoambig 0.800).\n"},
+                {'R', " WARNING: Root change: the followed state moves from root " + from + " to root " + to + "; E(" + to + ") - E(" +
+                      from + ") = " + fixed(ev(best) - ev(followed), 4) + " eV at this geometry.\n"}};
             const char kind = row.doubts[k - 1];
-            if (kind == 'M')
-                want = " WARNING: temp/first.fch, the NTOs that sntoref = first matches against, is missing (the following "
-                       "began with sntoref = previous); the previous step's NTOs, temp/old.fch, take its place from this step on.\n";
-            if (kind == 'L') want = " WARNING: Low SNTO: best value " + share + " (sntowarn 0.500); the followed state may be lost.\n";
-            if (kind == 'E')
-                want = " ERROR: Best SNTO value " + share + ", below minsnto 0.300: the followed state is lost.\n        No "
-                       "External output was written; temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were.\n";
-            if (kind == 'A') {
-                values[best - 1] = -1.0;
-                const auto second = std::max_element(values.begin(), values.end());
-                want = " WARNING: Ambiguous SNTO: state " + std::to_string(second - values.begin() + 1) + " reaches " +
-                       fixed(*second / b, 3) + " of the best value (" + fixed(*second, 6) + " against state " +
-                       std::to_string(best) + " with " + fixed(b, 6) + ", sntoambig 0.800).\n";
-            }
-            if (kind == 'R') {  // excitation energies as the log prints them
-                auto ev = [&](int root) { return std::stod(fixed((e.roots.energy[root - 1] - e.model.ground) * standin::kHartreeToEv, 4)); };
-                want = " WARNING: Root change: the followed state moves from root " + std::to_string(followed) + " to root " +
-                       std::to_string(best) + "; E(" + std::to_string(best) + ") - E(" + std::to_string(followed) + ") = " +
-                       fixed(ev(best) - ev(followed), 4) + " eV at this geometry.\n";
-            }
-            EXPECT_EQ(said, want) << r.out;
+            EXPECT_EQ(said, lines.at(kind));
             EXPECT_EQ(r.status, kind == 'E' ? 1 : 0);
             if (kind == 'E') EXPECT_TRUE(kept_state() == kept && !fs::exists("out.EOu"));
-            if (first && kind != 'M') EXPECT_TRUE(read_file("temp/first.fch") == first_nto &&
-                                   standin_runs().find(row.keys[11] == 't' ? "--oldfch temp/first.fch" : "integral.bw temp/first.fch") != std::string::npos);
+            if (first && kind != 'M')
+                EXPECT_TRUE(read_file("temp/first.fch") == first_nto &&
+                            contains(standin_runs(), row.keys[11] == 't' ? "--oldfch temp/first.fch" : "integral.bw temp/first.fch"));
             followed = best;
         }
     }

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <random>
 
 #include "module_nto.hpp"
 #include "outside_programs.hpp"
@@ -178,7 +177,6 @@ void candidates(const std::vector<int>& states, const std::vector<double>& s2, c
     }
 }
 
-
 // Twelve candidates, the whole console: ten are listed, the rival within the
 // inclusive 5 % bound is compared against n-1.fch and wins there; the value
 // reported is its value against old.fch.
@@ -220,12 +218,10 @@ TEST_F(Nto, VoskwfnMatchingNearDegeneracyAgainstTheOlderReference) {
     EXPECT_TRUE(fs::exists("temp/new_state4.fch.txt"));
 }
 
-// The matching rule on plain values.  Table: the first choice (any value
-// beats none; the first of equal values), its rivals within the inclusive
-// 5 % (absolute 0.05 for a best of 1e-8 or less), the choice once tie-break
-// values are in (none: no second pass), and the doubts against an own value
-// of 1 with the default shares: L low, A<place> ambiguous.  Generated: the
-// same statements as properties of random values.
+// The matching rule on values.  Table: first choice, rivals (inclusive 5 %,
+// absolute at a best <= 1e-8), the choice after tie-break values (none: no
+// second pass), doubts at own value 1 and default shares (L low, A<place>
+// ambiguous).  Generated: the same as properties of random values.
 TEST(MatchingRule, ChoiceRivalsTieBreakAndDoubts) {
     const double no = kNoSnto;
     struct Case { std::vector<double> v, tie; int first; std::vector<std::size_t> rivals; std::size_t chosen; std::string doubts; };
@@ -253,42 +249,32 @@ TEST(MatchingRule, ChoiceRivalsTieBreakAndDoubts) {
         EXPECT_EQ((d.low ? "L" : "") + (d.rival ? "A" + std::to_string(*d.rival) : ""), c.doubts);
     }
     std::mt19937_64 gen(19);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
     const double grid[] = {kNoSnto, 0.0, 0.25, 0.59375, 0.625, 0.8, 1.0};
+    auto pick = [&] { return gen() % 2 ? grid[gen() % 7] : std::ldexp(static_cast<double>(gen() % 1024), -10); };
+    auto first_largest = [](const std::vector<double>& v, std::size_t at) {  // and no equal value before it
+        return std::max_element(v.begin(), v.end()) - v.begin() == static_cast<std::ptrdiff_t>(at);
+    };
     for (int t = 0; t < 3000; ++t) {
-        std::vector<double> v(gen() % 7);
-        for (double& x : v) x = gen() % 2 ? grid[gen() % 7] : unit(gen);
+        std::vector<double> v(gen() % 7), tie{pick()};
+        for (double& x : v) x = pick();
         const auto first = first_choice(v);
         ASSERT_EQ(first.has_value(), std::any_of(v.begin(), v.end(), [](double x) { return x > kNoSnto; }));
         if (!first) continue;
-        for (std::size_t i = 0; i < v.size(); ++i) EXPECT_TRUE(i < *first ? v[i] < v[*first] : v[i] <= v[*first]);
-        // Relative differences do not change when every value doubles.
-        std::vector<double> twice = v;
-        for (double& x : twice) x *= 2;
-        const auto rivals = near_degenerate_rivals(v, *first), rivals2 = near_degenerate_rivals(twice, *first);
-        if (v[*first] > 1e-8) EXPECT_TRUE(std::equal(rivals.begin(), rivals.end(), rivals2.begin(), rivals2.end(),
-                                                     [](NearRival a, NearRival b) { return a.pos == b.pos && a.delta == b.delta; }));
-        std::vector<double> tie(rivals.size() + 1);
-        for (double& x : tie) x = grid[gen() % 7];
-        const std::size_t chosen = resolve_near_tie(*first, rivals, tie);
+        EXPECT_TRUE(first_largest(v, *first));
+        const auto rivals = near_degenerate_rivals(v, *first);
         std::vector<std::size_t> compared{*first};
-        for (const NearRival& r : rivals) compared.push_back(r.pos);
-        const std::size_t e = std::find(compared.begin(), compared.end(), chosen) - compared.begin();
-        ASSERT_LT(e, compared.size());
-        for (std::size_t k = 0; k < tie.size(); ++k) EXPECT_TRUE(k < e ? tie[k] < tie[e] : tie[k] <= tie[e]);
-        // Each doubt turns on just past its share; the named rival is the
-        // strongest candidate outside the compared ones.
-        const double b = v[chosen], share = grid[gen() % 7 + 1];
-        const Doubts at = doubts_about(v, chosen, compared, 1.0, {b, share, b}),
-                     past = doubts_about(v, chosen, compared, 1.0, {std::nextafter(b, 2.0), share, std::nextafter(b, 2.0)});
-        EXPECT_FALSE(at.low || at.lost);
-        EXPECT_TRUE(past.low && past.lost);
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            if (i == chosen || std::count(compared.begin(), compared.end(), i)) continue;
-            if (at.rival) EXPECT_TRUE(i < *at.rival ? v[i] < v[*at.rival] : v[i] <= v[*at.rival]);
-            else EXPECT_TRUE(v[i] < share * b || b <= 0);
-        }
-        if (at.rival) EXPECT_TRUE(v[*at.rival] >= share * b && b > 0 && v[*at.rival] > kNoSnto);
+        for (const NearRival& r : rivals) compared.push_back(r.pos), tie.push_back(pick());
+        const std::size_t chosen = resolve_near_tie(*first, rivals, tie);
+        EXPECT_TRUE(first_largest(tie, std::find(compared.begin(), compared.end(), chosen) - compared.begin()));
+        // Each doubt turns on just past its share; the rival named is the
+        // first largest value outside the compared candidates.
+        const double b = v[chosen], share = grid[gen() % 6 + 1], past = std::nextafter(b, 2.0);
+        const Doubts at = doubts_about(v, chosen, compared, 1.0, {b, share, past});
+        const Doubts beyond = doubts_about(v, chosen, compared, 1.0, {past, share, b});
+        EXPECT_TRUE(!at.low && at.lost && beyond.low && !beyond.lost);
+        for (std::size_t p : compared) v[p] = kNoSnto;
+        if (at.rival) EXPECT_TRUE(first_largest(v, *at.rival) && v[*at.rival] >= share * b && b > 0);
+        else EXPECT_TRUE(b <= 0 || std::all_of(v.begin(), v.end(), [&](double x) { return x < share * b; }));
     }
 }
 
