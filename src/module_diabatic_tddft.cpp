@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "module_gaussian_utils.hpp"
@@ -20,6 +21,9 @@ constexpr const char* kStepCounter = "temp/debug_snapshots/.step_counter";
 // Beside the state file: which External input the last recorded step
 // answered, and the files its end put in place (StagedCommit).
 constexpr const char* kStepRecord = "temp/sdn_step.dat";
+// With sntoref = first: the NTOs of the state followed at the first step,
+// which every later step matches against; written once, never rotated.
+constexpr const char* kFirstReference = "temp/first.fch";
 
 // What every inner job of a step shares.
 struct StepContext {
@@ -93,6 +97,64 @@ void check_followed_state(int follow_state, const StepContext& ctx) {
 
 std::string candidate_file(int state) { return "temp/new_state" + fmt_I0(state) + ".fch"; }
 
+std::string fixed(double x, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, x);
+    return text;
+}
+
+// What a later step matches against: the previous step's NTOs (old.fch), or
+// with sntoref = first the first step's.  From the third step on (n-1.fch
+// exists) near-degenerate candidates are compared once more against the
+// NTOs of another step: the step before the previous one, or with
+// sntoref = first the previous step.
+MatchReferences references(const StepContext& ctx) {
+    const bool later = file_exists("temp/n-1.fch");
+    auto tie_break = [&](const char* file) { return later ? std::optional<std::string>(file) : std::nullopt; };
+    if (matches_first_step(ctx.config)) {
+        if (file_exists(kFirstReference)) return {kFirstReference, tie_break("temp/old.fch")};
+        say({"WARNING: temp/first.fch, the NTOs that sntoref = first matches against, is missing (the following "
+             "began with sntoref = previous); the previous step's NTOs, temp/old.fch, take its place from this step on."});
+    }
+    return {"temp/old.fch", tie_break("temp/n-1.fch")};
+}
+
+// Says aloud what is doubtful about the choice of a later step that
+// followed `previous` before.  A state lost below minsnto stops the step
+// here, before anything the next step reads is changed.
+void say_doubts(const StepContext& ctx, int previous, const std::vector<int>& candidates, const MatchResult& m) {
+    const Tddft_config& cfg = ctx.config;
+    const Doubts d =
+        doubts_about(m.snto, m.best_pos, m.compared, m.own_snto, {cfg.sntowarn, cfg.sntoambig, cfg.minsnto});
+    const double b = m.best_snto, own = m.own_snto;
+    const std::string share = fixed(b, 6) + " is " + fixed(b / own, 3) + " of the reference's own value " + fixed(own, 6);
+    if (d.lost) {
+        say({"ERROR: Best SNTO value " + share + ", below minsnto " + fixed(cfg.minsnto, 3) +
+             ": the followed state is lost."});
+        say({"       No External output was written; temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as "
+             "they were."});
+        stop(1);
+    }
+    if (d.low)
+        say({"WARNING: Low SNTO: best value " + share + " (sntowarn " + fixed(cfg.sntowarn, 3) +
+             "); the followed state may be lost."});
+    if (d.rival) {
+        const double v2 = m.snto[*d.rival];
+        say({"WARNING: Ambiguous SNTO: state " + fmt_I0(candidates[*d.rival]) + " reaches " + fixed(v2 / b, 3) +
+             " of the best value (" + fixed(v2, 6) + " against state " + fmt_I0(m.best_state) + " with " + fixed(b, 6) +
+             ", sntoambig " + fixed(cfg.sntoambig, 3) + ")."});
+    }
+    if (m.best_state != previous) {
+        // The excited-state block of the job whose states were just compared.
+        const InnerLog log = read_inner_log("temp/tddft_pelun.log");
+        const auto now = excitation_energy_ev(log, m.best_state), before = excitation_energy_ev(log, previous);
+        const std::string old_root = fmt_I0(previous), new_root = fmt_I0(m.best_state);
+        say({"WARNING: Root change: the followed state moves from root " + old_root + " to root " + new_root + "; E(" +
+             new_root + ") - E(" + old_root + ") = " + (now && before ? fixed(*now - *before, 4) : "n/a") +
+             " eV at this geometry."});
+    }
+}
+
 // The matching of a later step: the candidate window around the previously
 // followed state c, and the state of this geometry that continues it.  Only
 // candidate files change here; the references and the state file stay as
@@ -118,7 +180,7 @@ MatchResult match_in_window(const StepContext& ctx, int c, const std::string& ra
     remove_file("temp/snto.snto");
     remove_file("temp/snto_nminus.snto");
 
-    const MatchResult match = ctx.nto.match_nto_states("temp/old.fch", "temp/tddft_pelun.fchk", range_str, candidates);
+    const MatchResult match = ctx.nto.match_nto_states(references(ctx), "temp/tddft_pelun.fchk", range_str, candidates);
     const char* kept = "       temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were; the step can be rerun.";
     if (candidates.empty()) {
         say({"ERROR: State matching chose no state: the window around state " + fmt_I0(c) + " holds " +
@@ -146,6 +208,7 @@ MatchResult match_in_window(const StepContext& ctx, int c, const std::string& ra
         say({kept});
         stop(1);
     }
+    say_doubts(ctx, c, candidates, match);
     const std::string chosen = candidate_file(match.best_state);
     if (const auto problem = nto_file_problem(chosen)) {
         say({"ERROR: The NTO file of the chosen state " + fmt_I0(match.best_state) + ", " + chosen + ", cannot serve as "
@@ -167,7 +230,10 @@ MatchResult match_in_window(const StepContext& ctx, int c, const std::string& ra
 void commit_step(const StepContext& ctx, int follow_state, const std::string& range_str, const GradientResult& result) {
     const std::string chosen = candidate_file(follow_state);
     StagedCommit step(kStepRecord);
-    if (!step.stage_copy("temp/old.fch", "temp/n-1.fch") || !step.stage_copy(chosen, "temp/old.fch")) {
+    // The reference that stood in for a missing temp/first.fch stays.
+    const bool keep_first = matches_first_step(ctx.config) && !file_exists(kFirstReference);
+    if ((keep_first && !step.stage_copy("temp/old.fch", kFirstReference)) ||
+        !step.stage_copy("temp/old.fch", "temp/n-1.fch") || !step.stage_copy(chosen, "temp/old.fch")) {
         say({"ERROR: Could not put " + chosen + " in place as temp/old.fch; temp/sdn_meta.dat is left as it was."});
         stop(1);
     }
@@ -182,6 +248,7 @@ void sdn_iter1(const StepContext& ctx, bool chk_existed, int follow_state) {
     // A new following starts without references from an earlier one.
     remove_file("temp/old.fch");
     remove_file("temp/n-1.fch");
+    remove_file(kFirstReference);
     const GradientResult result = diabatic_job(
         ctx, {follow_state, JobKind::Force, chk_existed, "SDNTO gradient calculation (iter1)", "force"});
     ctx.nto.calculate_nto_for_state("temp/tddft_pelun.fchk", follow_state, "temp/old.fch");
@@ -192,6 +259,10 @@ void sdn_iter1(const StepContext& ctx, bool chk_existed, int follow_state) {
     }
     const NtoRange range = find_nto_range("temp/old.fch", ctx.config.ntothre);
     StagedCommit step(kStepRecord);
+    if (matches_first_step(ctx.config) && !step.stage_copy("temp/old.fch", kFirstReference)) {
+        say({"ERROR: Could not put temp/old.fch in place as temp/first.fch; temp/sdn_meta.dat is not written."});
+        stop(1);
+    }
     step.stage_text(kMetaFile, sdn_meta_text(follow_state, cut(range.range_str, 80), result));
     step.commit(ctx.input);
 }

@@ -263,6 +263,26 @@ InnerLog read_inner_log(const std::string& file) {
     return log;
 }
 
+std::optional<double> excitation_energy_ev(const InnerLog& log, int state) {
+    constexpr std::string_view kHead = "Excited State";
+    for (const std::string& rec : log.summary) {
+        const std::string_view line(rec);
+        const std::size_t head = line.find(kHead);
+        const std::size_t colon = line.find(':', head);
+        std::int32_t n = 0;
+        if (head == std::string_view::npos || colon == std::string_view::npos ||
+            !try_read_free(line.substr(head + kHead.size(), colon - head - kHead.size()), n) || n != state)
+            continue;
+        const std::size_t unit = line.find(" eV", colon);
+        if (unit == std::string_view::npos) return std::nullopt;
+        const std::size_t start = line.find_last_of(' ', unit - 1) + 1;
+        double ev = 0.0;
+        if (parse_real_token(line.substr(start, unit - start), ev) && std::isfinite(ev)) return ev;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 std::optional<long long> fchk_count(std::string_view header) {
     const std::size_t at = header.find("N=");
     if (at == std::string_view::npos) return std::nullopt;

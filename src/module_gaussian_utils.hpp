@@ -77,6 +77,10 @@ struct InnerLog {
     std::vector<std::string> convergence;
 };
 InnerLog read_inner_log(const std::string& file);
+// The excitation energy (eV) of `state` from the log's excited-state
+// summary ("Excited State   2:  Singlet-A  4.1234 eV ..."); none when the
+// summary has no line for it or its energy is not a finite number.
+std::optional<double> excitation_energy_ev(const InnerLog& log, int state);
 
 // Runs one inner job from its input to its formatted checkpoint: writes the
 // input (temp/tddft_freq.gjf for a frequency job, else temp/tddft_pelun.gjf),

@@ -151,6 +151,9 @@ bool processor_count(std::string_view nproc) {
            nproc.find_first_not_of('0') != std::string_view::npos;
 }
 
+// A share of an SNTO value; one that is not finite is named where it is read.
+bool share(double x) { return !std::isfinite(x) || (x >= 0 && x <= 1); }
+
 const Key kKeys[] = {
     {.name = "method", .field = &C::method, .unset = "the inner route has no functional (\"/basis\"); g16 stops"},
     {.name = "basis", .field = &C::basis, .unset = "the inner route has no basis set (\"method/\"); g16 stops"},
@@ -188,6 +191,23 @@ const Key kKeys[] = {
     {.name = "tooltimeout",
      .field = &C::tooltimeout,
      .label = "Time limit of NTO tools and formchk (s, 0 off)"},
+    {.name = "sntowarn",
+     .field = &C::sntowarn,
+     .usable = [](const C& c) { return share(c.sntowarn); },
+     .range = "0 to 1, a share of the reference's own SNTO value; 0 turns the warning off",
+     .label = "Low-SNTO warning below this share of the reference's own value"},
+    {.name = "sntoambig",
+     .field = &C::sntoambig,
+     .usable = [](const C& c) { return share(c.sntoambig); },
+     .range = "0 to 1, a share of the best SNTO value",
+     .label = "Ambiguous-SNTO warning from this share of the best value"},
+    {.name = "minsnto",
+     .field = &C::minsnto,
+     .usable = [](const C& c) { return share(c.minsnto); },
+     .range = "0 (off) to 1, a share of the reference's own SNTO value",
+     .label = "Stop below this share of the reference's own value (0 off)"},
+    // Any other value stops the run (check_config_values).
+    {.name = "sntoref", .field = &C::sntoref, .label = "SNTO reference (previous or first step)"},
 };
 
 const Key* find_key(std::string_view folded_name) {
@@ -764,8 +784,14 @@ void check_config_values(const Tddft_config& c, const std::string& file) {
     if (!bad && nstates > kMaxStates)
         error("root + nadd = " + fmt_I0(nstates) + " in " + file + ": the inner jobs cannot ask for more than " +
               fmt_I0(kMaxStates) + " states.");
+    if (!matches_first_step(c) && folded(c.sntoref) != "previous")
+        error("sntoref = " + in_quotes(c.sntoref) + " in " + file +
+              ": must be previous (match against the state followed at the previous step) or first (against the "
+              "first step's).");
     if (bad) stop(1);
 }
+
+bool matches_first_step(const Tddft_config& c) { return folded(c.sntoref) == "first"; }
 
 void print_config_summary(const Tddft_config& c, int natoms, int charge, int multiplicity) {
     if (!c.debug) {

@@ -29,6 +29,16 @@ struct Tddft_config {
     // sound run of these tools (minutes for large molecules) and far below
     // the days a hung tool would hold the whole Gaussian job.  g16 has none.
     int tooltimeout = 3600;
+    // When a diabatic step's choice is said to be doubtful, as shares: a
+    // best SNTO value below sntowarn x the reference's own value, a
+    // runner-up at sntoambig x the best value or more; below minsnto x the
+    // own value the step stops instead (0: never).
+    double sntowarn = 0.5;
+    double sntoambig = 0.8;
+    double minsnto = 0.0;
+    // What later diabatic steps match against: the state followed at the
+    // previous step ("previous") or at the first step ("first"), any case.
+    std::string sntoref = "previous";
     bool triplet = false;
     bool sdnto = false;
     bool vosksnto = false;  // defaults to true in gjf mode (see read_config_*)
@@ -95,8 +105,11 @@ int read_config(const ConfigSource& source, Tddft_config& config);
 int read_config_gjf(const std::string& gjf_file, Tddft_config& config);
 int read_config_toml(const std::string& toml_file, Tddft_config& config);
 // Stops with an ERROR line for values no run can work with: root below 1,
-// nadd below 0, or root + nadd beyond the 32-bit range of the state count.
+// nadd below 0, root + nadd beyond the 32-bit range of the state count, or an
+// sntoref other than previous or first.
 void check_config_values(const Tddft_config& config, const std::string& file);
+// Whether later diabatic steps match against the first step's NTOs.
+bool matches_first_step(const Tddft_config& config);
 void print_config_summary(const Tddft_config& config, int natoms, int charge, int multiplicity);
 
 // Warns about the outer Gaussian input: no external= naming quorin (or,

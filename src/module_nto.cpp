@@ -32,7 +32,6 @@ constexpr const char* kNtoTemplate = "temp/NTO.bw";
 constexpr const char* kIntegralTemplate = "temp/integral.bw";
 constexpr const char* kCandidatePrefix = "temp/new_state";
 constexpr const char* kCandidateSuffix = ".fch";
-constexpr const char* kOlderReference = "temp/n-1.fch";
 constexpr const char* kSummaryOld = "temp/snto.snto";
 constexpr const char* kSummaryNminus = "temp/snto_nminus.snto";
 constexpr const char* kSnapshotDir = "temp/debug_snapshots";
@@ -231,29 +230,82 @@ std::optional<std::string> nto_file_problem(const std::string& file) {
     return std::nullopt;
 }
 
-NtoRange find_nto_range(const std::string& nto_file, double threshold) {
-    const int nif = read_nif_from_fch(nto_file);
-    const std::vector<double> eig = read_orbital_energies_from_fch(nto_file, nif).alpha;
+namespace {
 
-    // Orbitals beyond the file's eigenvalues (fewer orbitals than basis
-    // functions) are not part of any range.
-    const int norb = static_cast<int>(std::min<std::size_t>(eig.size(), static_cast<std::size_t>(nif)));
+// The NTO eigenvalues of a file that belong to orbitals: orbitals beyond the
+// file's eigenvalues (fewer orbitals than basis functions) are not part of
+// any range, nor eigenvalues beyond the basis size.
+std::vector<double> nto_eigenvalues(const std::string& nto_file) {
+    const int nif = read_nif_from_fch(nto_file);
+    std::vector<double> eig = read_orbital_energies_from_fch(nto_file, nif).alpha;
+    eig.resize(std::min<std::size_t>(eig.size(), static_cast<std::size_t>(nif)));
+    return eig;
+}
+
+// Orbitals from the first to the last eigenvalue above the threshold in
+// magnitude, and how many lie above it; all zero when none does.
+struct Bounds {
     int first = 0, last = 0, count = 0;
-    for (int i = 1; i <= norb; ++i) {
+};
+Bounds bounds_above(const std::vector<double>& eig, double threshold) {
+    Bounds b;
+    for (int i = 1; i <= static_cast<int>(eig.size()); ++i) {
         if (std::fabs(eig[static_cast<std::size_t>(i - 1)]) > threshold) {
-            if (first == 0) first = i;
-            ++count;
-            last = i;
+            if (b.first == 0) b.first = i;
+            ++b.count;
+            b.last = i;
         }
     }
-    if (first == 0 || last == 0) {
+    return b;
+}
+
+// The two orbital indices of a range text "a,b".
+std::pair<std::int32_t, std::int32_t> range_bounds(const std::string& range_str) {
+    const std::string range = rtrim(range_str);
+    const std::size_t comma = range.find(',');
+    if (comma == std::string::npos) {
+        say({"ERROR: Invalid range format: ", range});
+        stop(1);
+    }
+    const std::string source = "the range text \"" + range + "\"";
+    std::int32_t a = 0, b = 0;
+    read_free(std::string_view(range).substr(0, comma), source, a);
+    read_free(std::string_view(range).substr(comma + 1), source, b);
+    return {a, b};
+}
+
+}  // namespace
+
+NtoRange find_nto_range(const std::string& nto_file, double threshold) {
+    const std::vector<double> eig = nto_eigenvalues(nto_file);
+    Bounds b = bounds_above(eig, threshold);
+    if (b.first == 0) {
         say({"WARNING: No orbitals found with eigenvalue > ", threshold});
         say({"         Using all orbitals as fallback"});
-        first = 1;
-        last = norb;
-        count = norb;
+        const int norb = static_cast<int>(eig.size());
+        b = Bounds{1, norb, norb};
     }
-    return NtoRange{fmt_I0(first) + "," + fmt_I0(last), count};
+    return NtoRange{fmt_I0(b.first) + "," + fmt_I0(b.last), b.count};
+}
+
+double eigenvalue_weight(const std::vector<double>& eig, long long first, long long last) {
+    double sum = 0.0;
+    for (long long k = std::max(first, 1LL); k <= std::min(last, static_cast<long long>(eig.size())); ++k)
+        sum += std::fabs(eig[static_cast<std::size_t>(k - 1)]);
+    return sum;
+}
+
+double NtoEngine::reference_own_value(const std::string& ref_nto, const std::string& range_str) const {
+    const std::vector<double> eig = nto_eigenvalues(ref_nto);
+    if (!settings_.use_vosksnto) {
+        const auto [a, b] = range_bounds(range_str);
+        return eigenvalue_weight(eig, a, b);
+    }
+    // voskSNTO is given the threshold, not the range: it weighs no orbital
+    // outside the reference's own range above the threshold.
+    const Bounds b = bounds_above(eig, settings_.nto_threshold);
+    return b.first == 0 ? eigenvalue_weight(eig, 1, static_cast<long long>(eig.size()))
+                        : eigenvalue_weight(eig, b.first, b.last);
 }
 
 // ---------------------------------------------------------------- generation
@@ -426,15 +478,7 @@ std::vector<double> read_overlap_integral_file(const std::string& file, int n) {
 double calculate_snto(const std::string& ref_nto, const std::string& overlap_file, const std::string& range_str,
                       int state) {
     const std::string range = rtrim(range_str);
-    const std::size_t comma = range.find(',');
-    if (comma == std::string::npos) {
-        say({"ERROR: Invalid range format: ", range});
-        stop(1);
-    }
-    const std::string source = "the range text \"" + range + "\"";
-    std::int32_t a = 0, b = 0;
-    read_free(std::string_view(range).substr(0, comma), source, a);
-    read_free(std::string_view(range).substr(comma + 1), source, b);
+    const auto [a, b] = range_bounds(range);
 
     const int nif = read_nif_from_fch(ref_nto);
     const std::vector<double> eig = read_orbital_energies_from_fch(ref_nto, nif).alpha;
@@ -466,6 +510,48 @@ double calculate_snto(const std::string& ref_nto, const std::string& overlap_fil
     return std::fabs(sum);
 }
 
+// ------------------------------------------------------------- matching rule
+
+std::optional<std::size_t> first_choice(const std::vector<double>& snto) {
+    std::optional<std::size_t> best;
+    for (std::size_t i = 0; i < snto.size(); ++i)
+        if (snto[i] > kNoSnto && (!best || snto[i] > snto[*best])) best = i;
+    return best;
+}
+
+std::vector<NearRival> near_degenerate_rivals(const std::vector<double>& snto, std::size_t best) {
+    const double b = snto[best];
+    const double mag = std::fabs(b);
+    std::vector<NearRival> rivals;
+    for (std::size_t i = 0; i < snto.size(); ++i) {
+        if (i == best) continue;
+        const double delta = std::fabs(snto[i] - b);
+        const double d = mag > kTinyBest ? delta / mag : delta;
+        if (d <= kNearDegenerate) rivals.push_back({i, d});
+    }
+    return rivals;
+}
+
+std::size_t resolve_near_tie(std::size_t best, const std::vector<NearRival>& rivals,
+                             const std::vector<double>& tie_break) {
+    const std::size_t e = first_choice(tie_break).value_or(0);
+    return e == 0 || e > rivals.size() ? best : rivals[e - 1].pos;
+}
+
+Doubts doubts_about(const std::vector<double>& snto, std::size_t chosen, const std::vector<std::size_t>& compared,
+                    double own, const DoubtShares& shares) {
+    Doubts d;
+    const double b = snto[chosen];
+    d.low = b < shares.warn * own;
+    d.lost = b < shares.lost * own;
+    std::vector<double> others = snto;
+    others[chosen] = kNoSnto;
+    for (std::size_t p : compared)
+        if (p < others.size()) others[p] = kNoSnto;
+    if (const auto r = first_choice(others); r && b > 0.0 && others[*r] >= shares.ambig * b) d.rival = r;
+    return d;
+}
+
 // ------------------------------------------------------------------ matching
 
 namespace {
@@ -474,14 +560,14 @@ void final_report(const MatchResult& r) {
     say({""});
     say({" Final best matching state: ", r.best_state});
     say({" Best SNTO value: ", r.best_snto});
+    if (r.own_snto != kNoSnto) say({" Reference's own SNTO value: ", r.own_snto});
 }
+
+// How the lines of the second comparison name its reference ("n-1.fch").
+std::string base_name(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 
 }  // namespace
 
-// The second comparison, against the NTOs of the state followed two steps
-// back, for the best candidate and the ones within 5 % of it.  Changes the
-// best state only when a rival is strictly better against that reference;
-// the best value stays the first-pass value of the chosen state.
 bool NtoEngine::read_whole_summary(const std::string& file, const std::vector<int>& states,
                                    std::vector<double>& values, MatchResult& result) {
     const SntoSummary summary = read_snto_summary(file, states);
@@ -493,32 +579,28 @@ bool NtoEngine::read_whole_summary(const std::string& file, const std::vector<in
     return false;
 }
 
-void NtoEngine::resolve_near_degeneracy(const std::string& new_fchk, const std::string& range_str,
-                                        const std::vector<int>& states, std::size_t best_pos, MatchResult& result,
-                                        int& snapshot_id) {
-    const std::vector<double>& snto = result.snto;
-    const double b = snto[best_pos];
-    const double mag = std::fabs(b);
-    std::vector<std::size_t> entries{best_pos};
-    for (std::size_t i = 0; i < states.size(); ++i) {
-        if (i == best_pos) continue;
-        const double delta = std::fabs(snto[i] - b);
-        const double d = mag > kTinyBest ? delta / mag : delta;
-        if (d <= kNearDegenerate) {
-            say({" WARNING: Near-degenerate candidate: state ", states[i], " delta = ", d});
-            entries.push_back(i);
-        }
-    }
-    if (entries.size() == 1) return;
+// The second comparison, against the tie-break reference, for the best
+// candidate and the ones within 5 % of it.  Changes the best state only when
+// a rival is strictly better against that reference; the best value stays
+// the first-pass value of the chosen state.
+void NtoEngine::resolve_near_degeneracy(const std::string& tie_break, const std::string& new_fchk,
+                                        const std::string& range_str, const std::vector<int>& states,
+                                        MatchResult& result, int& snapshot_id) {
+    const std::vector<NearRival> rivals = near_degenerate_rivals(result.snto, result.best_pos);
+    for (const NearRival& r : rivals) say({" WARNING: Near-degenerate candidate: state ", states[r.pos], " delta = ", r.delta});
+    if (rivals.empty()) return;
 
+    result.compared = {result.best_pos};
+    for (const NearRival& r : rivals) result.compared.push_back(r.pos);
     std::vector<int> second_states;
-    for (std::size_t p : entries) second_states.push_back(states[p]);
-    std::vector<double> second(entries.size(), kNoSnto);
+    for (std::size_t p : result.compared) second_states.push_back(states[p]);
+    std::vector<double> second(second_states.size(), kNoSnto);
+    const std::string label = ": " + base_name(tie_break) + " SNTO = ";
 
     if (settings_.use_vosksnto) {
-        const std::string cmd = vosksnto_match_command(new_fchk, kOlderReference, kSummaryNminus, second_states);
+        const std::string cmd = vosksnto_match_command(new_fchk, tie_break, kSummaryNminus, second_states);
         say({""});
-        say({" Preparing near-degenerate check with n-1.fch using voskSNTO"});
+        say({" Preparing near-degenerate check with " + base_name(tie_break) + " using voskSNTO"});
         say({" Command: ", cmd});
         run_tool(cmd);
         if (settings_.snto_debug_flag) {
@@ -526,8 +608,7 @@ void NtoEngine::resolve_near_degeneracy(const std::string& new_fchk, const std::
             backup_snto_snapshot(kSummaryNminus, "nminus", snapshot_id);
         }
         if (!read_whole_summary(kSummaryNminus, second_states, second, result)) return;
-        for (std::size_t e = 0; e < entries.size(); ++e)
-            say({"  State ", second_states[e], ": n-1.fch SNTO = ", second[e]});
+        for (std::size_t e = 0; e < second.size(); ++e) say({"  State ", second_states[e], label, second[e]});
     } else {
         std::vector<std::string> ntos, overlaps;
         for (int s : second_states) {
@@ -536,18 +617,16 @@ void NtoEngine::resolve_near_degeneracy(const std::string& new_fchk, const std::
         }
         say({""});
         say({" Preparing near-degenerate check..."});
-        calculate_nto_overlap_batch(kOlderReference, ntos, range_str, overlaps);
-        for (std::size_t e = 0; e < entries.size(); ++e) {
-            second[e] = calculate_snto(kOlderReference, overlaps[e], range_str, second_states[e]);
-            say({"  State ", second_states[e], ": n-1.fch SNTO = ", second[e]});
+        calculate_nto_overlap_batch(tie_break, ntos, range_str, overlaps);
+        for (std::size_t e = 0; e < second.size(); ++e) {
+            second[e] = calculate_snto(tie_break, overlaps[e], range_str, second_states[e]);
+            say({"  State ", second_states[e], label, second[e]});
         }
     }
 
-    std::size_t chosen = 0;
-    for (std::size_t e = 1; e < entries.size(); ++e)
-        if (second[e] > second[chosen]) chosen = e;
-    result.best_state = second_states[chosen];
-    result.best_snto = snto[entries[chosen]];
+    result.best_pos = resolve_near_tie(result.best_pos, rivals, second);
+    result.best_state = states[result.best_pos];
+    result.best_snto = result.snto[result.best_pos];
 
     if (!settings_.use_vosksnto) {
         for (int s : second_states) remove_file(overlap_name_of(candidate_nto_name(s)));
@@ -556,13 +635,12 @@ void NtoEngine::resolve_near_degeneracy(const std::string& new_fchk, const std::
     }
 }
 
-MatchResult NtoEngine::match_nto_states(const std::string& old_fch, const std::string& new_fchk,
+MatchResult NtoEngine::match_nto_states(const MatchReferences& refs, const std::string& new_fchk,
                                         const std::string& range_str, const std::vector<int>& states) {
     const std::size_t n = states.size();
     MatchResult result;
     result.snto.assign(n, kNoSnto);
     std::vector<double>& snto = result.snto;
-    std::size_t best_pos = 0;
     int snapshot_id = -1;
 
     if (settings_.use_vosksnto) {
@@ -572,7 +650,7 @@ MatchResult NtoEngine::match_nto_states(const std::string& old_fch, const std::s
             final_report(result);
             return result;
         }
-        const std::string cmd = vosksnto_match_command(new_fchk, old_fch, kSummaryOld, states);
+        const std::string cmd = vosksnto_match_command(new_fchk, refs.reference, kSummaryOld, states);
         say({" Command: ", cmd});
         run_tool(cmd);
         if (settings_.snto_debug_flag) {
@@ -580,15 +658,6 @@ MatchResult NtoEngine::match_nto_states(const std::string& old_fch, const std::s
             backup_snto_snapshot(kSummaryOld, "old", snapshot_id);
         }
         if (!read_whole_summary(kSummaryOld, states, snto, result)) return result;
-        result.best_state = states[0];
-        result.best_snto = snto[0];
-        for (std::size_t i = 1; i < n; ++i) {
-            if (snto[i] > result.best_snto) {
-                result.best_state = states[i];
-                result.best_snto = snto[i];
-                best_pos = i;
-            }
-        }
         for (std::size_t i = 0; i < n; ++i) say({" State ", states[i], ": SNTO = ", snto[i]});
     } else {
         say({" Matching NTO states..."});
@@ -607,28 +676,26 @@ MatchResult NtoEngine::match_nto_states(const std::string& old_fch, const std::s
             ntos.push_back(candidate_nto_name(s));
             overlaps.push_back(overlap_name_of(ntos.back()));
         }
-        calculate_nto_overlap_batch(old_fch, ntos, range_str, overlaps);
+        calculate_nto_overlap_batch(refs.reference, ntos, range_str, overlaps);
         for (std::size_t i = 0; i < n; ++i) {
-            const double v = calculate_snto(old_fch, overlaps[i], range_str, states[i]);
-            snto[i] = v;
-            say({" State ", states[i], ": SNTO = ", v});
-            if (v > result.best_snto) {
-                result.best_snto = v;
-                result.best_state = states[i];
-                best_pos = i;
-            }
+            snto[i] = calculate_snto(refs.reference, overlaps[i], range_str, states[i]);
+            say({" State ", states[i], ": SNTO = ", snto[i]});
         }
     }
 
     // Without a single value there is nothing to choose: the caller stops,
     // before any second tool run.
-    if (std::none_of(snto.begin(), snto.end(), [](double v) { return v > kNoSnto; })) return result;
-    // The older reference exists from the third diabatic step on.
-    if (file_exists(kOlderReference)) {
-        resolve_near_degeneracy(new_fchk, range_str, states, best_pos, result, snapshot_id);
+    const std::optional<std::size_t> best = first_choice(snto);
+    if (!best) return result;
+    result.best_pos = *best;
+    result.best_state = states[*best];
+    result.best_snto = snto[*best];
+    if (refs.tie_break) {
+        resolve_near_degeneracy(*refs.tie_break, new_fchk, range_str, states, result, snapshot_id);
         if (!result.missing_rows.empty()) return result;
     }
 
+    result.own_snto = reference_own_value(refs.reference, range_str);
     final_report(result);
     if (settings_.use_vosksnto && !settings_.snto_debug_flag) {
         remove_file(kSummaryOld);

@@ -36,8 +36,13 @@ struct NtoRange {
 
 // The state of the new geometry that continues the followed one: best_state
 // is 0 when nothing could be chosen (an empty list); best_snto measures its
-// overlap with the previous step's NTOs; snto holds every candidate's value
-// (kNoSnto when it has none), in the order of the candidates.
+// overlap with the reference NTOs; snto holds every candidate's value
+// (kNoSnto when it has none), in the order of the candidates, and best_pos
+// the chosen one's place among them.  compared lists the places that were
+// compared once more against the tie-break reference (the first choice, then
+// its near-degenerate rivals; empty when there was no such comparison).
+// own_snto is the value the reference itself would score (kNoSnto when no
+// choice was made).
 // When the tool's summary lacked a row for some candidates, its result is
 // incomplete: incomplete_summary names the file, missing_rows the states,
 // and nothing was chosen.
@@ -45,9 +50,69 @@ struct MatchResult {
     int best_state = 0;
     double best_snto = kNoSnto;
     std::vector<double> snto;
+    std::size_t best_pos = 0;
+    std::vector<std::size_t> compared;
+    double own_snto = kNoSnto;
     std::string incomplete_summary;
     std::vector<int> missing_rows;
 };
+
+// What the candidates are compared with: the reference NTO file, and the
+// file that decides between near-degenerate candidates, when the caller has
+// one (the NTOs of a state followed at another step).
+struct MatchReferences {
+    std::string reference;
+    std::optional<std::string> tie_break;
+};
+
+// ------------------------------------------------------------ matching rule
+// The choice among SNTO values, from the values alone (no files, no tools).
+
+// The place of the largest value, the first of equal ones; a candidate
+// without a value (kNoSnto) is never chosen over one with a value.  None
+// when no candidate has a value.
+std::optional<std::size_t> first_choice(const std::vector<double>& snto);
+
+// The candidates other than `best` whose value lies within 5 % of the best
+// value b (|v - b| / |b| <= 0.05; the absolute difference when |b| <= 1e-8),
+// in list order, each with that difference.
+struct NearRival {
+    std::size_t pos;
+    double delta;
+};
+std::vector<NearRival> near_degenerate_rivals(const std::vector<double>& snto, std::size_t best);
+
+// The choice after the near-degenerate candidates were compared with the
+// tie-break reference: tie_break holds the values of `best`, then of each
+// rival.  A rival wins only when it is strictly better there.
+std::size_t resolve_near_tie(std::size_t best, const std::vector<NearRival>& rivals,
+                             const std::vector<double>& tie_break);
+
+// When a choice is said to be doubtful, as shares: of the reference's own
+// value for a low best value (warn) and for a lost state (lost; 0: never),
+// of the best value for a runner-up that makes the choice ambiguous.
+struct DoubtShares {
+    double warn = 0.5;
+    double ambig = 0.8;
+    double lost = 0.0;
+};
+// What is doubtful about choosing `chosen` with the reference's own value
+// `own`: a best value below warn x own (low) or below lost x own (lost),
+// and the strongest other candidate reaching ambig x best (rival).  The
+// candidates in `compared` (already compared against the tie-break
+// reference, with their own lines) are no rivals here.
+struct Doubts {
+    bool low = false;
+    bool lost = false;
+    std::optional<std::size_t> rival;
+};
+Doubts doubts_about(const std::vector<double>& snto, std::size_t chosen, const std::vector<std::size_t>& compared,
+                    double own, const DoubtShares& shares);
+
+// The sum of |eigenvalue| of orbitals first ... last (from 1, clipped to
+// the eigenvalues there are): the largest SNTO value a candidate can reach
+// against NTOs with these eigenvalues, each overlap being at most 1.
+double eigenvalue_weight(const std::vector<double>& eig, long long first, long long last);
 
 // ------------------------------------------------------------------- readers
 int read_nif_from_fch(const std::string& file);
@@ -103,9 +168,15 @@ public:
     void calculate_nto_overlap(const std::string& ref_nto, const std::string& nto_file, const std::string& range_str,
                                const std::string& overlap_file);
 
-    // Chooses which of `states` continues the state whose NTOs are in old_fch.
-    MatchResult match_nto_states(const std::string& old_fch, const std::string& new_fchk,
+    // Chooses which of `states` continues the state whose NTOs are in
+    // refs.reference, and says what that reference scores against itself.
+    MatchResult match_nto_states(const MatchReferences& refs, const std::string& new_fchk,
                                  const std::string& range_str, const std::vector<int>& states);
+
+    // The largest SNTO value a candidate can reach against ref_nto: its
+    // |eigenvalues| summed over the orbitals this engine weighs (voskwfn:
+    // range_str; voskSNTO: the reference's own range above the threshold).
+    double reference_own_value(const std::string& ref_nto, const std::string& range_str) const;
 
     // In debug mode: a numbered copy of an SNTO summary file.
     void backup_snto_snapshot(const std::string& file, const std::string& label, int id) const;
@@ -118,8 +189,8 @@ private:
     // lacks a row for one of `states`.
     static bool read_whole_summary(const std::string& file, const std::vector<int>& states,
                                    std::vector<double>& values, MatchResult& result);
-    void resolve_near_degeneracy(const std::string& new_fchk, const std::string& range_str,
-                                 const std::vector<int>& states, std::size_t best_pos, MatchResult& result,
+    void resolve_near_degeneracy(const std::string& tie_break, const std::string& new_fchk,
+                                 const std::string& range_str, const std::vector<int>& states, MatchResult& result,
                                  int& snapshot_id);
 
     NtoSettings settings_;

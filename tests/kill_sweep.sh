@@ -4,12 +4,13 @@
 # the External output exactly as an uninterrupted run does -- for that step
 # and every later one.
 #
-#   tests/kill_sweep.sh BUILD_DIR [ENGINE] [STEP] [EVERY]
+#   tests/kill_sweep.sh BUILD_DIR [ENGINE] [STEP] [EVERY] [SETTINGS]
 #
 # BUILD_DIR holds quorin and the stand-ins (stand_ins/bin).  ENGINE is
 # voskSNTO (default) or voskwfn; STEP the diabatic step that is killed
 # (default 3, where the followed state changes; its later steps use both
 # references); EVERY > 1 tries only every EVERY-th kill point of each call.
+# SETTINGS are further lines of the run's configuration (sntoref = first).
 #
 # The External inputs of a whole optimisation across the stand-ins' crossing
 # come from the stand-in outer job.  An uninterrupted run of them gives the
@@ -21,10 +22,11 @@
 # run is finished.  Every difference from the uninterrupted run is listed;
 # the exit status is 0 only when there is none.  Needs strace and flock.
 set -u
-build=$(cd "${1:?usage: tests/kill_sweep.sh BUILD_DIR [ENGINE] [STEP] [EVERY]}" && pwd)
+build=$(cd "${1:?usage: tests/kill_sweep.sh BUILD_DIR [ENGINE] [STEP] [EVERY] [SETTINGS]}" && pwd)
 engine=${2:-voskSNTO}
 step=${3:-3}
 every=${4:-1}
+settings=${5:-}
 quorin=$build/quorin
 export PATH="$build/stand_ins/bin:$PATH"
 syscalls=rename,renameat,renameat2,unlink,unlinkat,fsync,fdatasync,open,openat,write,wait4,flock,copy_file_range,sendfile
@@ -36,7 +38,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kill_sweep.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 2
 vosksnto=$([ "$engine" = voskwfn ] && echo false || echo true)
-printf '[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\nsdnto = true\nvosksnto = %s\n' "$vosksnto" >config.toml
+printf '[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\nsdnto = true\nvosksnto = %s\n%s\n' "$vosksnto" "$settings" >config.toml
 
 # The External inputs of one optimisation.
 mkdir path && cp config.toml path/
@@ -53,7 +55,7 @@ call() {  # call K: quorin as Gaussian's External keyword makes step K
 }
 keep() {  # keep DIR: the files the next step reads, and the External output
     mkdir -p "$1"
-    for f in temp/old.fch temp/n-1.fch temp/sdn_meta.dat out.EOu; do
+    for f in temp/old.fch temp/n-1.fch temp/first.fch temp/sdn_meta.dat out.EOu; do
         if [ -e "$f" ]; then cp "$f" "$1/"; fi
     done
 }
@@ -103,5 +105,5 @@ while read -r n name; do
     done
 done < <(grep -oE '^[a-z0-9_]+\(' calls.txt | tr -d '(' | sort | uniq -c)
 
-echo "kill_sweep: $engine, step $step of $steps: $points kill points ($killed killed quorin), $differing with differences"
+echo "kill_sweep: $engine${settings:+ ($settings)}, step $step of $steps: $points kill points ($killed killed quorin), $differing with differences"
 [ "$differing" -eq 0 ]

@@ -48,6 +48,8 @@ std::vector<double> summary_values(const std::string& text) {
     return values;
 }
 
+std::string fixed(double x, int d, const char* f = "%.*f") { char t[40]; std::snprintf(t, sizeof t, f, d, x); return t; }
+
 // Following the highest state the jobs compute (root + nadd = 2): the window
 // reaches it, a stored state equal to it is taken, and every job keeps asking
 // for 2 states.  Capital keys are read; ntothre and inttype reach voskSNTO.
@@ -65,13 +67,14 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     }
     ASSERT_EQ(run_process(wrappers + " cat /dev/null && rm commands.log").status, 0);  // the wrappers do log
     const std::string snaps = "temp/debug_snapshots/", tool = " voskSNTO writes to standard output\n";
-    std::string runs, out[4], old_after_3;
+    std::string runs, out[4], ein[4], old_after_3;
     for (int k = 0; k < 4; ++k) {
         SCOPED_TRACE("step " + std::to_string(k + 1));
         const ProcessResult r = call_at(kPath[k], "", wrappers);
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         out[k] = r.out.substr(k == 0 ? 0 : r.out.find(" Staring diabatic state"));
         runs += standin_runs();
+        ein[k] = read_file("in.EIn");
         // The tool's standard output right after its command line (below), its standard error on quorin's.
         EXPECT_EQ(r.err, " voskSNTO writes to standard error\n");
         EXPECT_EQ(read_file("out.EOu"), external_output(model_at(read_file("in.EIn"), k < 2 ? 1 : 2, 2)));
@@ -103,9 +106,15 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
                           "  Calculating NTO for state            1  using voskSNTO\n  Command: voskSNTO --newnto "
                           "'temp/tddft_pelun.fchk' temp/tddft_pelun.log --state 1 --outfch 'temp/old.fch'\n" + tool + done);
     // The step at the crossing: state 1 of the first gradient job has lost A's
-    // character to state 2, whose gradient is computed and handed back.
-    const auto v = gfortran(summary_values(read_file(snaps + "snto0002_old.snto")));
-    ASSERT_EQ(v.size(), 2u);
+    // character to state 2, whose gradient is computed and handed back.  The
+    // reference's own value: A's weight in state 1 of step 2, as its NTO file
+    // holds it; the energies as the inner log prints them.
+    const auto e2 = model_at(ein[1], 1, 2), e3 = model_at(ein[2], 1, 2);
+    auto ev = [&](int r) { return std::stod(fixed((e3.roots.energy[r - 1] - e3.model.ground) * standin::kHartreeToEv, 4)); };
+    std::vector<double> values = summary_values(read_file(snaps + "snto0002_old.snto"));
+    values.push_back(std::stod(fixed(std::pow(e2.roots.vector[0][0], 2), 8, "%.*E")));
+    const auto v = gfortran(values);
+    ASSERT_EQ(v.size(), 3u);
     EXPECT_EQ(out[2], " Staring diabatic state (SDNTO enabled) ...\n  [Debug] Snapshot prefix -> step0003\n"
                       "  [Diabatic] Previous diabatic state is            1\n" + saved("step0003_force1") +
                           "  [Diabatic] SNTO matching center state:            1\n  [Diabatic] SNTO matching range: "
@@ -116,7 +125,9 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
                           "--state 2 --outfch 'temp/new_state2.fch'\n" + tool + "  [Debug] Saved SNTO snapshot -> " +
                           snaps + "snto0002_old.snto\n  State            1 : SNTO = " + v[0].free +
                           "\n  State            2 : SNTO = " + v[1].free + "\n \n  Final best matching state:      "
-                          "      2\n  Best SNTO value: " + v[1].free + "\n  [Diabatic] Updated diabatic state index = "
+                          "      2\n  Best SNTO value: " + v[1].free + "\n  Reference's own SNTO value: " + v[2].free +
+                          "\n WARNING: Root change: the followed state moves from root 1 to root 2; E(2) - E(1) = " +
+                          fixed(ev(2) - ev(1), 4) + " eV at this geometry.\n  [Diabatic] Updated diabatic state index = "
                           "           2\n  [Diabatic] Diabatic state changed; recomputing gradient for new state.\n" +
                           saved("step0003_force2") + done);
     EXPECT_NE(out[3].find("\n  [Diabatic] Diabatic state unchanged; reuse first-force gradient.\n"), std::string::npos);
@@ -196,8 +207,81 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
 // What the next step reads.
 std::map<std::string, std::string> kept_state() {
     std::map<std::string, std::string> files;
-    for (const char* f : {"temp/sdn_meta.dat", "temp/old.fch", "temp/n-1.fch"}) files[f] = read_file(f);
+    for (const char* f : {"temp/sdn_meta.dat", "temp/old.fch", "temp/n-1.fch", "temp/first.fch", "temp/sdn_step.dat"})
+        files[f] = read_file(f);
     return files;
+}
+
+// Doubt said aloud, on steps along the model's crossing: each later step
+// prints the reference's own value (A's weight in the reference where known;
+// no candidate above it) and just its row's doubt lines with its console's
+// numbers -- L low, A ambiguous, R root change (model energies), E the
+// minsnto stop, which keeps every state file, M a missing temp/first.fch
+// replaced, - none.  With sntoref = first the tools compare with the first
+// step's NTOs.
+TEST(Diabatic, DoubtIsSaidAloudAndMinsntoStops) {
+    struct Row { std::string keys; std::vector<double> path; std::string doubts; };
+    for (const Row& row : std::vector<Row>{{"vosksnto = false\n", {0.0, 0.2, 0.35, 0.5}, "-R-"},
+                                           {"vosksnto = true\n", {0.0, 0.24592}, "A"},
+                                           {"vosksnto = true\nsntorange = 0\n", {0.0, 0.35}, "L"},
+                                           {"vosksnto = true\nsntorange = 0\nminsnto = 0.3\n", {0.0, 0.2, 0.35}, "-E"},
+                                           {"vosksnto = false\nsntoref = FIRST\n", {0.0, 0.2, 0.35, 0.5}, "-R-"},
+                                           {"vosksnto = true\nsntoref = first\n", {0.0, 0.2, 0.35}, "MR"}}) {
+        SCOPED_TRACE(row.keys);
+        ScratchDir dir;
+        const bool first = row.keys.find("sntoref") != std::string::npos;
+        std::string first_nto;
+        double own_first = 0.0;  // the model's weight of A in state 1 at the first step
+        int followed = 1;
+        for (std::size_t k = 0; k < row.path.size(); ++k) {
+            write_config(k == 0 && row.doubts[0] == 'M' ? "vosksnto = true\n" : row.keys);
+            const auto kept = kept_state();
+            const ProcessResult r = call_at(row.path[k], kConfig);
+            const standin::Evaluation e = model_at(read_file("in.EIn"), 1, 3);
+            if (k == 0) {
+                own_first = e.roots.vector[0][0] * e.roots.vector[0][0], first_nto = read_file("temp/old.fch");
+                continue;
+            }
+            std::vector<double> v;
+            double own = -1.0;
+            int best = 0;
+            std::string said;
+            for (const std::string& line : lines_of(r.out)) {
+                if (const std::size_t at = line.find(" : SNTO = "); at != std::string::npos) v.push_back(std::stod(line.substr(at + 10)));
+                if (line.starts_with("  Reference's own SNTO value: ")) own = std::stod(line.substr(30));
+                if (line.starts_with("  Final best matching state: ")) best = std::stoi(line.substr(29));
+                if (line.starts_with(" WARNING: ") || line.starts_with(" ERROR: ") || line.starts_with("        No")) said += line + "\n";
+            }
+            SCOPED_TRACE("step " + std::to_string(k + 1) + r.out);
+            ASSERT_TRUE(best >= 1 && std::all_of(v.begin(), v.end(), [&](double x) { return x <= own; }));
+            if (k == 1 || first) EXPECT_NEAR(own, own_first, 1e-8);
+            const double b = v[best - 1];
+            v[best - 1] = -1.0;
+            const std::size_t second = std::max_element(v.begin(), v.end()) - v.begin();
+            auto ev = [&](int root) { return std::stod(fixed((e.roots.energy[root - 1] - e.model.ground) * standin::kHartreeToEv, 4)); };
+            const std::string share = fixed(b, 6) + " is " + fixed(b / own, 3) + " of the reference's own value " + fixed(own, 6),
+                              to = std::to_string(best), from = std::to_string(followed);
+            const std::map<char, std::string> lines{
+                {'-', ""},
+                {'M', " WARNING: temp/first.fch, the NTOs that sntoref = first matches against, is missing (the following began "
+                      "with sntoref = previous); the previous step's NTOs, temp/old.fch, take its place from this step on.\n"},
+                {'L', " WARNING: Low SNTO: best value " + share + " (sntowarn 0.500); the followed state may be lost.\n"},
+                {'E', " ERROR: Best SNTO value " + share + ", below minsnto 0.300: the followed state is lost.\n        No External "
+                      "output was written; temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were.\n"},
+                {'A', " WARNING: Ambiguous SNTO: state " + std::to_string(second + 1) + " reaches " + fixed(v[second] / b, 3) +
+                      " of the best value (" + fixed(v[second], 6) + " against state " + to + " with " + fixed(b, 6) + ", sntoambig 0.800).\n"},
+                {'R', " WARNING: Root change: the followed state moves from root " + from + " to root " + to + "; E(" + to + ") - E(" +
+                      from + ") = " + fixed(ev(best) - ev(followed), 4) + " eV at this geometry.\n"}};
+            const char kind = row.doubts[k - 1];
+            EXPECT_EQ(said, lines.at(kind));
+            EXPECT_EQ(r.status, kind == 'E' ? 1 : 0);
+            if (kind == 'E') EXPECT_TRUE(kept_state() == kept && !fs::exists("out.EOu"));
+            if (first && kind != 'M')
+                EXPECT_TRUE(read_file("temp/first.fch") == first_nto &&
+                            contains(standin_runs(), row.keys[11] == 't' ? "--oldfch temp/first.fch" : "integral.bw temp/first.fch"));
+            followed = best;
+        }
+    }
 }
 
 // A zero window never changes the state; a step that meets a fault -- an
@@ -339,6 +423,7 @@ TEST(Diabatic, DamagedResultsAreNeverPassedOn) {
         ASSERT_EQ(call_at(kPath[2], kConfig).status, 0);
         if (files == &rerun) EXPECT_EQ(standin_runs(), "");
         *files = kept_state();
+        files->erase("temp/sdn_step.dat");  // it names freshly made staged files
         (*files)["out.EOu"] = read_file("out.EOu");
     }
     EXPECT_EQ(rerun, uninterrupted);

@@ -125,6 +125,10 @@ TEST(Entry, CheckNamesEachSlipOnce) {
                                                                   "followed state with itself only."},
         {"ntothre = -0.1\n", "", "", w + "ntothre = -0.1" + range + "0 or more and below 1 (NTO eigenvalues lie "
                                                                     "between 0 and 1)."},
+        {"sntowarn = 1.5\n", "", "", w + "sntowarn = 1.5" + range + "0 to 1, a share of the reference's own SNTO value; 0 "
+                                                                     "turns the warning off."},
+        {"sntoref = last\n", "", "", " ERROR: sntoref = \"last\" in c.toml: must be previous (match against the state "
+                                      "followed at the previous step) or first (against the first step's)."},
         {"method = \"\"  # none\n", "", "", w + "method is not set in c.toml: the inner route has no functional "
                                                 "(\"/basis\"); g16 stops."},
         {"mem = ''\nnproc = ''\n", "", "", w + "mem is not set in c.toml: the inner jobs get %mem=96GB.\n" + w +
@@ -200,7 +204,7 @@ TEST(Entry, CheckShowsTheInnerJobAndTheOutsidePrograms) {
     fs::permissions("bin/g16", fs::perms::owner_all);
     write_file("c.toml", "[quorin]  # settings\nmethod = \"b3lyp\"   # functional\nbasis = '6-31+g(d)'\nroot = 2 # S2\n"
                          "extra = \"scrf=(smd,solvent=water)\" # solvent\nnadd=3\nmem = 16GB\nnproc = 8\nsdnto = true #\n"
-                         "triplet = t\n");
+                         "triplet = t\nminsnto = 0.25\nsntoref = First\n");
     const std::string head = "%mem=16GB\n%nproc=8\n%chk=tddft_pelun.chk\n#p nosymm Iop(9/40=3) b3lyp/6-31+g(d) "
                              "td(triplet,root=2,nstate=5)" + std::string(4, ' ') + " force scrf=(smd,solvent=water)\n";
     const ProcessResult r = run_process("PATH=bin " QUORIN_EXE " --check c.toml");
@@ -211,6 +215,9 @@ TEST(Entry, CheckShowsTheInnerJobAndTheOutsidePrograms) {
                      "calculation is enabled.\n  Extra keywords: scrf=(smd,solvent=water)\n  Memory: 16GB\n  Processors: "
                      "8\n  SDNTO diabatic following is ENABLED.\n  voskSNTO engine for SNTO matching is disabled "
                      "(default).\n  sntofirst: force-first SNTO workflow.\n  Time limit of NTO tools and formchk (s, 0 off): 3600\n"
+                     "  Low-SNTO warning below this share of the reference's own value: 0.5\n  Ambiguous-SNTO warning "
+                     "from this share of the best value: 0.8\n  Stop below this share of the reference's own value (0 "
+                     "off): 0.25\n  SNTO reference (previous or first step): First\n"
                      "  Debug mode is disabled (default).\n"
                      " Inner gradient job of the first step (temp/tddft_pelun.gjf):\n" + head +
                      " Outside programs of the gradient steps:\n  g16: on PATH\n  formchk: not found on PATH\n  voskwfn: "

@@ -203,8 +203,12 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
     // The log holds 122 forces tables and many energies; the first of each
     // belongs to the checkpoint's geometry, its forces being the gradient negated.
     write_file("temp/tddft_pelun.log", read_file(log));
-    std::tie(e, f) = unpack(extract_gradient(read_inner_log(kLog), 20));
+    const InnerLog inner = read_inner_log(kLog);
+    std::tie(e, f) = unpack(extract_gradient(inner, 20));
     EXPECT_EQ(e, -382.119732014);
+    // Excitation energies of the first block ("Singlet-?Sym    4.9202 eV"); none for a state it lacks.
+    EXPECT_EQ(std::vector({excitation_energy_ev(inner, 2), excitation_energy_ev(inner, 3), excitation_energy_ev(inner, 4)}),
+              std::vector<std::optional<double>>({5.0817, 5.8635, std::nullopt}));
     ASSERT_EQ(f.size(), 60u);
     for (std::size_t k = 0; k < 60; ++k) EXPECT_NEAR(f[k], -g[k], 1e-9) << k;
 

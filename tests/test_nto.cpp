@@ -6,6 +6,8 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "module_nto.hpp"
@@ -50,10 +52,12 @@ std::string I11(int n) { return std::string(11 - std::to_string(n).size(), ' ') 
 
 class Nto : public Test {
 protected:
-    struct Result { int best = -1; double value = 0; std::vector<double> snto; };
+    struct Result { int best = -1; double value = 0; std::vector<double> snto; double own = 0; };
     Result match(const std::vector<int>& states) {
-        const MatchResult m = NtoEngine(settings).match_nto_states("temp/old.fch", "temp/tddft_pelun.fchk", "2,3", states);
-        return Result{m.best_state, m.best_snto, m.snto};
+        const MatchReferences refs{"temp/old.fch", fs::exists("temp/n-1.fch") ? std::optional<std::string>("temp/n-1.fch")
+                                                                                : std::nullopt};
+        const MatchResult m = NtoEngine(settings).match_nto_states(refs, "temp/tddft_pelun.fchk", "2,3", states);
+        return Result{m.best_state, m.best_snto, m.snto, m.own_snto};
     }
     NtoSettings settings;  // inttype 1, threshold 0.3, voskwfn, no debug
     ScratchDir dir;
@@ -159,10 +163,10 @@ TEST_F(Nto, SingleStateNtoMissing) {
 }
 
 // voskwfn matching over range 2,3: the reference old.fch weighs only orbital
-// 2 and n-1.fch only orbital 3, so s2 is a candidate's value against old.fch
-// and s3 its value against n-1.fch.
+// 2 (orbital 1 lies outside the range) and n-1.fch only orbital 3, so s2 is a
+// candidate's value against old.fch and s3 its value against n-1.fch.
 void candidates(const std::vector<int>& states, const std::vector<double>& s2, const std::vector<double>& s3) {
-    write_file("temp/old.fch", fch({0.0, 1.0, 0.0}));
+    write_file("temp/old.fch", fch({0.5, 1.0, 0.0}));
     write_file("temp/n-1.fch", fch({0.0, 0.0, 1.0}));
     for (std::size_t i = 0; i < states.size(); ++i) {
         std::string name = "temp/new_state" + std::to_string(states[i]) + ".fch";
@@ -172,7 +176,6 @@ void candidates(const std::vector<int>& states, const std::vector<double>& s2, c
         write_file(name + ".txt", buf);
     }
 }
-
 
 // Twelve candidates, the whole console: ten are listed, the rival within the
 // inclusive 5 % bound is compared against n-1.fch and wins there; the value
@@ -189,7 +192,7 @@ TEST_F(Nto, VoskwfnMatchingNearDegeneracyAgainstTheOlderReference) {
     EXPECT_EQ(r.best, 3);
     EXPECT_EQ(r.value, 0.59375);
     EXPECT_EQ(r.snto, s2);
-    const auto f = gfortran({0.625, 0.59375, 0.125, (0.625 - 0.59375) / 0.625, 0.25, 0.9});
+    const auto f = gfortran({0.625, 0.59375, 0.125, (0.625 - 0.59375) / 0.625, 0.25, 0.9, 1.0});
     std::string checking, numbers, files, values;
     for (int s = 1; s <= 12; ++s) {
         checking += s <= 10 ? " " + I11(s) : "";
@@ -209,24 +212,69 @@ TEST_F(Nto, VoskwfnMatchingNearDegeneracyAgainstTheOlderReference) {
                               "'\n   State  " + I11(2) + " : n-1.fch SNTO = " + f[4].free + "\n   State  " + I11(3) +
                               " : n-1.fch SNTO = " + f[5].free + "\n \n Resolved best state after near-degenerate check: " +
                               I11(3) + "\n \n  Final best matching state:  " + I11(3) + "\n  Best SNTO value: " + f[1].free +
-                              "\n");
+                              "\n  Reference's own SNTO value: " + f[6].free + "\n");
     // The overlaps of the second pass are removed, the others left for the workflow.
     EXPECT_FALSE(fs::exists("temp/new_state3.fch.txt") || fs::exists("temp/new_state2.fch.txt"));
     EXPECT_TRUE(fs::exists("temp/new_state4.fch.txt"));
-    const std::vector<int> three{2, 3, 4};
-    const struct { std::vector<double> s2, s3; int best; double value; std::size_t runs; } cases[] = {
-        {{0.625, 0.59375, 0.5}, {0.5, 0.5, 0.9}, 2, 0.625, 3},  // a tie against n-1.fch keeps the first
-        {{0.8, 0.76, 0.2}, {0.1, 0.9, 0.9}, 2, 0.8, 2},         // 0.76 is out (5 % of 0.8 is 0.04): no second run
-        {{0.8, 0.8, 0.2}, {0.5, 0.5, 0.9}, 2, 0.8, 3},          // ties in both passes keep the first
-        {{1e-9, 0.0, 0.0}, {0.0, 0.1, 0.05}, 3, 0.0, 3}};       // tiny best: absolute differences decide
-    for (const auto& c : cases) {
-        candidates(three, c.s2, c.s3);
-        CaptureStdout console;
-        r = match(three);
-        SCOPED_TRACE(PrintToString(c.s2));
-        EXPECT_EQ(r.best, c.best);
-        EXPECT_EQ(r.value, c.value);
-        EXPECT_EQ(commands_in(console.text()).size(), c.runs);
+}
+
+// The matching rule on values.  Table: first choice, rivals (inclusive 5 %,
+// absolute at a best <= 1e-8), the choice after tie-break values (none: no
+// second pass), doubts at own value 1 and default shares (L low, A<place>
+// ambiguous).  Generated: the same as properties of random values.
+TEST(MatchingRule, ChoiceRivalsTieBreakAndDoubts) {
+    const double no = kNoSnto;
+    struct Case { std::vector<double> v, tie; int first; std::vector<std::size_t> rivals; std::size_t chosen; std::string doubts; };
+    for (const Case& c : std::vector<Case>{
+             {{no, no}, {}, -1, {}, 0, ""},
+             {{no, 0.0, 0.0}, {}, 1, {2}, 1, "L"},                       // a best of 0 has no runner-up share
+             {{0.3, 0.8, 0.77, 0.2}, {0.5, 0.6}, 1, {2}, 2, ""},         // 0.0375 is in; strictly better at the tie-break
+             {{0.625, 0.59375, 0.55}, {0.5, 0.5}, 0, {1}, 0, "A2"},      // exactly 0.05 is in; a tie keeps the first
+             {{0.8, 0.76, 0.8}, {no, no}, 0, {2}, 0, "A1"},              // 0.050000000000000044 is out
+             {{0.45, 0.44, 0.1}, {}, 0, {1}, 0, "LA1"},                  // a rival without a second pass is ambiguous
+             {{1e-9, 0.0, no}, {0.0, 0.1}, 0, {1}, 1, "L"},              // tiny best: absolute difference
+             {{2e-8, 1e-8}, {}, 0, {}, 0, "L"}}) {                       // above 1e-8: relative again
+        SCOPED_TRACE(PrintToString(c.v));
+        const auto first = first_choice(c.v);
+        EXPECT_EQ(first ? static_cast<int>(*first) : -1, c.first);
+        if (!first) continue;
+        const auto rivals = near_degenerate_rivals(c.v, *first);
+        std::vector<std::size_t> at, compared;
+        for (const NearRival& r : rivals) at.push_back(r.pos);
+        EXPECT_EQ(at, c.rivals);
+        if (!c.tie.empty()) compared = at, compared.insert(compared.begin(), *first);
+        const std::size_t chosen = c.tie.empty() ? *first : resolve_near_tie(*first, rivals, c.tie);
+        EXPECT_EQ(chosen, c.chosen);
+        const Doubts d = doubts_about(c.v, chosen, compared, 1.0, {});
+        EXPECT_EQ((d.low ? "L" : "") + (d.rival ? "A" + std::to_string(*d.rival) : ""), c.doubts);
+    }
+    std::mt19937_64 gen(19);
+    const double grid[] = {kNoSnto, 0.0, 0.25, 0.59375, 0.625, 0.8, 1.0};
+    auto pick = [&] { return gen() % 2 ? grid[gen() % 7] : std::ldexp(static_cast<double>(gen() % 1024), -10); };
+    auto first_largest = [](const std::vector<double>& v, std::size_t at) {  // and no equal value before it
+        return std::max_element(v.begin(), v.end()) - v.begin() == static_cast<std::ptrdiff_t>(at);
+    };
+    for (int t = 0; t < 3000; ++t) {
+        std::vector<double> v(gen() % 7), tie{pick()};
+        for (double& x : v) x = pick();
+        const auto first = first_choice(v);
+        ASSERT_EQ(first.has_value(), std::any_of(v.begin(), v.end(), [](double x) { return x > kNoSnto; }));
+        if (!first) continue;
+        EXPECT_TRUE(first_largest(v, *first));
+        const auto rivals = near_degenerate_rivals(v, *first);
+        std::vector<std::size_t> compared{*first};
+        for (const NearRival& r : rivals) compared.push_back(r.pos), tie.push_back(pick());
+        const std::size_t chosen = resolve_near_tie(*first, rivals, tie);
+        EXPECT_TRUE(first_largest(tie, std::find(compared.begin(), compared.end(), chosen) - compared.begin()));
+        // Each doubt turns on just past its share; the rival named is the
+        // first largest value outside the compared candidates.
+        const double b = v[chosen], share = grid[gen() % 6 + 1], past = std::nextafter(b, 2.0);
+        const Doubts at = doubts_about(v, chosen, compared, 1.0, {b, share, past});
+        const Doubts beyond = doubts_about(v, chosen, compared, 1.0, {past, share, b});
+        EXPECT_TRUE(!at.low && at.lost && beyond.low && !beyond.lost);
+        for (std::size_t p : compared) v[p] = kNoSnto;
+        if (at.rival) EXPECT_TRUE(first_largest(v, *at.rival) && v[*at.rival] >= share * b && b > 0);
+        else EXPECT_TRUE(b <= 0 || std::all_of(v.begin(), v.end(), [&](double x) { return x < share * b; }));
     }
 }
 
@@ -245,8 +293,11 @@ TEST_F(Nto, VoskSntoMatchingTiesSnapshotsAndCleanUp) {
     settings.use_vosksnto = true;
     CaptureStdout out;
     summary("temp/snto.snto", {1, 2, 3}, {0.80, NAN, 0.80});  // state 2 without a value, a tie
+    // voskSNTO weighs the reference's orbitals 2 to 4 above the threshold 0.3 (0.2 among them).
+    write_file("temp/old.fch", fch({0.1, 0.9, 0.2, -0.6, 0.15}));
     Result r = match({1, 2, 3});
     EXPECT_EQ(r.best, 1);
+    EXPECT_DOUBLE_EQ(r.own, 1.7);
     EXPECT_THAT(r.snto, ElementsAre(0.80, kNoSnto, 0.80));
     EXPECT_FALSE(file_exists("temp/snto.snto"));
     EXPECT_EQ(status_of([&] { match({1}); }), 1);  // no summary left by the tool
@@ -267,6 +318,7 @@ TEST_F(Nto, VoskSntoMatchingTiesSnapshotsAndCleanUp) {
     }
     EXPECT_EQ(r.best, 2);
     EXPECT_EQ(r.value, 0.77);
+    EXPECT_DOUBLE_EQ(r.own, 1.95);  // all above 0.05
     // The first command is shown by the workflow tests; the second compares with n-1.fch.
     EXPECT_THAT(commands, ElementsAre(_, "voskSNTO --newnto 'temp/tddft_pelun.fchk' temp/tddft_pelun.log --oldfch "
                                     "'temp/n-1.fch' --autorange 0.050000 --otype 2 --sntofile "
