@@ -256,8 +256,7 @@ class _Parse:
                 self.tmpl_close.add(close)
 
     def _template_close(self, k):
-        if self.text(k - 1) == "template":
-            pass
+        """The ">" that closes the template argument list opened at k, or None for a comparison."""
         depth, paren = 1, 0
         for j in range(k + 1, min(self.n, k + 60)):
             tok = self.t[j]

@@ -14,6 +14,7 @@ each followed by an incremental rebuild and a run of the fast suite
                            [--units RE] [--operators a,b] [--out DIR]
     tools/mutate/mutate.py --sample 60 --dry-run   # the population and the sample, nothing built
     tools/mutate/mutate.py --pick FILE:LINE:COL:OP[,...]   # plant these generated faults
+    tools/mutate/mutate.py --rescore build/mutate/X.json  # a sample's results with today's judgements
     tools/mutate/mutate.py [--faults FILE | --list FILE] [--only N,M-K]   # the listed faults
     tools/mutate/mutate.py --check        # only tell which listed faults still apply
     tools/mutate/mutate.py --who          # run the whole suite per fault and name
@@ -54,6 +55,7 @@ judgement holds wherever the line moves).
     + while (n >= 0 && s[n - 1] == ' ') --n;
 """
 import argparse
+import collections
 import datetime
 import hashlib
 import json
@@ -118,7 +120,9 @@ class Generated:
 
     @property
     def name(self):
-        return f"{self.m.path}:{self.m.line} {self.m.operator:12s} {short(self.m.after)}"
+        m = self.m
+        shown = "removed: " + short(m.original) if m.replacement in ("", "{}") else short(m.after)
+        return f"{m.path}:{m.line} {m.operator:12s} {shown}"
 
     def problem(self, text):
         return None if text[self.m.start:self.m.end] == self.m.original else "text changed"
@@ -441,37 +445,83 @@ def caught(result):
     return result.startswith("caught")
 
 
-def tally(items):
-    t = {"planted": len(items), "compile": 0, "same": 0, "caught": 0, "timeout": 0, "survived": 0}
-    for f in items:
-        if f.result == "does not compile":
+def tally(rows):
+    t = {"planted": len(rows), "compile": 0, "same": 0, "judged": 0, "caught": 0, "timeout": 0, "survived": 0}
+    for r in rows:
+        result = r["result"]
+        if result == "does not compile":
             t["compile"] += 1
-        elif f.result == "same code":
+        elif result == "same code":
             t["same"] += 1
-        elif caught(f.result):
+        elif result == "judged equivalent":
+            t["judged"] += 1
+        elif caught(result):
             t["caught"] += 1
-            t["timeout"] += f.result == "caught (timeout)"
-        elif f.result == "SURVIVED":
+            t["timeout"] += result == "caught (timeout)"
+        elif result == "SURVIVED":
             t["survived"] += 1
     t["changing"] = t["caught"] + t["survived"]
     return t
 
 
 def table(title, groups):
-    rows = [(name, tally(items)) for name, items in sorted(groups.items())]
-    print(f"\n{title:32s} {'planted':>7s} {'no-cc':>6s} {'same':>5s} {'count':>6s} {'caught':>7s} {'survived':>8s} "
+    print(f"\n{title:28s} {'planted':>7s} {'no-cc':>6s} {'equiv':>6s} {'count':>6s} {'caught':>7s} {'survived':>8s} "
           f"{'share':>6s}")
-    for name, t in rows:
+    for name, rows in sorted(groups.items()):
+        t = tally(rows)
         share = f"{100.0 * t['caught'] / t['changing']:5.0f}%" if t["changing"] else "     -"
-        print(f"{name:32s} {t['planted']:7d} {t['compile']:6d} {t['same']:5d} {t['changing']:6d} {t['caught']:7d} "
-              f"{t['survived']:8d} {share:>6s}")
+        print(f"{name:28s} {t['planted']:7d} {t['compile']:6d} {t['same'] + t['judged']:6d} {t['changing']:6d} "
+              f"{t['caught']:7d} {t['survived']:8d} {share:>6s}")
 
 
-def group(items, key):
+def group(rows, field):
     out = {}
-    for f in items:
-        out.setdefault(key(f), []).append(f)
+    for r in rows:
+        out.setdefault(r[field], []).append(r)
     return out
+
+
+def row_key(row):
+    return (row["file"], row["operator"], mutants.normalise(row["before"]), mutants.normalise(row["after"]))
+
+
+def summarise(data, equivalents):
+    """Prints what a sample (as saved in its JSON) gave; survivors judged equivalent since then are left out."""
+    rows = data["faults"]
+    for r in rows:
+        if r["result"] in ("SURVIVED", "judged equivalent") and row_key(r) in equivalents:
+            r["result"], r["why"] = "judged equivalent", equivalents[row_key(r)]
+    t = tally(rows)
+    lo, hi = wilson(t["caught"], t["changing"])
+    print(f"\nseed {data['seed']}; planted {t['planted']} generated faults (commit {data['commit'][:12]})")
+    print(f"  do not compile (left out):                {t['compile']}")
+    print(f"  same machine code (equivalent, left out): {t['same']}")
+    print(f"  judged equivalent (left out):             {t['judged']} in the sample, "
+          f"{data['judged_equivalent_left_out']} more not drawn")
+    if t["changing"]:
+        print(f"  behaviour-changing: {t['changing']}; caught: {t['caught']} "
+              f"(of which by timeout: {t['timeout']}); survived: {t['survived']}")
+        print(f"  caught share: {100.0 * t['caught'] / t['changing']:.1f} % "
+              f"(95 % Wilson interval {100 * lo:.1f}-{100 * hi:.1f} %)")
+    ran = t["planted"] - t["compile"]
+    if ran < data["sample_wanted"]:
+        print(f"  incomplete: {ran} of {data['sample_wanted']} faults that compile were run")
+    seconds = [r["seconds"] for r in rows]
+    if seconds:
+        print(f"  time per fault: median {sorted(seconds)[len(seconds) // 2]:.0f} s, mean "
+              f"{sum(seconds) / len(seconds):.0f} s; whole run {data['wall_seconds'] / 60:.0f} min")
+    table("unit", group(rows, "unit"))
+    table("operator", group(rows, "operator"))
+    survivors = [r for r in rows if r["result"] == "SURVIVED"]
+    if survivors:
+        print("\nsurvivors (records for equivalent.txt once judged equivalent):")
+        for r in survivors:
+            print(f"\n# {r['id']}\n[{r['file']}] {r['operator']}: ?")
+            for line in r["before"].split("\n"):
+                print("- " + line.strip())
+            for line in r["after"].split("\n"):
+                print("+ " + line.strip())
+    return t, (lo, hi)
 
 
 def write_json(path, data):
@@ -517,8 +567,8 @@ def generated_mode(top, args):
 
     print(f"generated faults: {len(population)} in {len(paths)} files"
           f" ({len(known)} judged equivalent in {os.path.relpath(args.equivalents, top)}, left out)")
-    counts = group(pool, lambda m: m.operator)
-    print("  by operator: " + ", ".join(f"{op} {len(counts.get(op, []))}" for op in mutants.OPERATORS))
+    counts = collections.Counter(m.operator for m in pool)
+    print("  by operator: " + ", ".join(f"{op} {counts[op]}" for op in mutants.OPERATORS))
     if not args.pick:
         print(f"seed {seed}: sample of {want} faults that compile (replay with --seed {seed})", flush=True)
     if args.dry_run:
@@ -552,17 +602,16 @@ def generated_mode(top, args):
                 break
             sample.append(f)
             compiled += f.result != "does not compile"
-        t = tally(sample)
-        lo, hi = wilson(t["caught"], t["changing"])
         data = {"seed": seed, "partial": partial, "sample_wanted": want, "population": len(population),
                 "judged_equivalent_left_out": len(known), "units": args.units, "operators": args.operators,
                 "commit": git_head(top), "suite_seconds": suite_seconds, "wall_seconds": time.time() - started,
-                "summary": dict(t, share=(t["caught"] / t["changing"]) if t["changing"] else None,
-                                wilson95=[lo, hi]),
                 "faults": [dict(f.m.to_json(), result=f.result, seconds=round(f.seconds, 1), caught_by=f.catchers,
                                 order=f.order) for f in sample]}
+        t = tally(data["faults"])
+        data["summary"] = dict(t, share=(t["caught"] / t["changing"]) if t["changing"] else None,
+                               wilson95=list(wilson(t["caught"], t["changing"])))
         write_json(out_path, data)
-        return sample, t, (lo, hi)
+        return data
 
     def report(f):
         done.append(f)
@@ -573,31 +622,15 @@ def generated_mode(top, args):
         record(done, 0.0, True)
 
     suite_seconds = run_jobs(top, args, batches, report, args.timeout)
-    sample, t, (lo, hi) = record(done, suite_seconds, False)
-
-    print(f"\nseed {seed}; planted {t['planted']} generated faults (commit {git_head(top)[:12]})")
-    print(f"  do not compile (left out):            {t['compile']}")
-    print(f"  same machine code (equivalent, left out): {t['same']}")
-    print(f"  judged equivalent before (not drawn):  {len(known)} of the population")
-    if t["changing"]:
-        print(f"  behaviour-changing: {t['changing']}; caught: {t['caught']} "
-              f"(of which by timeout: {t['timeout']}); survived: {t['survived']}")
-        print(f"  caught share: {100.0 * t['caught'] / t['changing']:.1f} % "
-              f"(95 % Wilson interval {100 * lo:.1f}-{100 * hi:.1f} %)")
-    if t["planted"] < want + t["compile"]:
-        print(f"  incomplete: {t['planted'] - t['compile']} of {want} faults that compile were run")
-    table("unit", group(sample, lambda f: f.m.unit))
-    table("operator", group(sample, lambda f: f.m.operator))
-    survivors = [f for f in sample if f.result == "SURVIVED"]
-    if survivors:
-        print("\nsurvivors (as records for equivalent.txt, once judged):")
-        for f in survivors:
-            print(f"\n# {f.m.ident}\n[{f.m.path}] {f.m.operator}: ?")
-            for line in f.m.before.split("\n"):
-                print("- " + line.strip())
-            for line in f.m.after.split("\n"):
-                print("+ " + line.strip())
+    summarise(record(done, suite_seconds, False), equivalents)
     print(f"\nresults: {out_path}")
+    return 0
+
+
+def rescore_mode(args):
+    with open(args.rescore, encoding="utf-8") as f:
+        data = json.load(f)
+    summarise(data, parse_equivalents(args.equivalents))
     return 0
 
 
@@ -672,6 +705,8 @@ def main():
     ap.add_argument("--operators", help="generated faults only of these operators (comma-separated)")
     ap.add_argument("--equivalents", default=os.path.join(HERE, "equivalent.txt"),
                     help="generated faults judged equivalent (default: equivalent.txt beside this script)")
+    ap.add_argument("--rescore", metavar="JSON", help="print a saved sample's results again, leaving out the "
+                                                       "survivors judged equivalent since")
     ap.add_argument("--dry-run", action="store_true", help="print the population and the sample, plant nothing")
     ap.add_argument("--faults", "--list", dest="faults", default=os.path.join(HERE, "faults.txt"),
                     help="the listed faults (default: faults.txt beside this script)")
@@ -696,6 +731,8 @@ def main():
     top = subprocess.run(["git", "rev-parse", "--show-toplevel"], cwd=HERE, check=True,
                          stdout=subprocess.PIPE).stdout.decode().strip()
     args.out = os.path.abspath(args.out or os.path.join(top, "build", "mutate"))
+    if args.rescore:
+        return rescore_mode(args)
     if args.sample is not None or args.pick:
         if args.sample is not None and args.sample < 1:
             sys.exit("--sample must be at least 1")
