@@ -224,6 +224,7 @@ class _Parse:
         self.statements = []  # (start, end, sub, kind)
         self.returns = []  # (expr start, expr end, function kind)
         self.bodies = []  # (open, close) of every function or lambda body
+        self.starts = set()  # first tokens of statements (a "*" there is a dereference)
         self.decls(0, self.n)
 
     # ------------------------------------------------------------ helpers
@@ -415,6 +416,7 @@ class _Parse:
             i = self.statement(i, kind, False)
 
     def statement(self, i, fn, sub):
+        self.starts.add(i)
         tok = self.t[i]
         s = tok.text
         if tok.kind == "op":
@@ -654,6 +656,8 @@ def generate(path, src, extra_text_names=None):
                 if s == "&&" and (nxt is None or nxt.kind == "id" and p.text(k + 2) in ("=", ")", ",", ";")):
                     continue  # an rvalue reference
                 add(tok.start, tok.end, "||" if s == "&&" else "&&", "logic")
+            elif k in p.starts and s in ("*", "+", "-"):
+                pass  # a unary operator opening a statement
             elif s in ("+", "-") and p.operand_end(k - 1):
                 if s == "-" or not _joins_texts(p, k, texts):
                     add(tok.start, tok.end, "-" if s == "+" else "+", "arith")

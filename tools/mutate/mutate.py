@@ -14,7 +14,7 @@ each followed by an incremental rebuild and a run of the fast suite
                            [--units RE] [--operators a,b] [--out DIR]
     tools/mutate/mutate.py --sample 60 --dry-run   # the population and the sample, nothing built
     tools/mutate/mutate.py --pick FILE:LINE:COL:OP[,...]   # plant these generated faults
-    tools/mutate/mutate.py --rescore build/mutate/X.json  # a sample's results with today's judgements
+    tools/mutate/mutate.py --rescore build/mutate/*.json  # saved samples with today's judgements, pooled
     tools/mutate/mutate.py [--faults FILE | --list FILE] [--only N,M-K]   # the listed faults
     tools/mutate/mutate.py --check        # only tell which listed faults still apply
     tools/mutate/mutate.py --who          # run the whole suite per fault and name
@@ -300,9 +300,9 @@ class Scratch:
         try:
             with open(path, "w", encoding="utf-8") as fh:
                 fh.write(fault.apply(original))
-            rc, _, _ = self.run(self.build_cmd, 3600)
+            rc, _, timed_out = self.run(self.build_cmd, 3600)
             if rc != 0:
-                fault.result = "does not compile"
+                fault.result = "does not compile" + (" (build timed out)" if timed_out else "")
             elif self.objects() == self.base_objects:
                 fault.result = "same code"
             else:
@@ -445,11 +445,15 @@ def caught(result):
     return result.startswith("caught")
 
 
+def compiled(result):
+    return not result.startswith("does not compile")
+
+
 def tally(rows):
     t = {"planted": len(rows), "compile": 0, "same": 0, "judged": 0, "caught": 0, "timeout": 0, "survived": 0}
     for r in rows:
         result = r["result"]
-        if result == "does not compile":
+        if not compiled(result):
             t["compile"] += 1
         elif result == "same code":
             t["same"] += 1
@@ -584,8 +588,7 @@ def generated_mode(top, args):
     def batches():
         taken = 0
         while True:
-            compiled = sum(1 for f in done if f.result != "does not compile")
-            need = want - compiled
+            need = want - sum(1 for f in done if compiled(f.result))
             if need <= 0 or taken >= len(items):
                 return
             batch = items[taken:taken + need]
@@ -596,12 +599,10 @@ def generated_mode(top, args):
 
     def record(results, suite_seconds, partial):
         sample = []
-        compiled = 0
         for f in sorted(results, key=lambda f: f.order):
-            if compiled >= want:
+            if sum(1 for x in sample if compiled(x.result)) >= want:
                 break
             sample.append(f)
-            compiled += f.result != "does not compile"
         data = {"seed": seed, "partial": partial, "sample_wanted": want, "population": len(population),
                 "judged_equivalent_left_out": len(known), "units": args.units, "operators": args.operators,
                 "commit": git_head(top), "suite_seconds": suite_seconds, "wall_seconds": time.time() - started,
@@ -615,7 +616,7 @@ def generated_mode(top, args):
 
     def report(f):
         done.append(f)
-        n = sum(1 for x in done if x.result != "does not compile")
+        n = sum(1 for x in done if compiled(x.result))
         print(f"[{n:3d}/{want}] {f.result:17s} {f.seconds:5.0f}s  {f.name}", flush=True)
         if args.who and f.catchers:
             print("      caught by: " + ", ".join(f.catchers), flush=True)
@@ -628,9 +629,20 @@ def generated_mode(top, args):
 
 
 def rescore_mode(args):
-    with open(args.rescore, encoding="utf-8") as f:
-        data = json.load(f)
-    summarise(data, parse_equivalents(args.equivalents))
+    equivalents = parse_equivalents(args.equivalents)
+    pooled = {"caught": 0, "changing": 0, "seeds": []}
+    for path in args.rescore:
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f)
+        t, _ = summarise(data, equivalents)
+        pooled["caught"] += t["caught"]
+        pooled["changing"] += t["changing"]
+        pooled["seeds"].append(str(data["seed"]))
+    if len(args.rescore) > 1 and pooled["changing"]:
+        k, n = pooled["caught"], pooled["changing"]
+        lo, hi = wilson(k, n)
+        print(f"\npooled over seeds {', '.join(pooled['seeds'])}: caught {k} of {n} behaviour-changing faults "
+              f"({100.0 * k / n:.1f} %, 95 % Wilson interval {100 * lo:.1f}-{100 * hi:.1f} %)")
     return 0
 
 
@@ -656,7 +668,7 @@ def listed_mode(top, args):
     for f in faults:
         f.result = f.result or "not run"
     inapplicable = [f for f in faults if f.result.startswith("not applicable")]
-    broken = [f for f in faults if f.result == "does not compile"]
+    broken = [f for f in faults if not compiled(f.result)]
     hit = [f for f in faults if caught(f.result)]
     survived = [f for f in faults if f.result == "SURVIVED"]
     harmless = [f for f in survived if f.harmless]
@@ -705,8 +717,9 @@ def main():
     ap.add_argument("--operators", help="generated faults only of these operators (comma-separated)")
     ap.add_argument("--equivalents", default=os.path.join(HERE, "equivalent.txt"),
                     help="generated faults judged equivalent (default: equivalent.txt beside this script)")
-    ap.add_argument("--rescore", metavar="JSON", help="print a saved sample's results again, leaving out the "
-                                                       "survivors judged equivalent since")
+    ap.add_argument("--rescore", metavar="JSON", nargs="+",
+                    help="print saved samples' results again (and pooled), leaving out the survivors judged "
+                         "equivalent since")
     ap.add_argument("--dry-run", action="store_true", help="print the population and the sample, plant nothing")
     ap.add_argument("--faults", "--list", dest="faults", default=os.path.join(HERE, "faults.txt"),
                     help="the listed faults (default: faults.txt beside this script)")
