@@ -21,7 +21,7 @@ each followed by an incremental rebuild and a run of the fast suite
                                           # the tests that caught it (slower)
 
 A new seed is drawn for every sample and printed; --seed replays a sample
-(the same sources and equivalent.txt give the same faults).  The sample holds
+(the same sources, operators and equivalent.txt give the same faults).  The sample holds
 the first K faults of a random order of all generated faults that compile;
 faults that do not compile are drawn past and counted.  A fault whose
 program objects come out byte for byte as before is equivalent by
@@ -569,7 +569,7 @@ def generated_mode(top, args):
         random.Random(seed).shuffle(order)
         want = min(args.sample, len(order))
 
-    print(f"generated faults: {len(population)} in {len(paths)} files"
+    print(f"generated faults: {len(population)} in {len({m.path for m in population})} files"
           f" ({len(known)} judged equivalent in {os.path.relpath(args.equivalents, top)}, left out)")
     counts = collections.Counter(m.operator for m in pool)
     print("  by operator: " + ", ".join(f"{op} {counts[op]}" for op in mutants.OPERATORS))
