@@ -114,7 +114,7 @@ TEST(Entry, CheckNamesEachSlipOnce) {
         {"ntothre = nan\n", "", "", w + "ntothre = \"nan\" in c.toml is not a finite number."},
         {"root = 2.5\n", "", "", " ERROR: root = \"2.5\" in c.toml does not read as a whole number (-2147483648 to "
                                  "2147483647)."},
-        {"sndto = .t.\n", "", "", w + "Unknown key \"sndto\" in c.toml is ignored; did you mean \"sdnto\"?"},
+        {"root = \"2 # 3\"\n", "", "", w + "root = \"2 # 3\" in c.toml is read as 2: \" # 3\" after it is ignored."},
         {"vosksnto = yes\n", "", "", w + "vosksnto = \"yes\" in c.toml" + logical},
         {"extra = \"scf=tight\" x # why\n", "", "", w + "\"x\" after the closing quote of extra in c.toml is ignored."},
         {"inttype = 3\n", "", "", w + "inttype = 3" + range + "1 or 2; a run uses 1 instead."},
@@ -138,6 +138,9 @@ TEST(Entry, CheckNamesEachSlipOnce) {
         {"", "sdnto:true", "", w + "\"sdnto:true\" in w.gjf has no \"=\" and is ignored; write sdnto=true."},
         {"", "root = 2", "", w + "\"root = 2\" in w.gjf is not read as one pair: the title is split at blanks; write "
                                  "root=2."},
+        {"", "root= 2 debug=f", "", w + "\"root= 2\" in w.gjf is not read as one pair: the title is split at blanks; "
+                                        "write root=2.\n ERROR: root = \"\" in w.gjf does not read as a whole number "
+                                        "(-2147483648 to 2147483647)."},
         {"", "debug=t\tnproc=4", "", w + "\"debug=t<tab>nproc=4\" in w.gjf holds a tab, which does not separate pairs "
                                          "in the title; write debug=t nproc=4.\n" + w + "debug = \"t<tab>nproc=4\" in "
                                          "w.gjf" + logical},

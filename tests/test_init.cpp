@@ -1,6 +1,9 @@
 // Start-up of one call: value parsers, the two configuration sources, the
 // choice of the source and the External input header.  (The debug start-up
 // summary is shown whole by the diabatic workflow test.)
+#include <functional>
+#include <map>
+
 #include "module_init.hpp"
 #include "outside_programs.hpp"
 #include "test_support.hpp"
@@ -100,6 +103,65 @@ TEST(ConfigFiles, GjfTitleBlockKeysAndErrorsOfBothKinds) {
               " ERROR: nadd = \"\" in c.toml does not read as a whole number (-2147483648 to 2147483647).\n");
     fs::create_directories("dir.toml");
     EXPECT_EQ(stop_message([&] { read_config_toml("dir.toml", c); }), " ERROR: Cannot open TOML file: dir.toml\n");
+}
+
+// Edit distance in which a swap of two neighbouring letters is one edit and
+// no part of the text is edited twice, from the front of both texts.
+std::size_t edits(std::string_view a, std::string_view b) {
+    std::map<std::pair<std::size_t, std::size_t>, std::size_t> memo;
+    std::function<std::size_t(std::size_t, std::size_t)> d = [&](std::size_t i, std::size_t j) {
+        if (i == a.size() || j == b.size()) return a.size() - i + b.size() - j;
+        if (const auto it = memo.find({i, j}); it != memo.end()) return it->second;
+        std::size_t best = std::min({d(i + 1, j) + 1, d(i, j + 1) + 1, d(i + 1, j + 1) + (a[i] != b[j])});
+        if (i + 1 < a.size() && j + 1 < b.size() && a[i] == b[j + 1] && a[i + 1] == b[j]) best = std::min(best, d(i + 2, j + 2) + 1);
+        return memo[{i, j}] = best;
+    };
+    return d(0, 0);
+}
+
+// An unknown key is named with the known key nearest to it (within two
+// edits, fewer than it has letters; the first in the key table on a tie),
+// else with the longest known key it begins with.
+TEST(ConfigFiles, NearMissKeysNameTheNearestKnownKey) {
+    ScratchDir dir;
+    const std::vector<std::string> keys = {"method", "basis", "root", "nadd", "sntorange", "extra", "mem", "nproc",
+                                           "triplet", "sdnto", "vosksnto", "sntofirst", "debug", "inttype", "ntothre",
+                                           "tooltimeout", "sntowarn", "sntoambig", "minsnto", "sntoref"};
+    std::mt19937 gen(18);
+    std::string toml, want;
+    int unknown = 0;
+    while (unknown < 600) {
+        std::string k = keys[gen() % keys.size()];
+        for (int e = static_cast<int>(gen() % 5); e > 0; --e) {  // insert, delete, replace, swap, add at the end
+            const std::size_t at = gen() % k.size();
+            const char c = "abdeimnorst_2"[gen() % 13];
+            switch (gen() % 5) {
+                case 0: k.insert(at, 1, c); break;
+                case 1: k.erase(at, k.size() > 1); break;
+                case 2: k[at] = c; break;
+                case 3: std::swap(k[at], k[std::min(at + 1, k.size() - 1)]); break;
+                default: k += c;
+            }
+        }
+        std::string written = k;
+        for (char& c : written) c = gen() % 4 ? c : static_cast<char>(std::toupper(c));
+        if (std::find(keys.begin(), keys.end(), k) != keys.end()) continue;
+        std::string near;
+        std::size_t best = 3;
+        for (const std::string& key : keys)
+            if (const std::size_t d = edits(k, key); d < best && d < k.size()) near = key, best = d;
+        for (const std::string& key : keys)
+            if (best == 3 && k.starts_with(key) && key.size() > near.size()) near = key;
+        toml += written + " = 1\n";
+        want += " WARNING: Unknown key \"" + written + "\" in c.toml is ignored" +
+                (near.empty() ? "." : "; did you mean \"" + near + "\"?") + "\n";
+        ++unknown;
+    }
+    write_file("c.toml", toml);
+    Tddft_config c;
+    CaptureStdout cap;
+    EXPECT_EQ(read_config_toml("c.toml", c), unknown);
+    EXPECT_EQ(cap.text(), want);
 }
 
 TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {

@@ -101,8 +101,10 @@ TEST(OutsidePrograms, CancellingTheJobEndsTheInnerJobWithQuorin) {
         write_config();
         write_external_input(1);
         // The inner job runs 3 s: long enough that a loaded machine still
-        // signals quorin while it runs.
-        Background run(external_command(kConfig, "QUORIN_STANDIN_FAULTS=slow=3"));
+        // signals quorin while it runs.  Deaf to SIGHUP, it is killed after
+        // the grace period.
+        const bool deaf = sig == SIGHUP;
+        Background run(external_command(kConfig, deaf ? "QUORIN_STANDIN_FAULTS=slow=30,deaf" : "QUORIN_STANDIN_FAULTS=slow=3"));
         ASSERT_TRUE(wait_for_file("temp/g16.pids", 20)) << read_file("bg.out") << read_file("bg.err");
         const auto job_started = std::chrono::steady_clock::now();
         const std::vector<pid_t> inner = inner_pids();
@@ -115,6 +117,7 @@ TEST(OutsidePrograms, CancellingTheJobEndsTheInnerJobWithQuorin) {
                   std::string::npos)
             << read_file("bg.out");
         for (pid_t p : inner) EXPECT_FALSE(alive(p)) << "inner process " << p << " outlived quorin";
+        EXPECT_EQ(read_file("temp/link_signal"), deaf ? "" : name + "\n");
         std::this_thread::sleep_until(job_started + std::chrono::milliseconds(3500));  // past its end
         EXPECT_FALSE(fs::exists("temp/late_write"));
         EXPECT_FALSE(fs::exists("out.EOu"));
