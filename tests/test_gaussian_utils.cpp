@@ -156,14 +156,11 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     // a record in the checkpoint's 16-column layout that holds an unusual
     // field is read value by value (its five fields give six values here).
     const std::string grad6 = "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\n", fc = "Cartesian Force Constants   R   N=  ";
-    auto es = [](std::initializer_list<double> xs) {
-        std::string r;
-        char t[20];
-        for (double x : xs) r.append(t, static_cast<std::size_t>(std::snprintf(t, sizeof t, "%16.8E", x)));
-        return r + "\n";
-    };
-    write_file("c.fchk", grad6 + fc + "21\n 1.0 3*2.0\n" + es({5, 6, 7, 8, 9}) + es({10, 11, 12}).substr(0, 48) +
-                             "       2*1.3D+01" + es({14}) + es({15, 16, 17, 18, 19}) + es({20}));
+    write_file("c.fchk", grad6 + fc + "21\n 1.0 3*2.0\n"
+                             "  5.00000000E+00  6.00000000E+00  7.00000000E+00  8.00000000E+00  9.00000000E+00\n"
+                             "  1.00000000E+01  1.10000000E+01  1.20000000E+01       2*1.3D+01  1.40000000E+01\n"
+                             "  1.50000000E+01  1.60000000E+01  1.70000000E+01  1.80000000E+01  1.90000000E+01\n"
+                             "  2.00000000E+01\n");
     ASSERT_EQ(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }).status, -1);
     const double v[] = {1, 2, 2, 2, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13, 14, 15, 16, 17, 18, 19, 20};
     std::string tail;
@@ -245,8 +242,8 @@ TEST(EchoOutput, CoefficientCutBlockEndAndDebugForces) {
         " Excited State before the title  45 -> 47   0.01", " Excitation energies and oscillator strengths:   ",
         " Excited State   1:      Singlet-A      5.0 eV", "      45 -> 47         0.69975   ",
         "      44 -> 47        -0.10000", "      43 -> 48         0.05123", "      45 <- 47        -0.09999",
-        " 12 -> 13  1.2.3", "      46 -> 47         0.1", " a -> b", " SavETr: only", "      42 -> 49  -0.00001",
-        " SavETr:  write IOETrn=   770", " after the block"};
+        " 12 -> 13  1.2.3", "      46 -> 47         0.1", " a -> b  0000000000000000005.", " SavETr: only",
+        "      42 -> 49  -0.00001", " SavETr:  write IOETrn=   770", " after the block"};
     write_file("temp/tddft_pelun.log", text_of(log, "\r\n") + text_of(kForcesTable, "\r\n") + " after the table\r\n");
     // From the title to the SavETr write line, without the three lines below 0.1.
     std::string block;
@@ -296,9 +293,9 @@ TEST(Convergence, TableVariantsAndRealLogs) {
 // The formatted checkpoint must hold the step's geometry, in full and readable.
 TEST(Checkpoints, GeometryOfTheStep) {
     ScratchDir dir;
-    write_file("ext.inp", "2 1 0 1\n8 0.0 0.0 0.0 0.0\n1 0.0 0.0 1.8 0.0\n");
+    write_file("ext.inp", "2 1 0 1\n8 -0.25 0.007 0.0 0.0\n1 0.0 0.0 1.8 0.0\n");
     const std::string head = "Current cartesian coordinates               R   N=           ";
-    const std::string five = "  0.00000000E+00  0.00000000E+00  0.00000000E+00  0.00000000E+00  0.00000000E+00\n";
+    const std::string five = " -2.50000000E-01  7.00000000E-03  0.00000000E+00  0.00000000E+00  0.00000000E+00\n";
     const std::string other = " ERROR: c.fchk does not belong to this step's geometry: ";
     const std::string end = ".\n        It is the checkpoint of another step or another job; nothing was handed back.\n";
     for (const auto& [fchk, message] : std::vector<std::pair<std::string, std::string>>{
@@ -312,8 +309,8 @@ TEST(Checkpoints, GeometryOfTheStep) {
              {head + "6\n" + five + "  1.8000000xE+00\n", other + "its coordinates: cannot read a real from \" 1.8000000xE+00\"" + end},
              {head + "6\n" + five, other + "its coordinates: end of file after 5 of 6 values" + end},
              {head + "6\n" + five + "  1.80\n", other + "its coordinates: value 6 of 6 is missing or cut short" + end},
-             {head + "6\n             NaN" + five.substr(16) + "  1.8\n",
-              " ERROR: c.fchk holds \"NaN\" as Current cartesian coordinate 1, not a finite number.\n"}}) {
+             {head + "6\n" + five.substr(0, 16) + "             NaN" + five.substr(32) + "  1.8\n",
+              " ERROR: c.fchk holds \"NaN\" as Current cartesian coordinate 2, not a finite number.\n"}}) {
         if (fchk.empty()) fs::remove("c.fchk");
         else write_file("c.fchk", fchk);
         const Outcome o = run([] { check_checkpoint_geometry("c.fchk", Molecule{"ext.inp", 2, 0, 1}); });

@@ -19,23 +19,15 @@ std::string gjf_with_title(const std::string& title) {
 }
 
 struct Call {
-    int status = 0, natoms = -7, charge = -7, mult = -7, ider = -7;
-    std::string out, error, gjf, input, output;  // error: message of an I/O failure
-    Tddft_config config;
-    bool chk = false;
+    int status = 0;
+    std::string out, error;  // error: message of an I/O failure
+    RunSetup run;
 };
 
 Call start(const std::vector<std::string>& args) {
     Call r;
     CaptureStdout cap;
-    r.status = status_of(
-        [&] {
-            const RunSetup run = initialize_quorin(args);
-            r.gjf = run.gjf_file, r.input = run.input_file, r.output = run.output_file, r.config = run.config;
-            r.natoms = run.natoms, r.charge = run.charge, r.mult = run.multiplicity, r.ider = run.ider;
-            r.chk = run.chk_existed;
-        },
-        &r.error);
+    r.status = status_of([&] { r.run = initialize_quorin(args); }, &r.error);
     r.out = cap.text();
     return r;
 }
@@ -68,7 +60,7 @@ TEST(ConfigFiles, GjfTitleBlockKeysAndErrorsOfBothKinds) {
     write_file("job.gjf", "%mem=1GB\r\n#p opt\r\n\r\n\r\n   \r\nroot=2 method=b3lyp basis='6-31g*' sdnto=.T.\r\n"
                           "  nadd=4 ROOT=3 Method=B3LYP extra=scrf=(smd) note root = 2 nadd =5 mem=" +
                               std::string(100, 'm') + "\r\n   \r\nroot=9 debug=t\r\n");
-    Tddft_config c{.root = 42};
+    Tddft_config c{.sntorange = 42};  // every key starts from its default
     // Warned, and still read as before: ROOT and Method given again, "root = 2", "nadd =5".
     EXPECT_EQ(read_config_gjf("job.gjf", c), 4);
     EXPECT_EQ(std::vector<int>({c.root, c.nadd, c.sntorange}), std::vector<int>({3, 4, -1}));
@@ -133,25 +125,20 @@ TEST(ConfigFiles, NearMissKeysNameTheNearestKnownKey) {
     while (unknown < 600) {
         std::string k = keys[gen() % keys.size()];
         for (int e = static_cast<int>(gen() % 5); e > 0; --e) {  // insert, delete, replace, swap, add at the end
-            const std::size_t at = gen() % k.size();
+            const std::size_t at = gen() % k.size(), op = gen() % 5;
             const char c = "abdeimnorst_2"[gen() % 13];
-            switch (gen() % 5) {
-                case 0: k.insert(at, 1, c); break;
-                case 1: k.erase(at, k.size() > 1); break;
-                case 2: k[at] = c; break;
-                case 3: std::swap(k[at], k[std::min(at + 1, k.size() - 1)]); break;
-                default: k += c;
-            }
+            if (op < 3) k.replace(at, op > 0 && k.size() > 1, op == 1 ? 0 : 1, c);
+            else if (op == 3) std::swap(k[at], k[std::min(at + 1, k.size() - 1)]);
+            else k += c;
         }
-        std::string written = k;
-        for (char& c : written) c = gen() % 4 ? c : static_cast<char>(std::toupper(c));
         if (std::find(keys.begin(), keys.end(), k) != keys.end()) continue;
-        std::string near;
+        std::string near, written = k;
         std::size_t best = 3;
         for (const std::string& key : keys)
             if (const std::size_t d = edits(k, key); d < best && d < k.size()) near = key, best = d;
         for (const std::string& key : keys)
             if (best == 3 && k.starts_with(key) && key.size() > near.size()) near = key;
+        for (char& c : written) c = gen() % 4 ? c : static_cast<char>(std::toupper(c));
         toml += written + " = 1\n";
         want += " WARNING: Unknown key \"" + written + "\" in c.toml is ignored" +
                 (near.empty() ? "." : "; did you mean \"" + near + "\"?") + "\n";
@@ -180,9 +167,9 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
         if (!gjf.empty()) write_file(gjf, gjf_with_title("root=1"));
         const Call r = start(args);
         EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.gjf, found);
-        EXPECT_EQ(r.config.root, 4);
-        EXPECT_FALSE(r.config.vosksnto || r.chk);
+        EXPECT_EQ(r.run.gjf_file, found);
+        EXPECT_EQ(r.run.config.root, 4);
+        EXPECT_FALSE(r.run.config.vosksnto || r.run.chk_existed);
     }
 
     // A named gjf (trailing blanks dropped), a header over two CR LF records
@@ -195,8 +182,10 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
     ASSERT_EQ(r.status, -1) << r.out << r.error;
     EXPECT_EQ(r.out, " GJF file: run.inp\n Input file: in.EIn\n Output file: out.EOu\n Hessian-only mode (ider=2) detected.\n"
                      " Debug mode is disabled (default).\n  Found previous chk file, will read wavefunction from it.\n");
-    EXPECT_EQ(std::vector<int>({r.natoms, r.ider, r.charge, r.mult, r.config.root}), std::vector<int>({3, 2, -1, 2, 2}));
-    EXPECT_TRUE(r.chk && r.config.sdnto && r.config.vosksnto);
+    const RunSetup& run = r.run;
+    EXPECT_EQ(std::vector<int>({run.natoms, run.ider, run.charge, run.multiplicity, run.config.root}),
+              std::vector<int>({3, 2, -1, 2, 2}));
+    EXPECT_TRUE(run.chk_existed && run.config.sdnto && run.config.vosksnto);
 
     // The header is checked before the configuration is read (job.gjf is
     // absent); unreadable headers and a missing file are I/O failures naming it.
@@ -219,8 +208,10 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
         EXPECT_EQ(r.error, error) << header;
     }
     write_file("job.gjf", gjf_with_title("root=1"));
-    write_file("in.EIn", "100000 1 0 1\n");
-    EXPECT_EQ(start(kSeven).status, -1);
+    for (const char* header : {"0 1 0 1\n", "100000 1 0 1\n"}) {  // the edges of the atom count
+        write_file("in.EIn", header);
+        EXPECT_EQ(start(kSeven).status, -1) << header;
+    }
 }
 
 TEST(Startup, GjfSearchWithoutShell) {
@@ -244,8 +235,8 @@ TEST(Startup, GjfSearchWithoutShell) {
     Call r = start(kSix);
     setenv("PATH", saved_path.c_str(), 1);
     ASSERT_EQ(r.status, -1) << r.out << r.error;
-    EXPECT_EQ(r.gjf, odd);
-    EXPECT_EQ(r.config.root, 6);
+    EXPECT_EQ(r.run.gjf_file, odd);
+    EXPECT_EQ(r.run.config.root, 6);
     EXPECT_FALSE(fs::exists("shell-ran") || fs::exists("pwned") || fs::exists("pwned2"));
 
     write_file("second.gjf", "");
