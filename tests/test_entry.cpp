@@ -54,6 +54,8 @@ TEST(Entry, StartupErrors) {
          " GJF file: a.gjf\n" + io + " WARNING: nadd is given again in a.gjf: \"1\" replaces \"0\".\n"
                                      " ERROR: root + nadd = 2147483648 in a.gjf: the inner jobs cannot ask for more"
                                      " than 2147483647 states.\n"},
+        {"2 x 0 1", "#p\n\nroot=1\n\n", "a.gjf" + kGaussianArgs, " GJF file: a.gjf\n" + io, 2,
+         "quorin: I/O failure: cannot read an integer from \"x\" in the header of External input file in.EIn\n"},
         {"2 1 0 1", "#p\n\nsntorange=2147483648\n\n", "a.gjf" + kGaussianArgs,
          " GJF file: a.gjf\n" + io + " ERROR: sntorange = \"2147483648\" in a.gjf does not read as a whole number "
                                      "(-2147483648 to 2147483647).\n"},
@@ -129,6 +131,7 @@ TEST(Entry, CheckNamesEachSlipOnce) {
         {"", "debug=t\tnproc=4", "", w + "\"debug=t<tab>nproc=4\" in w.gjf holds a tab, which does not separate pairs "
                                          "in the title; write debug=t nproc=4.\n" + w + "debug = \"t<tab>nproc=4\" in "
                                          "w.gjf" + logical},
+        {"", "", "! a comment line\n#pnosymm external='quorin' opt\n", ""},
         {"", "", "#p opt nosymm\n", w + "The route of w.gjf has no external= that names quorin (external='quorin "
                                         "[config_file]'); Gaussian runs quorin only through it."},
         {"", "", "#p external=\"quorin\" opt\n", w + "The route of w.gjf has no nosymm: Gaussian may turn the molecule "

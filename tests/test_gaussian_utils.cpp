@@ -250,6 +250,7 @@ TEST(EchoOutput, CoefficientCutBlockEndAndDebugForces) {
     for (std::size_t i : {1, 2, 3, 4, 7, 8, 9, 10, 12}) block += log[i].substr(0, log[i].find_last_not_of(' ') + 1) + "\n";
     EXPECT_EQ(run([] { echo_gaussian_output(read_inner_log(kLog), false); }).out, block);
     EXPECT_EQ(run([] { echo_gaussian_output(read_inner_log(kLog), true); }).out, block + " \n" + text_of(kForcesTable));
+    expect_stop(run([] { echo_gaussian_output(read_inner_log("none.log"), false); }), " ERROR: Cannot open none.log for echoing\n");
 
     QUORIN_SAMPLE_OR_SKIP(sp, "g16_dvb_td_sp.log");
     fs::copy_file(sp, "temp/tddft_pelun.log", fs::copy_options::overwrite_existing);

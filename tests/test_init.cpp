@@ -192,8 +192,8 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
     const std::string head = " GJF file: job.gjf\n Input file: in.EIn\n Output file: out.EOu\n";
     const std::string atoms = " atoms; expected 0 to 100000.\n", in = " in the header of External input file in.EIn";
     for (auto [header, status, printed, error] : std::vector<std::tuple<std::string, int, std::string, std::string>>{
-             {"3 3 0 1", 1,
-              " ERROR: Unsupported deriv level:            3\n"
+             {"3,,0,1", 1,  // a null value leaves the level unset
+              " ERROR: Unsupported deriv level:            0\n"
               "        Only ider=1 (gradient) or ider=2 (Hessian) are supported.\n", ""},
              {"-2 1 0 1", 1, " ERROR: External input file in.EIn gives -2" + atoms, ""},
              {"100001 1 0 1", 1, " ERROR: External input file in.EIn gives 100001" + atoms, ""},
