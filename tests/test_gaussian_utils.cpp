@@ -63,7 +63,7 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
              {"1 0 0 1 0\n", "No line for atom 3 in ext.inp: " + whole},
              {"1 0 0 1 0\n1 0 0 2 0.", "The file ends inside the line of atom 3 in ext.inp (\"1 0 0 2 0.\"): it was "
                                      "cut off.\n"},
-             {"1 0 -nan 1 0\n1 0 0 2 0\n", "ext.inp holds \"-nan\" as coordinate y of atom 2, not a finite number.\n"},
+             {"1 -nan 0 1 0\n1 0 0 2 0\n", "ext.inp holds \"-nan\" as coordinate x of atom 2, not a finite number.\n"},
              {"1 0 0 1 0\n1 0 0 1e999 0\n", "ext.inp holds \"1e999\" as coordinate z of atom 3, not a finite number.\n"}}) {
         write_file("ext.inp", "3 1 0 1\n6 0 0 0 0\n" + atoms);
         expect_stop(run([] {
@@ -152,19 +152,25 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
                                             fmt_D_row({1.0, 0.0, 0.35}) + "\n" +
                                             fmt_D_row({0.35, 0.1234567890123456, 0.0}) + "\n");
     }
-    // A record in the checkpoint's 16-column layout that holds an unusual
-    // field is read value by value: its five fields give six values here.
-    write_file("c.fchk", gradient + "Cartesian Force Constants   R   N=  6\n"
-                                    "  1.00000000E+00  2.00000000E+00  3.00000000E+00"
-                                    "       2*4.0D+00  5.00000000E+00\n");
-    ASSERT_EQ(run([] { write_frequency_output("c.fchk", "out.EOu", 1, -76.4); }).status, -1);
-    EXPECT_EQ(lines_of(read_file("out.EOu")).back(), fmt_D_row({4.0, 4.0, 5.0}));
+    // A repeat left at the end of a record is used up before the next record;
+    // a record in the checkpoint's 16-column layout that holds an unusual
+    // field is read value by value (its five fields give six values here).
+    const std::string grad6 = "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\n", fc = "Cartesian Force Constants   R   N=  ";
+    write_file("c.fchk", grad6 + fc + "21\n 1.0 3*2.0\n"
+                             "  5.00000000E+00  6.00000000E+00  7.00000000E+00  8.00000000E+00  9.00000000E+00\n"
+                             "  1.00000000E+01  1.10000000E+01  1.20000000E+01       2*1.3D+01  1.40000000E+01\n"
+                             "  1.50000000E+01  1.60000000E+01  1.70000000E+01  1.80000000E+01  1.90000000E+01\n"
+                             "  2.00000000E+01\n");
+    ASSERT_EQ(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }).status, -1);
+    const double v[] = {1, 2, 2, 2, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13, 14, 15, 16, 17, 18, 19, 20};
+    std::string tail;
+    for (std::size_t k = 0; k < 21; k += 3) tail += fmt_D_row({v[k], v[k + 1], v[k + 2]}) + "\n";
+    EXPECT_TRUE(read_file("out.EOu").ends_with(tail)) << read_file("out.EOu");
 
     // A step that cannot be completed leaves the old output, and no part
     // file: counts that are not the atoms', unreadable or cut values, a
     // missing section.
     const std::string before = read_file("out.EOu");
-    const std::string grad6 = "Cartesian Gradient   R   N=  6\n 1 2 3 4 5 6\n", fc = "Cartesian Force Constants   R   N=  ";
     const std::string hessian = " ERROR: Failed to read Hessian data from c.fchk\n";
     for (const auto& [fchk, message] : std::vector<std::pair<std::string, std::string>>{
              {gradient, " ERROR: Failed to read gradient data from c.fchk\n        Its header gives N= 3; 2 atoms need 6 "
@@ -236,14 +242,15 @@ TEST(EchoOutput, CoefficientCutBlockEndAndDebugForces) {
         " Excited State before the title  45 -> 47   0.01", " Excitation energies and oscillator strengths:   ",
         " Excited State   1:      Singlet-A      5.0 eV", "      45 -> 47         0.69975   ",
         "      44 -> 47        -0.10000", "      43 -> 48         0.05123", "      45 <- 47        -0.09999",
-        " 12 -> 13  1.2.3", "      46 -> 47         0.1", " a -> b", " SavETr: only", "      42 -> 49  -0.00001",
-        " SavETr:  write IOETrn=   770", " after the block"};
+        " 12 -> 13  1.2.3", "      46 -> 47         0.1", " a -> b  0000000000000000005.", " SavETr: only",
+        "      42 -> 49  -0.00001", " SavETr:  write IOETrn=   770", " after the block"};
     write_file("temp/tddft_pelun.log", text_of(log, "\r\n") + text_of(kForcesTable, "\r\n") + " after the table\r\n");
     // From the title to the SavETr write line, without the three lines below 0.1.
     std::string block;
     for (std::size_t i : {1, 2, 3, 4, 7, 8, 9, 10, 12}) block += log[i].substr(0, log[i].find_last_not_of(' ') + 1) + "\n";
     EXPECT_EQ(run([] { echo_gaussian_output(read_inner_log(kLog), false); }).out, block);
     EXPECT_EQ(run([] { echo_gaussian_output(read_inner_log(kLog), true); }).out, block + " \n" + text_of(kForcesTable));
+    expect_stop(run([] { echo_gaussian_output(read_inner_log("none.log"), false); }), " ERROR: Cannot open none.log for echoing\n");
 
     QUORIN_SAMPLE_OR_SKIP(sp, "g16_dvb_td_sp.log");
     fs::copy_file(sp, "temp/tddft_pelun.log", fs::copy_options::overwrite_existing);
@@ -259,7 +266,8 @@ TEST(Convergence, TableVariantsAndRealLogs) {
                             "    However, optimization usually uses the internal coordinate,\n"
                             "    so the outer gaussian process may not think so. \n";
     auto check = [&](const std::string& text, bool expect_conv, const std::string& expect_out) {
-        write_file("c.log", text);
+        if (text.empty()) fs::remove("c.log");
+        else write_file("c.log", text);
         bool conv = !expect_conv;
         EXPECT_EQ(run([&] { conv = check_convergence("c.log  "); }).out, expect_out) << text.substr(0, 400);
         EXPECT_EQ(conv, expect_conv) << text.substr(0, 400);
@@ -272,6 +280,7 @@ TEST(Convergence, TableVariantsAndRealLogs) {
     check(text_of({head, " RMS Force 1 YES", " a b c d YES", " a b c d YES", " a b c d YES"}), false, "");
     check(text_of({head, " a b c d YES", " a b c d YES"}), true, met);
     check(text_of({" Item Value Converged?"}), false, "  Warning: Convergence table not found in log file\n");
+    check("", false, " WARNING: Cannot open log file for convergence check\n");
 
     QUORIN_SAMPLE_OR_SKIP(tda, "g09_benzene_tda_s1_opt.log");
     QUORIN_SAMPLE_OR_SKIP(s0, "g16_dvb_s0_opt.log");
@@ -280,6 +289,35 @@ TEST(Convergence, TableVariantsAndRealLogs) {
     check(read_file(tda), false, "");
     check(read_file(s0), false, "");
     check(read_file(freq), true, met);
+}
+
+// The formatted checkpoint must hold the step's geometry, in full and readable.
+TEST(Checkpoints, GeometryOfTheStep) {
+    ScratchDir dir;
+    write_file("ext.inp", "2 1 0 1\n8 -0.25 0.007 0.0 0.0\n1 0.0 0.0 1.8 0.0\n");
+    const std::string head = "Current cartesian coordinates               R   N=           ";
+    const std::string five = " -2.50000000E-01  7.00000000E-03  0.00000000E+00  0.00000000E+00  0.00000000E+00\n";
+    const std::string other = " ERROR: c.fchk does not belong to this step's geometry: ";
+    const std::string end = ".\n        It is the checkpoint of another step or another job; nothing was handed back.\n";
+    for (const auto& [fchk, message] : std::vector<std::pair<std::string, std::string>>{
+             {"", ""},                              // none: formchk's own check speaks
+             {"Total Energy   R  -1.0\n", ""},  // nothing to compare with
+             {head + "6\n" + five + "  1.80009000E+00\n", ""},
+             {head + "6\n" + five + "  2.50000000E+00\n", other + "coordinate 3 of atom 2 is   2.5000000000000000 bohr there "
+                                                        "and   1.8000000000000000 bohr in ext.inp" + end},
+             {head + "9\n" + five + five, other + "it holds 9 coordinates for 2 atoms" + end},
+             {head + "x\n", other + "it holds an unreadable number of coordinates for 2 atoms" + end},
+             {head + "6\n" + five + "  1.8000000xE+00\n", other + "its coordinates: cannot read a real from \" 1.8000000xE+00\"" + end},
+             {head + "6\n" + five, other + "its coordinates: end of file after 5 of 6 values" + end},
+             {head + "6\n" + five + "  1.80\n", other + "its coordinates: value 6 of 6 is missing or cut short" + end},
+             {head + "6\n" + five.substr(0, 16) + "             NaN" + five.substr(32) + "  1.8\n",
+              " ERROR: c.fchk holds \"NaN\" as Current cartesian coordinate 2, not a finite number.\n"}}) {
+        if (fchk.empty()) fs::remove("c.fchk");
+        else write_file("c.fchk", fchk);
+        const Outcome o = run([] { check_checkpoint_geometry("c.fchk", Molecule{"ext.inp", 2, 0, 1}); });
+        EXPECT_EQ(o.status, message.empty() ? -1 : 1) << fchk;
+        EXPECT_EQ(o.out, message) << fchk;
+    }
 }
 
 TEST(Checkpoints, FormchkMissingWithAStaleFchkAndTheLiteralCopy) {

@@ -59,9 +59,24 @@ TEST(Hessian, RootFromTheStateFileWholeOutputAndAFailedJob) {
     EXPECT_NE(r.out.find("\n ERROR: Gaussian reported Error termination in temp/tddft_freq.log\n"), std::string::npos);
     EXPECT_FALSE(fs::exists("out.EOu"));
 
-    // Only a line that starts with "Total Energy" gives the energy.
-    write_file("e.fchk", "SCF Energy  R  -1.0\n Total Energy  R  -2.0\nTotal Energy   R   -7.6123456789E+01\n");
-    EXPECT_EQ(read_total_energy_from_fchk("e.fchk"), -76.123456789);
+    // Only a line that starts with "Total Energy" gives the energy; without
+    // a usable one the step stops with one ERROR line.
+    const std::string unread = " ERROR: Failed to parse Total Energy line in e.fchk\n";
+    for (const auto& [fchk, said] : std::vector<std::pair<std::string, std::string>>{
+             {"", " ERROR: Cannot open fchk file for energy: e.fchk\n"},
+             {"SCF Energy  R  -1.0\n Total Energy  R  -2.0\n", " ERROR: Total Energy not found in e.fchk\n"},
+             {"Total Energy   R\n", unread},
+             {"Total Energy   R   -7.6E+0x\n", unread},
+             {"Total Energy   R   NaN\n", " ERROR: e.fchk holds \"NaN\" as the total energy, not a finite number.\n"},
+             {"SCF Energy  R  -1.0\n Total Energy  R  -2.0\nTotal Energy   R   -7.6123456789E+01\n", ""}}) {
+        if (fchk.empty()) fs::remove("e.fchk");
+        else write_file("e.fchk", fchk);
+        double e = 0.0;
+        CaptureStdout cap;
+        EXPECT_EQ(status_of([&] { e = read_total_energy_from_fchk("e.fchk"); }), said.empty() ? -1 : 1) << fchk;
+        EXPECT_EQ(cap.text(), said) << fchk;
+        EXPECT_EQ(e, said.empty() ? -76.123456789 : 0.0) << fchk;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Start-up of one call: value parsers, the two configuration sources, the
 // choice of the source and the External input header.  (The debug start-up
 // summary is shown whole by the diabatic workflow test.)
+#include <functional>
+#include <map>
+
 #include "module_init.hpp"
 #include "outside_programs.hpp"
 #include "test_support.hpp"
@@ -16,23 +19,15 @@ std::string gjf_with_title(const std::string& title) {
 }
 
 struct Call {
-    int status = 0, natoms = -7, charge = -7, mult = -7, ider = -7;
-    std::string out, error, gjf, input, output;  // error: message of an I/O failure
-    Tddft_config config;
-    bool chk = false;
+    int status = 0;
+    std::string out, error;  // error: message of an I/O failure
+    RunSetup run;
 };
 
 Call start(const std::vector<std::string>& args) {
     Call r;
     CaptureStdout cap;
-    r.status = status_of(
-        [&] {
-            const RunSetup run = initialize_quorin(args);
-            r.gjf = run.gjf_file, r.input = run.input_file, r.output = run.output_file, r.config = run.config;
-            r.natoms = run.natoms, r.charge = run.charge, r.mult = run.multiplicity, r.ider = run.ider;
-            r.chk = run.chk_existed;
-        },
-        &r.error);
+    r.status = status_of([&] { r.run = initialize_quorin(args); }, &r.error);
     r.out = cap.text();
     return r;
 }
@@ -65,7 +60,7 @@ TEST(ConfigFiles, GjfTitleBlockKeysAndErrorsOfBothKinds) {
     write_file("job.gjf", "%mem=1GB\r\n#p opt\r\n\r\n\r\n   \r\nroot=2 method=b3lyp basis='6-31g*' sdnto=.T.\r\n"
                           "  nadd=4 ROOT=3 Method=B3LYP extra=scrf=(smd) note root = 2 nadd =5 mem=" +
                               std::string(100, 'm') + "\r\n   \r\nroot=9 debug=t\r\n");
-    Tddft_config c{.root = 42};
+    Tddft_config c{.sntorange = 42};  // every key starts from its default
     // Warned, and still read as before: ROOT and Method given again, "root = 2", "nadd =5".
     EXPECT_EQ(read_config_gjf("job.gjf", c), 4);
     EXPECT_EQ(std::vector<int>({c.root, c.nadd, c.sntorange}), std::vector<int>({3, 4, -1}));
@@ -102,6 +97,60 @@ TEST(ConfigFiles, GjfTitleBlockKeysAndErrorsOfBothKinds) {
     EXPECT_EQ(stop_message([&] { read_config_toml("dir.toml", c); }), " ERROR: Cannot open TOML file: dir.toml\n");
 }
 
+// Edit distance in which a swap of two neighbouring letters is one edit and
+// no part of the text is edited twice, from the front of both texts.
+std::size_t edits(std::string_view a, std::string_view b) {
+    std::map<std::pair<std::size_t, std::size_t>, std::size_t> memo;
+    std::function<std::size_t(std::size_t, std::size_t)> d = [&](std::size_t i, std::size_t j) {
+        if (i == a.size() || j == b.size()) return a.size() - i + b.size() - j;
+        if (const auto it = memo.find({i, j}); it != memo.end()) return it->second;
+        std::size_t best = std::min({d(i + 1, j) + 1, d(i, j + 1) + 1, d(i + 1, j + 1) + (a[i] != b[j])});
+        if (i + 1 < a.size() && j + 1 < b.size() && a[i] == b[j + 1] && a[i + 1] == b[j]) best = std::min(best, d(i + 2, j + 2) + 1);
+        return memo[{i, j}] = best;
+    };
+    return d(0, 0);
+}
+
+// An unknown key is named with the known key nearest to it (within two
+// edits, fewer than it has letters; the first in the key table on a tie),
+// else with the longest known key it begins with.
+TEST(ConfigFiles, NearMissKeysNameTheNearestKnownKey) {
+    ScratchDir dir;
+    const std::vector<std::string> keys = {"method", "basis", "root", "nadd", "sntorange", "extra", "mem", "nproc",
+                                           "triplet", "sdnto", "vosksnto", "sntofirst", "debug", "inttype", "ntothre",
+                                           "tooltimeout", "sntowarn", "sntoambig", "minsnto", "sntoref"};
+    std::mt19937 gen(18);
+    std::string toml, want;
+    int unknown = 0;
+    while (unknown < 600) {
+        std::string k = keys[gen() % keys.size()];
+        for (int e = static_cast<int>(gen() % 5); e > 0; --e) {  // insert, delete, replace, swap, add at the end
+            const std::size_t at = gen() % k.size(), op = gen() % 5;
+            const char c = "abdeimnorst_2"[gen() % 13];
+            if (op < 3) k.replace(at, op > 0 && k.size() > 1, op == 1 ? 0 : 1, c);
+            else if (op == 3) std::swap(k[at], k[std::min(at + 1, k.size() - 1)]);
+            else k += c;
+        }
+        if (std::find(keys.begin(), keys.end(), k) != keys.end()) continue;
+        std::string near, written = k;
+        std::size_t best = 3;
+        for (const std::string& key : keys)
+            if (const std::size_t d = edits(k, key); d < best && d < k.size()) near = key, best = d;
+        for (const std::string& key : keys)
+            if (best == 3 && k.starts_with(key) && key.size() > near.size()) near = key;
+        for (char& c : written) c = gen() % 4 ? c : static_cast<char>(std::toupper(c));
+        toml += written + " = 1\n";
+        want += " WARNING: Unknown key \"" + written + "\" in c.toml is ignored" +
+                (near.empty() ? "." : "; did you mean \"" + near + "\"?") + "\n";
+        ++unknown;
+    }
+    write_file("c.toml", toml);
+    Tddft_config c;
+    CaptureStdout cap;
+    EXPECT_EQ(read_config_toml("c.toml", c), unknown);
+    EXPECT_EQ(cap.text(), want);
+}
+
 TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
     ScratchDir dir;
     // TOML mode, chosen on the folded name; with no .gjf here, then one, then two.
@@ -118,9 +167,9 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
         if (!gjf.empty()) write_file(gjf, gjf_with_title("root=1"));
         const Call r = start(args);
         EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.gjf, found);
-        EXPECT_EQ(r.config.root, 4);
-        EXPECT_FALSE(r.config.vosksnto || r.chk);
+        EXPECT_EQ(r.run.gjf_file, found);
+        EXPECT_EQ(r.run.config.root, 4);
+        EXPECT_FALSE(r.run.config.vosksnto || r.run.chk_existed);
     }
 
     // A named gjf (trailing blanks dropped), a header over two CR LF records
@@ -133,16 +182,18 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
     ASSERT_EQ(r.status, -1) << r.out << r.error;
     EXPECT_EQ(r.out, " GJF file: run.inp\n Input file: in.EIn\n Output file: out.EOu\n Hessian-only mode (ider=2) detected.\n"
                      " Debug mode is disabled (default).\n  Found previous chk file, will read wavefunction from it.\n");
-    EXPECT_EQ(std::vector<int>({r.natoms, r.ider, r.charge, r.mult, r.config.root}), std::vector<int>({3, 2, -1, 2, 2}));
-    EXPECT_TRUE(r.chk && r.config.sdnto && r.config.vosksnto);
+    const RunSetup& run = r.run;
+    EXPECT_EQ(std::vector<int>({run.natoms, run.ider, run.charge, run.multiplicity, run.config.root}),
+              std::vector<int>({3, 2, -1, 2, 2}));
+    EXPECT_TRUE(run.chk_existed && run.config.sdnto && run.config.vosksnto);
 
     // The header is checked before the configuration is read (job.gjf is
     // absent); unreadable headers and a missing file are I/O failures naming it.
     const std::string head = " GJF file: job.gjf\n Input file: in.EIn\n Output file: out.EOu\n";
     const std::string atoms = " atoms; expected 0 to 100000.\n", in = " in the header of External input file in.EIn";
     for (auto [header, status, printed, error] : std::vector<std::tuple<std::string, int, std::string, std::string>>{
-             {"3 3 0 1", 1,
-              " ERROR: Unsupported deriv level:            3\n"
+             {"3,,0,1", 1,  // a null value leaves the level unset
+              " ERROR: Unsupported deriv level:            0\n"
               "        Only ider=1 (gradient) or ider=2 (Hessian) are supported.\n", ""},
              {"-2 1 0 1", 1, " ERROR: External input file in.EIn gives -2" + atoms, ""},
              {"100001 1 0 1", 1, " ERROR: External input file in.EIn gives 100001" + atoms, ""},
@@ -157,8 +208,10 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
         EXPECT_EQ(r.error, error) << header;
     }
     write_file("job.gjf", gjf_with_title("root=1"));
-    write_file("in.EIn", "100000 1 0 1\n");
-    EXPECT_EQ(start(kSeven).status, -1);
+    for (const char* header : {"0 1 0 1\n", "100000 1 0 1\n"}) {  // the edges of the atom count
+        write_file("in.EIn", header);
+        EXPECT_EQ(start(kSeven).status, -1) << header;
+    }
 }
 
 TEST(Startup, GjfSearchWithoutShell) {
@@ -182,8 +235,8 @@ TEST(Startup, GjfSearchWithoutShell) {
     Call r = start(kSix);
     setenv("PATH", saved_path.c_str(), 1);
     ASSERT_EQ(r.status, -1) << r.out << r.error;
-    EXPECT_EQ(r.gjf, odd);
-    EXPECT_EQ(r.config.root, 6);
+    EXPECT_EQ(r.run.gjf_file, odd);
+    EXPECT_EQ(r.run.config.root, 6);
     EXPECT_FALSE(fs::exists("shell-ran") || fs::exists("pwned") || fs::exists("pwned2"));
 
     write_file("second.gjf", "");

@@ -58,11 +58,11 @@ TEST(OutsidePrograms, OneRunPerDirectoryAndKilledRunsNeitherBlockNorLeaveParts) 
     // A second run in the same directory stops at once and touches nothing.
     const auto before = tree();
     const ProcessResult second = external_call(kConfig);
-    EXPECT_EQ(second.status, 1);
-    EXPECT_NE(second.out.find(" ERROR: Another quorin run holds this directory (temp/.quorin.lock, process " +
-                              std::to_string(first.pid) + ")."),
-              std::string::npos)
-        << second.out;
+    const std::string held = " >>>>> TD-DFT External Interface Starting\n ERROR: Another quorin run holds this directory "
+                             "(temp/.quorin.lock, process " + std::to_string(first.pid);
+    const std::string apart = ").\n        Runs that share temp/ would mix their followed states: give each job its own "
+                              "directory.\n";
+    EXPECT_EQ(std::to_string(second.status) + second.err + second.out, "1STOP 1\n" + held + apart);
     EXPECT_EQ(tree(), before);
 
     // Killed outright, quorin cannot end its inner job: the job keeps the
@@ -70,9 +70,8 @@ TEST(OutsidePrograms, OneRunPerDirectoryAndKilledRunsNeitherBlockNorLeaveParts) 
     kill(first.pid, SIGKILL);
     EXPECT_EQ(first.wait(), 128 + SIGKILL);
     const ProcessResult third = external_call(kConfig);
-    EXPECT_EQ(third.status, 1);
-    EXPECT_NE(third.out.find("which has ended while an inner job it started still runs"), std::string::npos)
-        << third.out;
+    EXPECT_EQ(std::to_string(third.status) + third.out,
+              "1" + held + ", which has ended while an inner job it started still runs" + apart);
     // The inner job is its whole process group (the shell between quorin and
     // g16 holds the lock too); end it and wait until the lock is free.
     const pid_t group = getpgid(inner_pids().front());
@@ -101,24 +100,48 @@ TEST(OutsidePrograms, CancellingTheJobEndsTheInnerJobWithQuorin) {
         write_config();
         write_external_input(1);
         // The inner job runs 3 s: long enough that a loaded machine still
-        // signals quorin while it runs.
-        Background run(external_command(kConfig, "QUORIN_STANDIN_FAULTS=slow=3"));
+        // signals quorin while it runs.  Deaf to SIGHUP, it is killed after
+        // the grace period.
+        const bool deaf = sig == SIGHUP;
+        Background run(external_command(kConfig, deaf ? "QUORIN_STANDIN_FAULTS=slow=30,deaf" : "QUORIN_STANDIN_FAULTS=slow=3"));
         ASSERT_TRUE(wait_for_file("temp/g16.pids", 20)) << read_file("bg.out") << read_file("bg.err");
         const auto job_started = std::chrono::steady_clock::now();
         const std::vector<pid_t> inner = inner_pids();
         ASSERT_EQ(inner.size(), 2u);
+        const pid_t group = getpgid(inner.front());
         kill(run.pid, sig);
         EXPECT_EQ(run.wait(), 128 + sig);
         const std::string name = sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "SIGHUP";
-        EXPECT_NE(read_file("bg.out").find(" ERROR: quorin received " + name + " and ended the inner job it was "
-                                           "running (process group "),
-                  std::string::npos)
-            << read_file("bg.out");
+        EXPECT_TRUE(read_file("bg.out").ends_with("\n ERROR: quorin received " + name + " and ended the inner job it "
+                                                  "was running (process group " + std::to_string(group) + ").\n"));
+        EXPECT_EQ(read_file("bg.err"), "STOP " + std::to_string(128 + sig) + "\n");
         for (pid_t p : inner) EXPECT_FALSE(alive(p)) << "inner process " << p << " outlived quorin";
+        EXPECT_EQ(read_file("temp/link_signal"), deaf ? "" : name + "\n");
         std::this_thread::sleep_until(job_started + std::chrono::milliseconds(3500));  // past its end
         EXPECT_FALSE(fs::exists("temp/late_write"));
         EXPECT_FALSE(fs::exists("out.EOu"));
     }
+}
+
+// Files replaced together: a change given up leaves nothing staged and its
+// targets as they were; a recorded one is completed, by the next call if need be.
+TEST(OutsidePrograms, StagedFilesReplaceTheirTargetsTogether) {
+    ScratchDir dir;
+    write_file("a.dat", "old a");
+    for (const bool commit : {false, true}) {
+        EXPECT_EQ(list_matching(".", ".quorin-stage-*"), std::vector<std::string>{});
+        StagedCommit change("step.dat");
+        change.stage_text("a.dat", "new a");
+        EXPECT_EQ(change.stage_copy(commit ? "a.dat" : "missing", "b.dat"), commit);  // staging leaves a.dat as it is
+        if (commit) change.commit("step 2");
+    }
+    EXPECT_EQ(read_file("a.dat") + read_file("b.dat") + finish_commit("step.dat"), "new aold astep 2");
+    write_file(".quorin-stage-1", "newer a");
+    write_file(".quorin-stage-2", "staged without a record");
+    write_file("step.dat", "step 3\n.quorin-stage-1 a.dat\n");
+    EXPECT_EQ(finish_commit("step.dat"), "step 3");
+    EXPECT_EQ(tree(), (std::map<std::string, std::string>{
+                          {"./a.dat", "newer a"}, {"./b.dat", "old a"}, {"./step.dat", "step 3\n.quorin-stage-1 a.dat\n"}}));
 }
 
 TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
@@ -142,6 +165,11 @@ TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
     waitpid(child, &raw, 0);
     EXPECT_EQ(WEXITSTATUS(raw), 0) << "no I/O failure naming the file";
     EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
+    // A rename that fails (a directory holds the name) leaves no part file either.
+    fs::create_directories("taken/x");
+    std::string message;
+    EXPECT_EQ(status_of([] { replace_file_atomically("taken", "x"); }, &message), 2);
+    EXPECT_EQ(message, "cannot replace taken: Is a directory");
     EXPECT_EQ(list_matching(".", ".quorin-part-*"), std::vector<std::string>{});
 
     // Killed in the middle of the write (SIGXFSZ's own action): the partial
@@ -156,9 +184,9 @@ TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
     waitpid(killed, &raw, 0);
     ASSERT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGXFSZ);
     EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
-    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 2);
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 3);
     remove_partial_files(".");
-    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 2);
     EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
 }
 

@@ -11,16 +11,53 @@
 ! With one argument, the name of a file of raw doubles (native byte order),
 ! it writes each of them in D20.12 on its own line instead: the sweep of the
 ! D20.12 field over a million values.
+!
+! With two arguments, a file name and a kind with a count ("R4", "I3",
+! "L2", "A2": reals, integers, logicals, texts), it makes list-directed reads of that
+! many items from the file until one fails, and writes a line per read: the
+! iostat, then the items (reals by their bits, texts in brackets without
+! trailing blanks).  The items start as -1, -2, ... (false for logicals, x
+! for texts) and keep what each read leaves them.
 program fortran_ref
   implicit none
   character(len=1) :: kind
   integer(8) :: bits, nbytes
-  integer :: ios, iv
+  integer :: ios, iv, n, k
+  integer :: is(8)
+  logical :: ls(8)
+  character(len=40) :: as(8)
   real(8) :: x
   real(8), allocatable :: xs(:)
   character(len=64) :: buf
   character(len=4096) :: path
-  if (command_argument_count() > 0) then
+  if (command_argument_count() > 1) then
+    call get_command_argument(1, path)
+    call get_command_argument(2, buf)
+    read(buf(2:), *) n
+    is = [(-k, k = 1, 8)]
+    xs = [(-real(k, 8), k = 1, 8)]
+    ls = .false.
+    as = 'x'
+    open(10, file=trim(path), status='old')
+    do
+      select case (buf(1:1))
+      case ('R')
+        read(10, *, iostat=ios) xs(1:n)
+        write(*, '(I0,*(1X,Z16.16))') ios, xs(1:n)
+      case ('I')
+        read(10, *, iostat=ios) is(1:n)
+        write(*, '(I0,*(1X,I0))') ios, is(1:n)
+      case ('L')
+        read(10, *, iostat=ios) ls(1:n)
+        write(*, '(I0,*(1X,L1))') ios, ls(1:n)
+      case default
+        read(10, *, iostat=ios) as(1:n)
+        write(*, '(I0,*(1X,A))') ios, ('[' // trim(as(k)) // ']', k = 1, n)
+      end select
+      if (ios /= 0) exit
+    end do
+    return
+  else if (command_argument_count() > 0) then
     call get_command_argument(1, path)
     open(10, file=trim(path), access='stream', form='unformatted', status='old')
     inquire(10, size=nbytes)

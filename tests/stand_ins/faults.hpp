@@ -10,7 +10,10 @@
 //   g16       slow=S              a "link" process of the job sleeps S seconds (its
 //                                 pids go to g16.pids; when it is not stopped, it
 //                                 writes late_write afterwards, as a job left
-//                                 running would)
+//                                 running would; ended by SIGTERM, SIGINT or
+//                                 SIGHUP, it writes the signal's name to
+//                                 link_signal)
+//             deaf                the slow link ignores those three signals
 //             no_chk              the job leaves the checkpoint as it was
 //             no_energy           the log lacks the excited-state energy line
 //             error_after_forces  the log reports Error termination after the

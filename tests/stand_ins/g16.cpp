@@ -21,14 +21,17 @@
 // With QUORIN_STANDIN_LOG set (an absolute path: g16 runs inside temp/), one
 // line per call is appended to that file:
 //     g16 <kind> root=R nstate=S guess_read=0|1 td_read=0|1       (" error" appended on failure)
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -254,11 +257,23 @@ void log_call(const Job& j, bool ok) {
 
 }  // namespace
 
+// The link process ended by a signal says which one in link_signal.
+extern "C" void link_ended(int sig) {
+    const char* name = sig == SIGTERM ? "SIGTERM\n" : sig == SIGINT ? "SIGINT\n" : "SIGHUP\n";
+    const int fd = open("link_signal", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+        [[maybe_unused]] const ssize_t n = write(fd, name, std::strlen(name));
+        close(fd);
+    }
+    _exit(128 + sig);
+}
+
 // A long job: one "link" process works for the given time, as Gaussian's
 // l*.exe do, while g16 waits for it.  Left running, it writes late_write.
 void run_slow_link(double seconds) {
     const pid_t link = fork();
     if (link == 0) {
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) std::signal(sig, fault("deaf") ? SIG_IGN : link_ended);
         usleep(static_cast<useconds_t>(seconds * 1e6));
         std::ofstream("late_write") << "written after " << seconds << " s\n";
         _exit(0);
