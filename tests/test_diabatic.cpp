@@ -164,9 +164,13 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
                          (vosksnto[0] == 'f' ? "\ninttype = 2\n" : "\n"));
             use_stand_ins();
             // NTO files hold fewer orbitals than basis functions (a basis with linear dependencies).
-            const ProcessResult r = run_process(std::string("QUORIN_STANDIN_FAULTS=fewer_orbitals=3 outer_job --keep -- ") +
-                                                QUORIN_EXE + " " + kConfig);
+            const ProcessResult r = run_process("QUORIN_STANDIN_LOG='" + fs::absolute("runs.log").string() +
+                                                "' QUORIN_STANDIN_FAULTS=fewer_orbitals=3 outer_job --keep -- " QUORIN_EXE " " + kConfig);
             ASSERT_EQ(r.status, 0) << r.out << r.err;
+            std::size_t jobs = 0;  // every inner job after the first reads the guess and excited states of the one before
+            for (const auto& line : lines_of(read_file("runs.log")))
+                if (line.starts_with("g16")) EXPECT_TRUE(contains(line, jobs++ ? "guess_read=1 td_read=1" : "guess_read=0 td_read=0")) << line;
+            EXPECT_GT(jobs, 4u);
             // The followed state of each call, from its console; the best
             // overlap repeated in F10.6 after the single point's matching.
             std::vector<int> followed;
@@ -300,6 +304,8 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
                                  "next reference: it holds no number of basis functions."},
              {"           2\n", "", " ERROR: Failed to read range_str from sdn_meta.dat"},
              {"           4" + meta.substr(12), "", " ERROR: The followed state 4 stored in temp/sdn_meta.dat lies "
+                                                     "outside states 1 to 3 of this run (root + nadd)."},
+             {"           0" + meta.substr(12), "", " ERROR: The followed state 0 stored in temp/sdn_meta.dat lies "
                                                      "outside states 1 to 3 of this run (root + nadd)."}}) {
         SCOPED_TRACE(error);
         write_file("temp/sdn_meta.dat", text);
@@ -311,6 +317,23 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
         else EXPECT_EQ(kept_state(), before);
     }
     write_file("temp/sdn_meta.dat", meta);
+    // The candidates around a stored state, at the edges of the states computed (root + nadd): sntorange, or nadd
+    // without it.
+    fs::copy("temp", "kept", fs::copy_options::recursive);
+    for (const auto& [keys, stored, lo, hi] : std::vector<std::tuple<std::string, int, int, int>>{
+             {"root = 2\nnadd = 1\n", 3, 2, 3}, {"sntorange = 1\n", 3, 2, 3}, {"sntorange = 1\n", 1, 1, 2}, {"sntorange = 9\n", 2, 1, 3}}) {
+        fs::remove_all("temp");
+        fs::copy("kept", "temp", fs::copy_options::recursive);
+        write_config("vosksnto = true\n" + keys);
+        write_file("temp/sdn_meta.dat", "           " + std::to_string(stored) + meta.substr(12));
+        std::string candidates;
+        for (int s = lo; s <= hi; ++s) candidates += " --state " + std::to_string(s) + " --outfch temp/new_state" + std::to_string(s) + ".fch";
+        EXPECT_EQ(call_at(kPath[2], kConfig).status, 0) << keys;
+        EXPECT_TRUE(contains(standin_runs(), "--sntofile temp/snto.snto" + candidates + "\n")) << keys << standin_runs();
+    }
+    fs::remove_all("temp");
+    fs::rename("kept", "temp");
+    write_config("vosksnto = true\nsntorange = 0\n");
     // Past the seam, after a node crash that damaged the checkpoint: the job
     // that read it runs once more from a fresh guess, and the zero window
     // keeps state 1.
@@ -329,12 +352,14 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
     write_file("bin/voskwfn", "#!/bin/sh\n");
     fs::permissions("bin/voskwfn", fs::perms::owner_all);
     const auto kept = kept_state();
-    EXPECT_EQ(call_at(kPath[3], kConfig, "PATH='" + (dir.path() / "bin").string() + "':\"$PATH\"").status, 1);
+    const ProcessResult r = call_at(kPath[3], kConfig, "PATH='" + (dir.path() / "bin").string() + "':\"$PATH\"");
+    EXPECT_TRUE(r.status == 1 && contains(r.out, "\n ERROR: Cannot open overlap file: temp/new_state1.fch.txt\n")) << r.out;
     EXPECT_EQ(kept_state(), kept);
-    // Without its state file the following starts over, without references of the old one.
+    // Without its state file the following starts over, without references of the old one, from the checkpoint.
     fs::remove("temp/sdn_meta.dat");
     ASSERT_EQ(call_at(kPath[3], kConfig).status, 0);
     EXPECT_TRUE(fs::exists("temp/old.fch") && !fs::exists("temp/n-1.fch"));
+    EXPECT_EQ(standin_runs().substr(0, 49), "g16 force root=1 nstate=3 guess_read=1 td_read=1\n");
 }
 
 // What Gaussian and the tools hand back at a later step (the third: both

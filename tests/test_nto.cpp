@@ -73,12 +73,27 @@ TEST_F(Nto, UnsupportedInttypeAndAbsurdBasisCounts) {
         engine.ensure_nto_templates();  // the integral template follows the scheme
         EXPECT_THAT(read_file("temp/integral.bw"), HasSubstr(given == 2 ? "inttype -2" : "inttype -1"));
     }
-    // Negative, beyond the bound, beyond 32 bits: a damaged file, named in the message.
-    for (long long absurd : {-5LL, 10000001LL, 99999999999LL}) {
-        write_file("d.fch", fch_header("Number of basis functions", "I     ", absurd));
+    // Damaged files: the message naming the file and the status (2: an I/O failure). Read for the basis count
+    // (nif 0), else for nif orbital energies; counts negative, beyond the bound, beyond 32 bits.
+    const std::string nbf = "Number of basis functions";
+    struct Damaged { std::string text; int nif, status; std::string said; };
+    for (const Damaged& c : std::vector<Damaged>{
+             {fch_header(nbf.c_str(), "I     ", -5), 0, 1, " ERROR: Invalid number of basis functions (-5) in d.fch\n"},
+             {fch_header(nbf.c_str(), "I     ", 10000001), 0, 1, " ERROR: Invalid number of basis functions (10000001) in d.fch\n"},
+             {fch_header(nbf.c_str(), "I     ", 99999999999), 0, 1, " ERROR: Invalid number of basis functions (99999999999) in d.fch\n"},
+             {nbf + "   I   twelve\n", 0, 2, "end of data while reading an integer in d.fch"},
+             {"Number of electrons   I  12\n", 0, 1, " ERROR: Could not find number of basis functions in d.fch\n"},
+             {fch({0.5}), -1, 1, " ERROR: Invalid number of orbital energies (-1) for d.fch\n"},
+             {fch({0.5}), 10000001, 1, " ERROR: Invalid number of orbital energies (10000001) for d.fch\n"},
+             {"Beta Orbital Energies    R  N=  1\n 0.5\n", 1, 1, " ERROR: Alpha orbital energies not found in d.fch\n"},
+             {"Alpha Orbital Energies    R  N=  2\n 0.5 x\n", 2, 2,
+              "value 1 of 2 is missing or cut short in the alpha orbital energy section of d.fch"}}) {
+        write_file("d.fch", c.text);
         CaptureStdout out;
-        EXPECT_EQ(status_of([] { read_nif_from_fch("d.fch"); }), 1) << absurd;
-        EXPECT_THAT(out.text(), AllOf(StartsWith(" ERROR: "), HasSubstr("d.fch"))) << absurd;
+        std::string failure;
+        EXPECT_EQ(status_of([&] { c.nif ? (void)read_orbital_energies_from_fch("d.fch", c.nif) : (void)read_nif_from_fch("d.fch"); },
+                            &failure), c.status) << c.text;
+        EXPECT_EQ(out.text() + failure, c.said) << failure;
     }
 }
 
@@ -145,7 +160,7 @@ TEST_F(Nto, SnapshotNumbersCountOnAndKeepAllDigits) {
     // No directory: nothing recorded, so the same number again.
     EXPECT_EQ(std::vector<int>({next_snto_snapshot_id(), next_snto_snapshot_id()}), std::vector<int>({1, 1}));
     make_dirs("temp/debug_snapshots");
-    for (auto [before, id] : std::vector<std::pair<std::string, int>>{{"6\n", 7}, {"seven\n", 1}, {"9999\n", 10000}}) {
+    for (auto [before, id] : std::vector<std::pair<std::string, int>>{{"6\n", 7}, {"seven\n", 1}, {"9999\n", 10000}, {"2147483647\n", 1}}) {
         write_file(counter, before);
         EXPECT_EQ(next_snto_snapshot_id(), id);
         EXPECT_EQ(read_file(counter), " " + I11(id) + "\n");  // a free-form line
@@ -153,13 +168,20 @@ TEST_F(Nto, SnapshotNumbersCountOnAndKeepAllDigits) {
     EXPECT_EQ(snapshot_number(10000), "10000");
 }
 
-// voskwfn that leaves no NTO file for the first step's state stops the call
+// A tool that leaves no NTO file for the first step's state stops the call, the whole console
 // (the runs that work are in the workflow tests).
 TEST_F(Nto, SingleStateNtoMissing) {
-    CaptureStdout out;
-    EXPECT_EQ(status_of([] { NtoEngine().calculate_nto_for_state("temp/tddft_pelun.fchk", 4, "temp/old.fch"); }), 1);
-    EXPECT_THAT(out.text(), EndsWith("\n ERROR: Expected template output file not found: temp/new_state4.fch\n"
-                                     "        voskwfn may have failed\n"));
+    for (bool vosksnto : {false, true}) {
+        CaptureStdout out;
+        NtoEngine engine({.use_vosksnto = vosksnto});
+        EXPECT_EQ(status_of([&] { engine.calculate_nto_for_state("temp/tddft_pelun.fchk", 4, "temp/old.fch"); }), 1);
+        EXPECT_EQ(out.text(), vosksnto ? "  Calculating NTO for state            4  using voskSNTO\n  Command: voskSNTO --newnto "
+                                         "'temp/tddft_pelun.fchk' temp/tddft_pelun.log --state 4 --outfch 'temp/old.fch'\n ERROR: "
+                                         "Expected output file not found: temp/old.fch\n        voskSNTO may have failed\n"
+                                       : "  Calculating NTO for state            4\n  Command: voskwfn temp/NTO.bw 'temp/tddft_pelun.fchk' "
+                                         "-v state=4\n ERROR: Expected template output file not found: temp/new_state4.fch\n"
+                                         "        voskwfn may have failed\n");
+    }
 }
 
 // voskwfn matching over range 2,3: the reference old.fch weighs only orbital
