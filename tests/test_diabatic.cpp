@@ -136,6 +136,7 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     // last energy and forces; the references rotated; no candidate left.
     EXPECT_EQ(read_file("temp/sdn_meta.dat"), state_file(model_at(read_file("in.EIn"), 2, 2)));
     EXPECT_EQ(read_file("temp/n-1.fch"), old_after_3);
+    EXPECT_EQ(lines_of(read_file("temp/sdn_step.dat"))[0].substr(23), std::to_string(fs::file_size("in.EIn")));  // its input
     EXPECT_EQ(names_in("temp"), (std::set<std::string>{".quorin.lock", "debug_snapshots", "formchk.log", "n-1.fch",
                                                        "old.fch", "sdn_meta.dat", "sdn_step.dat", "snto.snto", "tddft_pelun.chk",
                                                        "tddft_pelun.fchk", "tddft_pelun.gjf", "tddft_pelun.log"}));
