@@ -212,7 +212,6 @@ std::string f(const char* format, double v) { char b[64]; return std::snprintf(b
 struct MadeRun {
     std::string logs[2];  // first.log and second.log (empty: a run in one log)
     std::vector<Expected> calls;
-    std::string ends[2], outer_errors[2];  // how each log ends when none of its calls failed; its "Error termination"
 };
 
 MadeRun make_run(std::mt19937& rng) {
@@ -221,28 +220,6 @@ MadeRun make_run(std::mt19937& rng) {
     const int nroots = pick(2, 11), ncalls = chance(10) ? pick(40, 60) : pick(3, 12), split = chance(50) ? pick(1, ncalls - 1) : ncalls;
     const std::string none = "-10000000000.000000";  // quorin's "no value"
     MadeRun m;
-    auto end_log = [&](int l, bool cut) {  // the outer job's last lines, and what the summary says of them
-        const std::string last = n(m.calls.back().step), et = "Error termination via Lnk1e in /g16/l9999.exe at Mon Jan  1.";
-        std::string freq, said;
-        double low = 1e9;
-        int count = 3 * pick(0, 2), imaginary = 0;
-        for (int k = 0; k < count; ++k) {
-            const double v = pick(-3000, 40000) / 10.0;
-            freq += (k % 3 ? "" : " Frequencies --") + f("%11.4f", v) + (k % 3 == 2 ? "\n" : "");
-            low = std::min(low, v), imaginary += v < 0;
-        }
-        if (count) said = "; " + n(count) + " frequencies, lowest " + f("%.2f", low) + " cm-1, " + (imaginary ? n(imaginary) : "none") + " imaginary";
-        const int kind = cut ? 3 * pick(0, 1) : pick(0, 4);
-        const bool normal = kind == 4 || (kind == 1 && chance(50));
-        m.logs[l] += std::string(kind == 1 ? " Optimization completed.\n    -- Stationary point found.\n" : kind == 2 ?
-                     " Optimization stopped.\n    -- Number of steps exceeded,  NStep=   9\n" : kind == 3 ? " " + et + "\n" : "") +
-                     (kind % 3 == 1 ? freq : "") + (normal ? " Normal termination of Gaussian 16 at Mon Jan  1.\n" : "");
-        m.outer_errors[l] = kind == 3 ? et : "";
-        m.ends[l] = std::array{"the log ends after step " + last + " without an ending line (run still going, or log cut)",
-                               "optimization completed at step " + last + said + (normal ? "; normal termination" : ""),
-                               "optimization STOPPED without converging: step limit reached after step " + last,
-                               "outer job ended after step " + last + ": " + et, "normal termination after step " + last + said}[kind];
-    };
     for (int i = 0, followed = pick(1, nroots), local = 0; i < ncalls; ++i) {
         local = (i == split ? 0 : local) + (chance(15) ? 2 : 1);  // a new log numbers anew; a number may lack its call
         std::string& log = m.logs[i < split ? 0 : 1];
@@ -263,14 +240,11 @@ MadeRun make_run(std::mt19937& rng) {
                 if (block == 1 && r == chosen) log += " This state for optimization and/or second-order correction.\n Total Energy, E(TD) = " + energy + "\n";
             }
         }
-        if (i == ncalls - 1 && chance(20)) {  // the log ends inside the last call, or the outer job tells it ended
+        if (i == ncalls - 1 && chance(20)) {  // the log ends inside the last call
             e.outcome = "unfinished";
             e.notes = {"log ends inside the call (no closing banner): run still going or log cut", "followed state not found",
                        "no SNTO values found"};
             m.calls.push_back(e);
-            end_log(i >= split, true);
-            if (!m.outer_errors[i >= split].empty())
-                m.calls.back().outcome = "failed", m.calls.back().error = "quorin ended without its closing banner", m.calls.back().notes = {};
             break;
         }
         if (chance(20)) {  // a warning with a continuation line, and one that is no doubt
@@ -300,13 +274,11 @@ MadeRun make_run(std::mt19937& rng) {
         }
         if (i > 0 && chance(12)) {  // the call stops with an error after the matching
             if (chance(50)) log += "  [Diabatic] Updated diabatic state index = " + n(chosen) + "\n";
-            const int stop = pick(0, 2);  // STOP 1 or 2 after an ERROR, or an I/O failure without a STOP line
-            const std::string what = stop ? "ERROR: Best SNTO value 0.1 is 0.1 of ...: the followed state is lost."
-                                          : "quorin: I/O failure: cannot write out.EOu (No space left on device)",
+            const std::string what = "ERROR: Best SNTO value 0.1 is 0.1 of ...: the followed state is lost.",
                               more = "No External output was written; temp/sdn_meta.dat is left as it was.";
-            e.error = what + (stop ? " " + more + " (STOP " + n(stop) + ")" : "") + " [" + (split < ncalls ? e.log : "log") +
-                      " line " + n(std::count(log.begin(), log.end(), '\n') + 1) + "]";
-            log += " " + what + "\n" + (stop ? "        " + more + "\nSTOP " + n(stop) + "\n" : "");
+            e.error = what + " " + more + " (STOP 1) [" + (split < ncalls ? e.log : "log") + " line " +
+                      n(std::count(log.begin(), log.end(), '\n') + 1) + "]";
+            log += " " + what + "\n        " + more + "\n STOP 1\n";
             e.outcome = "failed";
         } else {
             log += "  [Diabatic] Updated diabatic state index = " + n(chosen) +
@@ -315,14 +287,13 @@ MadeRun make_run(std::mt19937& rng) {
             e.after = followed = chosen;
         }
         m.calls.push_back(e);
-        if (i == split - 1 || i == ncalls - 1) end_log(i >= split, false);
     }
     return m;
 }
 
-// What the report says after its table: the notes, quorin's other warnings, and the summary.
+// What the report says after its table: the notes, quorin's other warnings, and the summary up to how the logs end.
 std::string told(const MadeRun& m) {
-    std::string notes, warned, followed, changes, doubts, ends;
+    std::string notes, warned, followed, changes, doubts;
     int state = 0, from = 0, to = 0, ndoubts = 0;
     auto flush = [&] {
         if (state) followed += (followed.empty() ? "state " : " -> state ") + n(state) + (from == to ? " (step " + n(from) : " (steps " + n(from) + "-" + n(to)) + ")";
@@ -342,21 +313,12 @@ std::string told(const MadeRun& m) {
         changes += ", E(" + n(c.after) + ") - E(" + n(c.before) + ") = " + f("%+.4f", c.roots.at(c.after).first - c.roots.at(c.before).first) + " eV";
     }
     flush();
-    for (int l = 0; l < 2 && !m.logs[l].empty(); ++l) {
-        auto in = [&](const Expected& c) { return c.log == (l ? "second.log" : "first.log"); };
-        const auto failed = std::find_if(m.calls.begin(), m.calls.end(), [&](auto& c) { return in(c) && c.outcome == "failed"; });
-        const long later = std::count_if(failed, m.calls.end(), in) - 1;
-        ends += (m.logs[1].empty() ? "  end:             " : l ? "  end of second.log: " : "  end of first.log: ") +
-                (failed == m.calls.end() ? m.ends[l] : "the run STOPPED at step " + n(failed->step) + ": " + failed->error +
-                     (m.outer_errors[l].empty() ? "" : "; outer job: " + m.outer_errors[l]) +
-                     (later > 0 ? "; the log goes on with " + n(later) + " more call(s)" : "")) + "\n";
-    }
     return "\nCould not read:\n" + (notes.empty() ? "  nothing: every call had what a report needs\n" : notes) +
            (warned.empty() ? "" : "\nquorin warned:\n" + warned) + "\nSummary\n  steps:           " + n(m.calls.size()) +
            " quorin call(s) (" + n(m.calls.size()) + " diabatic)\n  followed:        " + followed + "\n  root changes:    " +
            (changes.empty() ? "none" : changes) + "\n  near-degenerate: none\n  doubts:          " +
            (ndoubts ? n(ndoubts) + " warning(s) about the followed state" : "none") + "\n" + doubts +
-           "  inner convergence met: never\n" + ends;
+           "  inner convergence met: never\n";
 }
 
 TEST(ReportOfMadeUpRuns, PictureRecordsAndSummarySayWhatTheLogsSay) {
@@ -371,7 +333,7 @@ TEST(ReportOfMadeUpRuns, PictureRecordsAndSummarySayWhatTheLogsSay) {
             if (in->str().size()) rep::append_log(run, *in, in == &first ? "first.log" : "second.log");
         const std::string svg = rep::render_svg(run), csv = rep::format_csv(run), table = rep::format_report(run);
         check_picture(svg, m.calls);
-        EXPECT_EQ(table.substr(table.find("\nCould not read:")), told(m));
+        EXPECT_EQ(table.substr(table.find("\nCould not read:"), table.find("  end") - table.find("\nCould not read:")), told(m));
         const auto records = csv_records(csv);
         ASSERT_EQ(records.size(), m.calls.size());
         for (std::size_t i = 0; i < records.size(); ++i) {
@@ -525,6 +487,25 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
     // Step numbers at the ends of the integer range and an energy beyond the resolution of its axis: a bounded plot.
     const std::string damaged = " Step -2147483647\n" + kExcerpt + " Step 2147483647\n" + kExcerpt + " Recovered energy= 1e17\n";
     EXPECT_LT(rep::render_svg(rep::parse_log_text(damaged, "damaged")).size(), 200000u);
+    // How a log ends, said in the summary's last line: after a call that went well, or one that failed.
+    const std::string call = kExcerpt.substr(0, kExcerpt.find(kStart, 1)), et = "Error termination via Lnk1e in /g16/l9999.exe";
+    for (const auto& [log, end] : std::vector<std::pair<std::string, std::string>>{
+             {call, "the log ends after step 1 without an ending line (run still going, or log cut)"},
+             {call + " Optimization completed.\n Frequencies --  -10.50  20.25\n Frequencies --  5.00\n Normal termination of G\n",
+              "optimization completed at step 1; 3 frequencies, lowest -10.50 cm-1, 1 imaginary; normal termination"},
+             {call + " Optimization stopped.\n    -- Number of steps exceeded,  NStep=   9\n",
+              "optimization STOPPED without converging: step limit reached after step 1"},
+             {call + " " + et + "\n", "outer job ended after step 1: " + et},
+             {call + " Frequencies --  30.00\n Normal termination of G\n", "normal termination after step 1; 1 frequencies, lowest "
+                                                                          "30.00 cm-1, none imaginary"},
+             {kStart + " ERROR: x\n        y\nSTOP 2\n" + call, "the run STOPPED at step 1: ERROR: x y (STOP 2) [log line 2]; the "
+                                                            "log goes on with 1 more call(s)"},
+             {kStart + " quorin: I/O failure: disk full\n", "the run STOPPED at step 1: quorin: I/O failure: disk full [log line 2]"},
+             {call + kStart + "  [Diabatic] Previous diabatic state is  1\n " + et + "\n",
+              "the run STOPPED at step 2: quorin ended without its closing banner; outer job: " + et}}) {
+        const std::string said = rep::format_report(rep::parse_log_text(log, "log"));
+        EXPECT_EQ(said.substr(said.rfind("\n  end:") + 20), end + "\n");
+    }
     check_layout(rep::render_svg(rep::parse_log_text(kExcerpt, "capture")));
 }
 
