@@ -145,13 +145,14 @@ TEST_F(Nto, SummaryRowsCountInsideTheBlockWithStatusZero) {
     write_file("s.snto",
                "2 0.99 0 0 x 0\nBEGIN_STATES extra\n# 3 0.9 0 0 x 0\n! 4 0.9 0 0 x 0\n\n"
                "  3  0.7  0.0 0.0  x  0\r\n 4 0.5 0 0 'two words' 0\n5 0.6 0 0 x 1\n6 0.4 0 0 x\n"
-               "3 0.8 0 0 x 0\n4 0.95 0 0 x 2\n7 oops 0 0 x 0\n8 NaN 0 0 x 0\n    END_STATES here\n2 0.1 0 0 x 0\n");
+               "3 0.8 0 0 x 0\n4 0.95 0 0 x 2\n7 oops 0 0 x 0\n8 NaN 0 0 x 0\n, 0.65 0 0 x 0\n10 0.3 0 0 x /\n"
+               "    END_STATES here\n2 0.1 0 0 x 0\n");
     // A whole row answers for its state whatever its status; a value that is
     // not a number is no value, said aloud.
     CaptureStdout out;
-    const SntoSummary v = read_snto_summary("s.snto", {2, 3, 4, 5, 6, 3, 7, 9, 8});
-    EXPECT_THAT(v.values, ElementsAre(kNoSnto, 0.8, 0.5, kNoSnto, kNoSnto, 0.8, kNoSnto, kNoSnto, kNoSnto));
-    EXPECT_THAT(v.answered, ElementsAre(false, true, true, true, false, true, false, false, true));
+    const SntoSummary v = read_snto_summary("s.snto", {2, 3, 4, 5, 6, 3, 7, 9, 8, 1, 10});
+    EXPECT_THAT(v.values, ElementsAre(kNoSnto, 0.8, 0.5, kNoSnto, kNoSnto, 0.8, kNoSnto, kNoSnto, kNoSnto, kNoSnto, kNoSnto));
+    EXPECT_THAT(v.answered, ElementsAre(false, true, true, true, false, true, false, false, true, false, true));
     EXPECT_EQ(out.text(), " WARNING: s.snto gives state 8 the SNTO value \"NaN\", not a number; the state has no value.\n");
 }
 
