@@ -240,7 +240,8 @@ MadeRun make_run(std::mt19937& rng) {
                 if (block == 1 && r == chosen) log += " This state for optimization and/or second-order correction.\n Total Energy, E(TD) = " + energy + "\n";
             }
         }
-        if (i == ncalls - 1 && chance(20)) {  // the log ends inside the last call
+        if (i == ncalls - 1 && chance(20)) {  // the log ends inside the last call, in the middle of a line
+            log += "  State 1 : SNTO =";
             e.outcome = "unfinished";
             e.notes = {"log ends inside the call (no closing banner): run still going or log cut", "followed state not found",
                        "no SNTO values found"};
@@ -479,11 +480,14 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
               "  inner convergence met: step 1\n"
               "  end:             the run STOPPED at step 3: " + failure + "; the log goes on with 1 more call(s)\n");
 
-    // A log cut before a call's start banner: its lines around an excited-state block make one call.
-    std::string cut = "  [Diabatic] Previous diabatic state is            1\n";
-    for (int k = 0; k < 30; ++k) cut += k == 9 ? " Step 2 of a scan\n" : " Excited State   1:  Singlet-A  5.0 eV\n";
-    const rep::Run one = rep::parse_log_text(cut + "  [Diabatic] Updated diabatic state index =            2\n" + kDone, "");
-    EXPECT_TRUE(one.calls.size() == 1 && one.calls[0].state_before == 1 && one.calls[0].state_after == 2);
+    // A log cut before a call's start banner: its lines around an excited-state block make one call, as long as
+    // quorin's own lines come at most 60 lines apart.
+    for (int lines : {60, 61}) {
+        std::string cut = "  [Diabatic] Previous diabatic state is            1\n";
+        for (int k = 0; k < lines; ++k) cut += k == 9 ? " Step 2 of a scan\n" : " Excited State   1:  Singlet-A  5.0 eV\n";
+        const rep::Run one = rep::parse_log_text(cut + "  [Diabatic] Updated diabatic state index =            2\n" + kDone, "");
+        EXPECT_EQ(one.calls.size() == 1 && one.calls[0].state_before == 1 && one.calls[0].state_after == 2, lines == 60);
+    }
     // Step numbers at the ends of the integer range and an energy beyond the resolution of its axis: a bounded plot.
     const std::string damaged = " Step -2147483647\n" + kExcerpt + " Step 2147483647\n" + kExcerpt + " Recovered energy= 1e17\n";
     EXPECT_LT(rep::render_svg(rep::parse_log_text(damaged, "damaged")).size(), 200000u);
