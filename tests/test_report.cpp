@@ -425,7 +425,8 @@ TEST(ReportOfRealRuns, RowsRecordsPictureAndSummaryFollowWhatTheRunsDid) {
 
 // Four calls: a first step that met the inner criteria; a near tie of three states, the first two equal (the first
 // pass takes the first), settled against n-1.fch for state 3, with quorin's doubts; a call that failed after
-// choosing state 2, which is not followed; a frequency call for state 3.
+// choosing state 2, which is not followed; a frequency call without a state file, for the configured root 3.
+const std::string kFallback = "Warning: SDNTO flag is on but no valid meta found, fallback to root=           3";
 const std::string kStart = " >>>>> TD-DFT External Interface Starting\n", kDone = " TD-DFT External Interface Done <<<<<\n";
 const std::string kJob = " This state for optimization and/or second-order correction.\n Total Energy, E(TD-HF/TD-DFT) =  ";
 const std::string kExcerpt =
@@ -445,7 +446,7 @@ const std::string kExcerpt =
     "  [Diabatic] Diabatic state changed; recomputing gradient for new state.\n Excited State   1:  Singlet-A  4.9 eV  f=0.01\n"
     " Excited State   3:  Singlet-A  5.1 eV  f=0.3\n" + kJob + "-75.82\n  Warning: Convergence table not found in log file\n" +
     kDone + kStart + "  [Diabatic] Previous diabatic state is  3\n  [Diabatic] Updated diabatic state index =  2\n"
-    " ERROR: formchk falied.\n        See temp/formchk.log.\nSTOP 1\n" + kStart + " Frequency calculation root = 3\n" + kDone +
+    " ERROR: formchk falied.\n        See temp/formchk.log.\nSTOP 1\n" + kStart + kFallback + "\n Frequency calculation root = 3\n" + kDone +
     " Recovered energy= -75.83 dipole= 0.0 0.0 0.0\n";
 
 TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
@@ -455,7 +456,7 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
     std::string report = rep::format_report(rep::parse_log_text(kExcerpt, "capture"));
     report.erase(report.find("\n  from, to:"), report.find("  * energy") - report.find("\n  from, to:"));  // the legend
     EXPECT_EQ(report,
-              "quorin-report: capture: 4 quorin call(s) in 43 lines\n\nstep  mode       roots    from   to  best SNTO best/own  "
+              "quorin-report: capture: 4 quorin call(s) in 44 lines\n\nstep  mode       roots    from   to  best SNTO best/own  "
               "2nd/best      exc/eV (f)   E handed back/Eh  max force  inner conv events\n"
               "1     diabatic   1           -    1          -        -         -  5.0000 (0.200)    -75.8000000000*          -"
               "         met starts following state 1\n"
@@ -464,9 +465,9 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
               "3     diabatic   -           3    -          -        -         -               -                  -          -"
               "           - matching chose state 2 (followed 3); FAILED: " + failure + "\n"
               "4     hessian    3           3    3          -        -         -               -    -75.8300000000           -"
-              "         n/a frequency job for root 3\n"
+              "         n/a frequency job for root 3 (configured root)\n"
               "  * energy from the inner job's echoed total energy (no \"Recovered energy=\" line after the call)\n\n"
-              "Could not read:\n  nothing: every call had what a report needs\n\nSummary\n"
+              "Could not read:\n  nothing: every call had what a report needs\n\nquorin warned:\n  step 4: " + kFallback + "\n\nSummary\n"
               "  steps:           4 quorin call(s) (3 diabatic, 1 hessian)\n"
               "  followed:        state 1 (step 1) -> state 3 (steps 2-4)\n"
               "  root changes:    step 2: 1 -> 3 (best SNTO 0.7700, 0.800 of its own value, runner-up at 1.039 of it), "
