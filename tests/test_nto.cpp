@@ -113,12 +113,12 @@ TEST_F(Nto, RangeAndSntoSums) {
     }
 
     // Orbital 4's later line replaces the earlier one; blank, unreadable,
-    // off-diagonal, out-of-range and short lines are skipped; extra items are
+    // off-diagonal, null, out-of-range and short lines are skipped; extra items are
     // not read.  A range needs every overlap it covers: a gap is a failed
     // tool run; an overlap that is not a number gives the state no value.
     write_file("ref.fch", fch({0.9, 0.9, 0.5, -0.3, 0.1, 0.9}));
     write_file("ov.txt",
-               "3 3 0.9\n\n4 4 0.7\nx y z\n4 4 -0.8\r\n4 5 0.7\n5 5 /\n0 0 5\n7 7 5\n-1 -1 5\n6 6\n2 2 0.5 extra\n6 6 0.25\n");
+               "3 3 0.9\n\n4 4 0.7\nx y z\n4 4 -0.8\r\n4 5 0.7\n5 5 /\n1 , 0.75\n0 0 5\n7 7 5\n-1 -1 5\n6 6\n2 2 0.5 extra\n6 6 0.25\n");
     write_file("inf.txt", "2 2 0.5\n3 3 -Infinity\n");
     EXPECT_THAT(read_overlap_integral_file("ov.txt", 6), ElementsAre(0.0, 0.5, 0.9, -0.8, 0.0, 0.25));
     const std::string gap = "        voskwfn may have failed\n";
