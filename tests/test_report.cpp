@@ -114,10 +114,14 @@ void check_layout(const std::string& svg, Heights* y_of = nullptr) {
         for (std::size_t i = 1; i < t.size(); ++i) EXPECT_LT(t[i].second, t[i - 1].second) << panel;
         const double top = frames[k].real("y"), bottom = top + frames[k].real("height");  // the ticks span the frame
         EXPECT_TRUE(std::fabs(t.back().second - top) < 0.1 && std::fabs(t[0].second - bottom) < 0.1) << panel;
-        if (y_of) (*y_of)[panel] = [t](double v) { return t[0].second + (v - t[0].first) * (t.back().second - t[0].second) /
-                                                                        (t.back().first - t[0].first); };
+        const auto y_at = [t](double v) { return t[0].second + (v - t[0].first) * (t.back().second - t[0].second) /
+                                                                (t.back().first - t[0].first); };
+        if (y_of) (*y_of)[panel] = y_at;
         const auto points = elements(svg, panel + "-point");
         for (const Element& p : points) EXPECT_TRUE(in(frames[k], p.x, p.y)) << panel;
+        const auto [low, high] = std::minmax_element(points.begin(), points.end(), [](auto& a, auto& b) { return a.y < b.y; });
+        if (k == 2) EXPECT_LT(y_at(1.0), top + (bottom - top) / 3);  // the axis fits the values: a perfect overlap high up,
+        else if (high->y > low->y) EXPECT_GT(high->y - low->y, (bottom - top) / 2) << panel;  // the others spread over it
         for (const Element& line : elements(svg, "series"))
             if (line.at("data-panel") == panel) check_line(line, points);
     }
@@ -482,6 +486,8 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
         for (int k = 0; k < lines; ++k) cut += k == 9 ? " Step 2 of a scan\n" : " Excited State   1:  Singlet-A  5.0 eV\n";
         const rep::Run one = rep::parse_log_text(cut + "  [Diabatic] Updated diabatic state index =            2\n" + kDone, "");
         EXPECT_EQ(one.calls.size() == 1 && one.calls[0].state_before == 1 && one.calls[0].state_after == 2, lines == 60);
+        EXPECT_EQ(quorin::contains(rep::format_report(one), "\nCould not read:\n  lines 1-63: quorin output without a start banner\n"),
+                  lines == 60);
     }
     // Step numbers at the ends of the integer range and an energy beyond the resolution of its axis: a bounded plot.
     const std::string damaged = " Step -2147483647\n" + kExcerpt + " Step 2147483647\n" + kExcerpt + " Recovered energy= 1e17\n";
