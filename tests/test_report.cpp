@@ -64,10 +64,8 @@ std::set<int> steps_of(const std::string& svg, const std::string& cls) {
 std::size_t check_line(const Element& line, const std::vector<Element>& pts) {
     std::istringstream d(line.at("d"));
     std::size_t count = 0;
-    int prev = 0;
-    for (std::string op; d >> op; ++count) {
-        double x = 0, y = 0;
-        d >> x >> y;
+    std::string op;
+    for (double x, y, prev = 0; d >> op >> x >> y; ++count) {
         auto on = std::find_if(pts.begin(), pts.end(), [&](const Element& p) {
             return p.x == x && p.y == y && (line.at("data-state").empty() || p.at("data-state") == line.at("data-state"));
         });
@@ -188,18 +186,15 @@ void check_picture(const std::string& svg, const std::vector<Expected>& calls) {
 
 std::vector<Record> csv_records(const std::string& csv) {
     std::vector<std::vector<std::string>> rows(1, {""});
-    for (std::size_t i = 0; i < csv.size(); ++i) {
+    for (std::size_t i = 0; i < csv.size(); ++i)
         if (csv[i] == '"')  // a quoted field, where "" is a quote
-            for (++i; i < csv.size() && (csv[i] != '"' || csv[i + 1] == '"'); ++i)
-                rows.back().back() += csv[csv[i] == '"' ? ++i : i];
+            for (++i; i < csv.size() && (csv[i] != '"' || csv[i + 1] == '"'); ++i) rows.back().back() += csv[csv[i] == '"' ? ++i : i];
         else if (csv[i] == ',') rows.back().emplace_back();
         else if (csv[i] == '\n') rows.push_back({""});
         else rows.back().back() += csv[i];
-    }
     std::vector<Record> records(rows.size() < 2 ? 0 : rows.size() - 2);  // a header; nothing after the last line feed
     for (std::size_t r = 0; r < records.size(); ++r)
-        for (std::size_t k = 0; k < rows[0].size(); ++k)
-            records[r][rows[0][k]] = k < rows[r + 1].size() ? rows[r + 1][k] : "?";
+        for (std::size_t k = 0; k < rows[0].size(); ++k) records[r][rows[0][k]] = k < rows[r + 1].size() ? rows[r + 1][k] : "?";
     return records;
 }
 
