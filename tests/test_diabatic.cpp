@@ -68,6 +68,7 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     ASSERT_EQ(run_process(wrappers + " cat /dev/null && rm commands.log").status, 0);  // the wrappers do log
     const std::string snaps = "temp/debug_snapshots/", tool = " voskSNTO writes to standard output\n";
     std::string runs, out[4], ein[4], old_after_3;
+    write_file("temp/debug_snapshots/.step_counter", "2147483647\n");  // a step counter at its top starts over
     for (int k = 0; k < 4; ++k) {
         SCOPED_TRACE("step " + std::to_string(k + 1));
         const ProcessResult r = call_at(kPath[k], "", wrappers);
@@ -136,6 +137,7 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
     // last energy and forces; the references rotated; no candidate left.
     EXPECT_EQ(read_file("temp/sdn_meta.dat"), state_file(model_at(read_file("in.EIn"), 2, 2)));
     EXPECT_EQ(read_file("temp/n-1.fch"), old_after_3);
+    EXPECT_EQ(lines_of(read_file("temp/sdn_step.dat"))[0].substr(23), std::to_string(fs::file_size("in.EIn")));  // its input
     EXPECT_EQ(names_in("temp"), (std::set<std::string>{".quorin.lock", "debug_snapshots", "formchk.log", "n-1.fch",
                                                        "old.fch", "sdn_meta.dat", "sdn_step.dat", "snto.snto", "tddft_pelun.chk",
                                                        "tddft_pelun.fchk", "tddft_pelun.gjf", "tddft_pelun.log"}));
@@ -164,9 +166,11 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
                          (vosksnto[0] == 'f' ? "\ninttype = 2\n" : "\n"));
             use_stand_ins();
             // NTO files hold fewer orbitals than basis functions (a basis with linear dependencies).
-            const ProcessResult r = run_process(std::string("QUORIN_STANDIN_FAULTS=fewer_orbitals=3 outer_job --keep -- ") +
-                                                QUORIN_EXE + " " + kConfig);
+            const ProcessResult r = run_process("QUORIN_STANDIN_LOG='" + fs::absolute("runs.log").string() +
+                                                "' QUORIN_STANDIN_FAULTS=fewer_orbitals=3 outer_job --keep -- " QUORIN_EXE " " + kConfig);
             ASSERT_EQ(r.status, 0) << r.out << r.err;
+            const std::string runs = read_file("runs.log");  // every inner job after the first reads the one before
+            EXPECT_TRUE(runs.starts_with("g16 force root=1 nstate=3 guess_read=0 td_read=0\n") && !contains(runs.substr(49), "_read=0"));
             // The followed state of each call, from its console; the best
             // overlap repeated in F10.6 after the single point's matching.
             std::vector<int> followed;
@@ -295,22 +299,43 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
     const auto before = kept_state();
     ASSERT_FALSE(before.at("temp/n-1.fch").empty());
     const std::string meta = before.at("temp/sdn_meta.dat");
-    for (const auto& [text, faults, error] : std::vector<std::array<std::string, 3>>{
-             {meta, "empty_nto", " ERROR: The NTO file of the chosen state 1, temp/new_state1.fch, cannot serve as the "
-                                 "next reference: it holds no number of basis functions."},
-             {"           2\n", "", " ERROR: Failed to read range_str from sdn_meta.dat"},
-             {"           4" + meta.substr(12), "", " ERROR: The followed state 4 stored in temp/sdn_meta.dat lies "
-                                                     "outside states 1 to 3 of this run (root + nadd)."}}) {
+    // The state file damaged or foreign, a tool's result unusable; and the candidates around a stored state at the
+    // edges of the states computed (root + nadd), by sntorange or by nadd without it, named by a tool that gives none
+    // a value.
+    const std::string rerun = "\n        temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were; the step can be rerun.";
+    auto window = [&](const char* states) {
+        return " ERROR: State matching found no SNTO value for any of the states " + std::string(states) +
+               "; the NTO tool produced no usable result." + rerun;
+    };
+    auto outside = [](const char* state) {
+        return " ERROR: The followed state " + std::string(state) + " stored in temp/sdn_meta.dat lies outside states 1 to 3 of "
+               "this run (root + nadd).\n        Raise nadd so that root + nadd is at least " + state + ", or remove "
+               "temp/sdn_meta.dat to start the following over from root.";
+    };
+    const std::string stored = meta.substr(12);
+    for (const auto& [text, faults, keys, error] : std::vector<std::array<std::string, 4>>{
+             {meta, "empty_nto", "", " ERROR: The NTO file of the chosen state 1, temp/new_state1.fch, cannot serve as the "
+                                     "next reference: it holds no number of basis functions." + rerun},
+             {"           2\n", "", "", " ERROR: Failed to read range_str from sdn_meta.dat"},
+             {"           4" + stored, "", "", outside("4")}, {"           0" + stored, "", "", outside("0")},
+             {"           3" + stored, "failed_rows", "root = 2\nnadd = 1\n", window("2 to 3")},
+             {"           3" + stored, "failed_rows", "sntorange = 1\n", window("2 to 3")},
+             {"           1" + stored, "failed_rows", "sntorange = 1\n", window("1 to 2")},
+             {"           2" + stored, "failed_rows", "sntorange = 9\n", window("1 to 3")}}) {
         SCOPED_TRACE(error);
+        write_config("vosksnto = true\n" + (keys.empty() ? "sntorange = 0\n" : keys));
         write_file("temp/sdn_meta.dat", text);
+        auto kept = before;
+        kept["temp/sdn_meta.dat"] = text;
         const ProcessResult r = call_at(kPath[2], kConfig, "QUORIN_STANDIN_FAULTS=" + faults);
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("\n" + error + "\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.find(" ERROR:")), error + "\n");  // the message and how it goes on, the end
         EXPECT_FALSE(fs::exists("out.EOu"));
         if (faults.empty()) EXPECT_EQ(standin_runs(), "");  // no job for a state file that cannot be used
-        else EXPECT_EQ(kept_state(), before);
+        else EXPECT_EQ(kept_state(), kept);
     }
     write_file("temp/sdn_meta.dat", meta);
+    write_config("vosksnto = true\nsntorange = 0\n");
     // Past the seam, after a node crash that damaged the checkpoint: the job
     // that read it runs once more from a fresh guess, and the zero window
     // keeps state 1.
@@ -329,12 +354,14 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
     write_file("bin/voskwfn", "#!/bin/sh\n");
     fs::permissions("bin/voskwfn", fs::perms::owner_all);
     const auto kept = kept_state();
-    EXPECT_EQ(call_at(kPath[3], kConfig, "PATH='" + (dir.path() / "bin").string() + "':\"$PATH\"").status, 1);
+    const ProcessResult r = call_at(kPath[3], kConfig, "PATH='" + (dir.path() / "bin").string() + "':\"$PATH\"");
+    EXPECT_TRUE(r.status == 1 && contains(r.out, "\n ERROR: Cannot open overlap file: temp/new_state1.fch.txt\n")) << r.out;
     EXPECT_EQ(kept_state(), kept);
-    // Without its state file the following starts over, without references of the old one.
+    // Without its state file the following starts over, without references of the old one, from the checkpoint.
     fs::remove("temp/sdn_meta.dat");
     ASSERT_EQ(call_at(kPath[3], kConfig).status, 0);
     EXPECT_TRUE(fs::exists("temp/old.fch") && !fs::exists("temp/n-1.fch"));
+    EXPECT_EQ(standin_runs().substr(0, 49), "g16 force root=1 nstate=3 guess_read=1 td_read=1\n");
 }
 
 // What Gaussian and the tools hand back at a later step (the third: both
@@ -375,6 +402,8 @@ TEST(Diabatic, DamagedResultsAreNeverPassedOn) {
              {"", "nan=energy", "", 2, "ERROR: " + fchk + "the total energy, not a finite number."},
              {"tooltimeout = 1\n", "hang=formchk", "", 1, "ERROR: formchk did not finish within 1" + ended},
              {"tooltimeout = 1\n" + wfn, "hang=voskwfn", "", 1, "ERROR: voskwfn did not finish within 1" + ended},
+             {"", "lose_candidates", "", 1, "ERROR: Could not put temp/new_state2.fch in place as temp/old.fch; temp/sdn_meta.dat "
+                                            "is left as it was."},
              {"tooltimeout = 20\n", "wait_input", "", 1, " Final best matching state:            2", 0}}) {
         SCOPED_TRACE(c.faults + " " + c.ein);
         fs::remove_all("temp");

@@ -73,12 +73,26 @@ TEST_F(Nto, UnsupportedInttypeAndAbsurdBasisCounts) {
         engine.ensure_nto_templates();  // the integral template follows the scheme
         EXPECT_THAT(read_file("temp/integral.bw"), HasSubstr(given == 2 ? "inttype -2" : "inttype -1"));
     }
-    // Negative, beyond the bound, beyond 32 bits: a damaged file, named in the message.
-    for (long long absurd : {-5LL, 10000001LL, 99999999999LL}) {
-        write_file("d.fch", fch_header("Number of basis functions", "I     ", absurd));
+    // Damaged files: the message naming the file and the status (2: an I/O failure). Read for the basis count
+    // (nif 0), else for nif orbital energies; counts negative, beyond the bound, beyond 32 bits.
+    const std::string nbf = "Number of basis functions";
+    struct Damaged { std::string text; int nif, status; std::string said; };
+    for (const Damaged& c : std::vector<Damaged>{
+             {fch_header(nbf.c_str(), "I     ", -5), 0, 1, " ERROR: Invalid number of basis functions (-5) in d.fch\n"},
+             {fch_header(nbf.c_str(), "I     ", 10000001), 0, 1, " ERROR: Invalid number of basis functions (10000001) in d.fch\n"},
+             {fch_header(nbf.c_str(), "I     ", 99999999999), 0, 1, " ERROR: Invalid number of basis functions (99999999999) in d.fch\n"},
+             {nbf + "   I   twelve\n", 0, 2, "end of data while reading an integer in d.fch"},
+             {"Number of electrons   I  12\n", 0, 1, " ERROR: Could not find number of basis functions in d.fch\n"},
+             {fch({0.5}), -1, 1, " ERROR: Invalid number of orbital energies (-1) for d.fch\n"},
+             {"Beta Orbital Energies    R  N=  1\n 0.5\n", 1, 1, " ERROR: Alpha orbital energies not found in d.fch\n"},
+             {"Alpha Orbital Energies    R  N=  2\n 0.5 x\n", 2, 2,
+              "value 1 of 2 is missing or cut short in the alpha orbital energy section of d.fch"}}) {
+        write_file("d.fch", c.text);
         CaptureStdout out;
-        EXPECT_EQ(status_of([] { read_nif_from_fch("d.fch"); }), 1) << absurd;
-        EXPECT_THAT(out.text(), AllOf(StartsWith(" ERROR: "), HasSubstr("d.fch"))) << absurd;
+        std::string failure;
+        EXPECT_EQ(status_of([&] { c.nif ? (void)read_orbital_energies_from_fch("d.fch", c.nif) : (void)read_nif_from_fch("d.fch"); },
+                            &failure), c.status) << c.text;
+        EXPECT_EQ(out.text() + failure, c.said) << failure;
     }
 }
 
@@ -98,12 +112,12 @@ TEST_F(Nto, RangeAndSntoSums) {
     }
 
     // Orbital 4's later line replaces the earlier one; blank, unreadable,
-    // off-diagonal, out-of-range and short lines are skipped; extra items are
+    // off-diagonal, null, out-of-range and short lines are skipped; extra items are
     // not read.  A range needs every overlap it covers: a gap is a failed
     // tool run; an overlap that is not a number gives the state no value.
     write_file("ref.fch", fch({0.9, 0.9, 0.5, -0.3, 0.1, 0.9}));
     write_file("ov.txt",
-               "3 3 0.9\n\n4 4 0.7\nx y z\n4 4 -0.8\r\n4 5 0.7\n5 5 /\n0 0 5\n7 7 5\n-1 -1 5\n6 6\n2 2 0.5 extra\n6 6 0.25\n");
+               "3 3 0.9\n\n4 4 0.7\nx y z\n4 4 -0.8\r\n4 5 0.7\n5 5 /\n1 , 0.75\n0 0 5\n7 7 5\n-1 -1 5\n6 6\n2 2 0.5 extra\n6 6 0.25\n");
     write_file("inf.txt", "2 2 0.5\n3 3 -Infinity\n");
     EXPECT_THAT(read_overlap_integral_file("ov.txt", 6), ElementsAre(0.0, 0.5, 0.9, -0.8, 0.0, 0.25));
     const std::string gap = "        voskwfn may have failed\n";
@@ -130,13 +144,14 @@ TEST_F(Nto, SummaryRowsCountInsideTheBlockWithStatusZero) {
     write_file("s.snto",
                "2 0.99 0 0 x 0\nBEGIN_STATES extra\n# 3 0.9 0 0 x 0\n! 4 0.9 0 0 x 0\n\n"
                "  3  0.7  0.0 0.0  x  0\r\n 4 0.5 0 0 'two words' 0\n5 0.6 0 0 x 1\n6 0.4 0 0 x\n"
-               "3 0.8 0 0 x 0\n4 0.95 0 0 x 2\n7 oops 0 0 x 0\n8 NaN 0 0 x 0\n    END_STATES here\n2 0.1 0 0 x 0\n");
+               "3 0.8 0 0 x 0\n4 0.95 0 0 x 2\n7 oops 0 0 x 0\n8 NaN 0 0 x 0\n, 0.65 0 0 x 0\n10 0.3 0 0 x /\n"
+               "    END_STATES here\n2 0.1 0 0 x 0\n");
     // A whole row answers for its state whatever its status; a value that is
     // not a number is no value, said aloud.
     CaptureStdout out;
-    const SntoSummary v = read_snto_summary("s.snto", {2, 3, 4, 5, 6, 3, 7, 9, 8});
-    EXPECT_THAT(v.values, ElementsAre(kNoSnto, 0.8, 0.5, kNoSnto, kNoSnto, 0.8, kNoSnto, kNoSnto, kNoSnto));
-    EXPECT_THAT(v.answered, ElementsAre(false, true, true, true, false, true, false, false, true));
+    const SntoSummary v = read_snto_summary("s.snto", {2, 3, 4, 5, 6, 3, 7, 9, 8, 1, 10});
+    EXPECT_THAT(v.values, ElementsAre(kNoSnto, 0.8, 0.5, kNoSnto, kNoSnto, 0.8, kNoSnto, kNoSnto, kNoSnto, kNoSnto, kNoSnto));
+    EXPECT_THAT(v.answered, ElementsAre(false, true, true, true, false, true, false, false, true, false, true));
     EXPECT_EQ(out.text(), " WARNING: s.snto gives state 8 the SNTO value \"NaN\", not a number; the state has no value.\n");
 }
 
@@ -145,7 +160,8 @@ TEST_F(Nto, SnapshotNumbersCountOnAndKeepAllDigits) {
     // No directory: nothing recorded, so the same number again.
     EXPECT_EQ(std::vector<int>({next_snto_snapshot_id(), next_snto_snapshot_id()}), std::vector<int>({1, 1}));
     make_dirs("temp/debug_snapshots");
-    for (auto [before, id] : std::vector<std::pair<std::string, int>>{{"6\n", 7}, {"seven\n", 1}, {"9999\n", 10000}}) {
+    for (auto [before, id] : std::vector<std::pair<std::string, int>>{{"6\n", 7}, {"seven\n", 1}, {"9999\n", 10000},
+                                                                      {"2147483647\n", 1}}) {  // at its top: over again
         write_file(counter, before);
         EXPECT_EQ(next_snto_snapshot_id(), id);
         EXPECT_EQ(read_file(counter), " " + I11(id) + "\n");  // a free-form line
@@ -153,13 +169,20 @@ TEST_F(Nto, SnapshotNumbersCountOnAndKeepAllDigits) {
     EXPECT_EQ(snapshot_number(10000), "10000");
 }
 
-// voskwfn that leaves no NTO file for the first step's state stops the call
+// A tool that leaves no NTO file for the first step's state stops the call, the whole console
 // (the runs that work are in the workflow tests).
 TEST_F(Nto, SingleStateNtoMissing) {
-    CaptureStdout out;
-    EXPECT_EQ(status_of([] { NtoEngine().calculate_nto_for_state("temp/tddft_pelun.fchk", 4, "temp/old.fch"); }), 1);
-    EXPECT_THAT(out.text(), EndsWith("\n ERROR: Expected template output file not found: temp/new_state4.fch\n"
-                                     "        voskwfn may have failed\n"));
+    for (bool vosksnto : {false, true}) {
+        CaptureStdout out;
+        NtoEngine engine({.use_vosksnto = vosksnto});
+        EXPECT_EQ(status_of([&] { engine.calculate_nto_for_state("temp/tddft_pelun.fchk", 4, "temp/old.fch"); }), 1);
+        EXPECT_EQ(out.text(), vosksnto ? "  Calculating NTO for state            4  using voskSNTO\n  Command: voskSNTO --newnto "
+                                         "'temp/tddft_pelun.fchk' temp/tddft_pelun.log --state 4 --outfch 'temp/old.fch'\n ERROR: "
+                                         "Expected output file not found: temp/old.fch\n        voskSNTO may have failed\n"
+                                       : "  Calculating NTO for state            4\n  Command: voskwfn temp/NTO.bw 'temp/tddft_pelun.fchk' "
+                                         "-v state=4\n ERROR: Expected template output file not found: temp/new_state4.fch\n"
+                                         "        voskwfn may have failed\n");
+    }
 }
 
 // voskwfn matching over range 2,3: the reference old.fch weighs only orbital

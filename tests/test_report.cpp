@@ -23,31 +23,33 @@ struct Expected {  // what one call must show
     std::optional<double> energy, best, own, second;  // second: the runner-up's value, of second_state
     int second_state = 0;
     std::map<int, std::pair<double, double>> roots;  // root: eV and f of the call's last block
-    std::vector<std::string> warnings;
+    std::vector<std::string> warnings, notes;  // notes: what the report could not read
     std::string error, outcome = "ok";
 };
 bool doubt(const std::string& w) { return std::regex_search(w, std::regex("SNTO:|Root change:")); }
 std::string n(long v) { return std::to_string(v); }
 
-struct Element {  // an SVG element: attributes, the text after its start tag, and where it stands
-    std::string text;
+struct Element {  // an SVG element: its tag and attributes, the text after its start tag, and where it stands
+    std::string tag, text;
     std::map<std::string, std::string> a;
     double x = 0, y = 0;
     std::string at(const std::string& k) const { return a.count(k) ? a.at(k) : ""; }
     int num(const std::string& k) const { return a.count(k) ? std::stoi(a.at(k)) : 0; }
+    double real(const std::string& k) const { return std::atof(at(k).c_str()); }
 };
 
+// The elements of a class ("*": painted in a state's colour; "": all), in document order.
 std::vector<Element> elements(const std::string& svg, const std::string& cls) {
     static const std::regex tag(R"(<([a-z]+)([^<>]*)>([^<]*))"), attr(R"(([\w-]+)="([^"]*)\")");
     std::vector<Element> all;
     for (auto it = std::sregex_iterator(svg.begin(), svg.end(), tag); it != std::sregex_iterator(); ++it) {
-        Element e{(*it)[3], {}};
+        Element e{(*it)[1], (*it)[3], {}};
         const std::string attrs = (*it)[2];
         for (auto m = std::sregex_iterator(attrs.begin(), attrs.end(), attr); m != std::sregex_iterator(); ++m)
             e.a[(*m)[1]] = (*m)[2];
-        if ((*it)[1] == "text") e.x = std::atof(e.at("x").c_str()), e.y = std::atof(e.at("y").c_str());
+        if (e.tag == "text") e.x = e.real("x"), e.y = e.real("y");
         std::sscanf(e.at("transform").c_str(), "translate(%lf,%lf)", &e.x, &e.y);
-        if (cls == "*" ? e.a.count("data-state") : e.at("class") == cls) all.push_back(e);
+        if (cls.empty() || (cls == "*" ? e.a.count("data-state") : e.at("class") == cls)) all.push_back(e);
     }
     return all;
 }
@@ -62,10 +64,8 @@ std::set<int> steps_of(const std::string& svg, const std::string& cls) {
 std::size_t check_line(const Element& line, const std::vector<Element>& pts) {
     std::istringstream d(line.at("d"));
     std::size_t count = 0;
-    int prev = 0;
-    for (std::string op; d >> op; ++count) {
-        double x = 0, y = 0;
-        d >> x >> y;
+    std::string op;
+    for (double x, y, prev = 0; d >> op >> x >> y; ++count) {
         auto on = std::find_if(pts.begin(), pts.end(), [&](const Element& p) {
             return p.x == x && p.y == y && (line.at("data-state").empty() || p.at("data-state") == line.at("data-state"));
         });
@@ -76,71 +76,125 @@ std::size_t check_line(const Element& line, const std::vector<Element>& pts) {
     return count;
 }
 
-// The picture against the calls: colours, axes, lines, rings and marks.
-void check_picture(const std::string& svg, const std::vector<Expected>& calls) {
-    std::map<int, std::string> colour;  // each state one colour, each colour one state
-    std::set<std::string> used;
-    for (const Element& e : elements(svg, "*")) {
-        const std::string fill = e.at("fill"), c = fill == "white" || fill == "none" ? e.at("stroke") : fill;
-        if (colour.emplace(e.num("data-state"), c).second) EXPECT_TRUE(used.insert(c).second) << c;
-        EXPECT_EQ(colour[e.num("data-state")], c) << "state " << e.at("data-state");
+// What every picture must be: inside its canvas; one colour per state, each state in the legend; value axes that
+// span their frames and rise upwards, every value inside; one step axis, left to right, for every mark of a step;
+// lines only between adjacent steps; keys one below another, each drawn as the marks it explains.
+using Heights = std::map<std::string, std::function<double(double)>>;  // a panel's value to height, by its ticks
+void check_layout(const std::string& svg, Heights* y_of = nullptr) {
+    const auto all = elements(svg, "");
+    auto in = [](const Element& r, double x, double y) {  // inside a rect
+        return x >= r.real("x") && x <= r.real("x") + r.real("width") && y >= r.real("y") && y <= r.real("y") + r.real("height");
+    };
+    std::vector<Element> frames;  // all[1]: the canvas
+    for (const Element& e : all) {
+        EXPECT_TRUE(e.tag == "line" ? in(all[1], e.real("x1"), e.real("y1")) && in(all[1], e.real("x2"), e.real("y2"))
+                                    : in(all[1], e.x, e.y)) << e.tag << " " << e.text;
+        if (e.tag == "rect" && e.at("fill") == "none") frames.push_back(e);
     }
-    std::map<std::string, std::function<double(double)>> y_of;  // by the tick labels, whose values rise upwards
-    for (const std::string panel : {"excitation", "energy", "snto"}) {
-        std::vector<std::pair<double, double>> t;
+    std::map<int, std::string> colour;  // each state one colour, each colour one state
+    std::map<std::string, int> state;
+    std::set<int> states, legend;
+    for (const Element& e : elements(svg, "*")) {
+        const int s = e.num("data-state");
+        const std::string c = e.at("fill") == "white" || e.at("fill") == "none" ? e.at("stroke") : e.at("fill");
+        EXPECT_TRUE(colour.emplace(s, c).first->second == c && state.emplace(c, s).first->second == s) << s << " " << c;
+        (e.at("class") == "legend" ? legend : states).insert(s);
+    }
+    EXPECT_TRUE(std::includes(legend.begin(), legend.end(), states.begin(), states.end()));
+    ASSERT_EQ(frames.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+        const std::string panel = std::array{"excitation", "energy", "snto"}[k];
+        std::vector<std::pair<double, double>> t;  // value, height
         for (const Element& e : elements(svg, "tick"))
             if (e.at("data-panel") == panel) t.push_back({std::stod(e.text), e.y});
         std::sort(t.begin(), t.end());
-        for (std::size_t k = 1; k < t.size(); ++k) EXPECT_LT(t[k].second, t[k - 1].second) << panel;
-        y_of[panel] = [t](double v) { return t[0].second + (v - t[0].first) * (t.back().second - t[0].second) /
-                                                                  (t.back().first - t[0].first); };
+        ASSERT_GE(t.size(), 2u);
+        for (std::size_t i = 1; i < t.size(); ++i) EXPECT_LT(t[i].second, t[i - 1].second) << panel;
+        const double top = frames[k].real("y"), bottom = top + frames[k].real("height");  // the ticks span the frame
+        EXPECT_TRUE(std::fabs(t.back().second - top) < 0.1 && std::fabs(t[0].second - bottom) < 0.1) << panel;
+        const auto y_at = [t](double v) { return t[0].second + (v - t[0].first) * (t.back().second - t[0].second) /
+                                                                (t.back().first - t[0].first); };
+        if (y_of) (*y_of)[panel] = y_at;
         const auto points = elements(svg, panel + "-point");
+        for (const Element& p : points) EXPECT_TRUE(in(frames[k], p.x, p.y)) << panel;
+        const auto [low, high] = std::minmax_element(points.begin(), points.end(), [](auto& a, auto& b) { return a.y < b.y; });
+        if (k == 2) EXPECT_LT(y_at(1.0), top + (bottom - top) / 3);  // the axis fits the values: a perfect overlap high up,
+        else if (high->y > low->y) EXPECT_GT(high->y - low->y, (bottom - top) / 2) << panel;  // the others spread over it
         for (const Element& line : elements(svg, "series"))
             if (line.at("data-panel") == panel) check_line(line, points);
     }
+    std::vector<std::pair<int, double>> at;  // (step, x) of every mark of a step, and of the step axis' labels
+    for (const Element& e : all)
+        if (e.a.count("data-step") && e.x != 0 && e.at("class") != "snto-nminus") at.push_back({e.num("data-step"), e.x});
+        else if (e.tag == "text" && e.text != "step" && in(frames[2], e.x, e.y - frames[2].real("height")) && !in(frames[2], e.x, e.y))
+            at.push_back({std::stoi(e.text), e.x});
+    const auto [lo, hi] = std::minmax_element(at.begin(), at.end());
+    const double slot = (hi->second - lo->second) / (hi->first - lo->first);
+    EXPECT_TRUE(hi->first > lo->first && slot > 0);
+    for (const auto& [step, x] : at) EXPECT_NEAR(x, lo->second + slot * (step - lo->first), 0.11) << step;
+    for (auto e = all.begin(); e + 1 < all.end(); ++e) {  // a marker's shape: centred on its point, within its step's slot
+        const Element& shape = *(e + 1);
+        const double size = shape.tag == "circle" ? 2 * shape.real("r") : shape.real("width");
+        if (e->tag == "g" && e->a.count("data-state") && shape.tag == "rect")
+            EXPECT_TRUE(std::fabs(shape.real("x") + size / 2) < 0.06 && std::fabs(shape.real("y") + shape.real("height") / 2) < 0.06 &&
+                        shape.real("height") == size) << e->at("class");
+        if (e->at("class") == "excitation-point" && shape.tag != "polygon") EXPECT_LE(size, slot);
+    }
+    const auto key = std::find_if(all.begin(), all.end(), [](auto& e) { return e.text == "states (roots)"; });
+    for (auto e = key + 1, last = key; e < all.end(); ++e)  // the legend's labels
+        if (e->tag == "text" && e->x > key->x + 10) EXPECT_GE(e->y, last->y + 14) << e->text, last = e;
+    for (const auto& [cls, label] : std::vector<std::pair<std::string, std::string>>{  // each kind of mark drawn has its key
+             {"followed-path", "followed root, step to step"}, {"followed", "followed / chosen state"},
+             {"chosen", "followed / chosen state"}, {"snto-nminus", "SNTO vs n-1"}, {"own-snto", "reference's own SNTO"},
+             {"root-change", "root changed"}, {"error-step", "failed step"}, {"near-degenerate", "near-degenerate"},
+             {"doubt", "doubt (quorin warned)"}})
+        if (std::any_of(all.begin(), all.end(), [&](auto& e) { return e.at("class") == cls; }))
+            EXPECT_TRUE(std::any_of(key, all.end(), [&](auto& e) { return e.text == label; })) << label;
+}
+
+// The picture against the calls: energies, roots, rings and marks where the calls put them.
+void check_picture(const std::string& svg, const std::vector<Expected>& calls) {
+    Heights y_of;
+    check_layout(svg, &y_of);
     const auto rings = elements(svg, "followed"), path = elements(svg, "followed-path");  // the followed roots
     EXPECT_EQ(path.size(), rings.size() > 1 ? 1u : 0u);
     for (const Element& line : path) EXPECT_EQ(check_line(line, rings), rings.size());
     const auto energies = elements(svg, "energy-point"), excitations = elements(svg, "excitation-point");
-    std::set<int> changes, failed, doubts, answered;
+    std::map<std::string, std::set<int>> want{{"log-start", {}}, {"root-change", {}}, {"energy-point", {}},
+                                              {"error-step", {}}, {"doubt", {}}};  // the steps of each kind of mark
     for (const Expected& c : calls) {
-        if (c.after > 0 && c.before > 0 && c.after != c.before) changes.insert(c.step);
-        if (c.energy) answered.insert(c.step);
-        if (c.outcome == "failed") failed.insert(c.step);
-        if (std::any_of(c.warnings.begin(), c.warnings.end(), doubt)) doubts.insert(c.step);
+        if (&c > &calls[0] && c.log != (&c - 1)->log) want["log-start"].insert(c.step);  // a further log starts
+        if (c.after > 0 && c.before > 0 && c.after != c.before) want["root-change"].insert(c.step);
+        if (c.energy) want["energy-point"].insert(c.step);
+        if (c.outcome == "failed") want["error-step"].insert(c.step);
+        if (std::any_of(c.warnings.begin(), c.warnings.end(), doubt)) want["doubt"].insert(c.step);
         for (const Element& e : energies)
             if (e.num("data-step") == c.step && c.energy)
-                EXPECT_TRUE(e.num("data-state") == c.after && std::fabs(e.y - y_of["energy"](*c.energy)) < 0.3);
+                EXPECT_TRUE(e.num("data-state") == c.after && std::fabs(e.y - y_of.at("energy")(*c.energy)) < 0.3);
         std::map<int, double> drawn;  // root: height
         for (const Element& e : excitations)
             if (e.num("data-step") == c.step) drawn[e.num("data-state")] = e.y;
         ASSERT_EQ(drawn.size(), c.roots.size());
-        for (const auto& [root, ef] : c.roots) EXPECT_NEAR(drawn[root], y_of["excitation"](ef.first), 0.3) << c.step;
+        for (const auto& [root, ef] : c.roots) EXPECT_NEAR(drawn[root], y_of.at("excitation")(ef.first), 0.3) << c.step;
         std::vector<double> ring;  // on the followed root only
         for (const Element& e : rings)
             if (e.num("data-step") == c.step) ring.push_back(e.num("data-root") == c.after ? e.y : -1);
         EXPECT_EQ(ring, c.after ? std::vector<double>{drawn[c.after]} : std::vector<double>{});
     }
-    EXPECT_EQ(steps_of(svg, "energy-point"), answered);
-    EXPECT_EQ(steps_of(svg, "root-change"), changes);
-    EXPECT_EQ(steps_of(svg, "error-step"), failed);
-    EXPECT_EQ(steps_of(svg, "doubt"), doubts);
+    for (const auto& [cls, steps] : want) EXPECT_EQ(steps_of(svg, cls), steps) << cls;
 }
 
 std::vector<Record> csv_records(const std::string& csv) {
     std::vector<std::vector<std::string>> rows(1, {""});
-    for (std::size_t i = 0; i < csv.size(); ++i) {
+    for (std::size_t i = 0; i < csv.size(); ++i)
         if (csv[i] == '"')  // a quoted field, where "" is a quote
-            for (++i; i < csv.size() && (csv[i] != '"' || csv[i + 1] == '"'); ++i)
-                rows.back().back() += csv[csv[i] == '"' ? ++i : i];
+            for (++i; i < csv.size() && (csv[i] != '"' || csv[i + 1] == '"'); ++i) rows.back().back() += csv[csv[i] == '"' ? ++i : i];
         else if (csv[i] == ',') rows.back().emplace_back();
         else if (csv[i] == '\n') rows.push_back({""});
         else rows.back().back() += csv[i];
-    }
     std::vector<Record> records(rows.size() < 2 ? 0 : rows.size() - 2);  // a header; nothing after the last line feed
     for (std::size_t r = 0; r < records.size(); ++r)
-        for (std::size_t k = 0; k < rows[0].size(); ++k)
-            records[r][rows[0][k]] = k < rows[r + 1].size() ? rows[r + 1][k] : "?";
+        for (std::size_t k = 0; k < rows[0].size(); ++k) records[r][rows[0][k]] = k < rows[r + 1].size() ? rows[r + 1][k] : "?";
     return records;
 }
 
@@ -156,7 +210,7 @@ struct MadeRun {
 MadeRun make_run(std::mt19937& rng) {
     auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
     auto chance = [&](int percent) { return pick(1, 100) <= percent; };
-    const int nroots = pick(2, 11), ncalls = pick(3, 12), split = chance(50) ? pick(1, ncalls - 1) : ncalls;
+    const int nroots = pick(2, 11), ncalls = chance(10) ? pick(40, 60) : pick(3, 12), split = chance(50) ? pick(1, ncalls - 1) : ncalls;
     const std::string none = "-10000000000.000000";  // quorin's "no value"
     MadeRun m;
     for (int i = 0, followed = pick(1, nroots), local = 0; i < ncalls; ++i) {
@@ -176,11 +230,14 @@ MadeRun make_run(std::mt19937& rng) {
                 log += " Excited State" + f("%4.0f", r) + ":   Singlet-A   " + f("%.4f", ev / 1e3) + " eV  " +
                        f("%.2f", 1239.84e3 / ev) + " nm  f=" + f("%.4f", fr) + "  <S**2>=0.000\n       5 -> 6   0.70654\n";
                 if (block == 1) e.roots[r] = {ev / 1e3, fr};
-                if (block == 1 && r == chosen) log += " This state for optimization.\n Total Energy, E(TD) = " + energy + "\n";
+                if (block == 1 && r == chosen) log += " This state for optimization and/or second-order correction.\n Total Energy, E(TD) = " + energy + "\n";
             }
         }
-        if (i == ncalls - 1 && chance(20)) {  // the log ends inside the last call
+        if (i == ncalls - 1 && chance(20)) {  // the log ends inside the last call, in the middle of a line
+            log += "  State 1 : SNTO =";
             e.outcome = "unfinished";
+            e.notes = {"log ends inside the call (no closing banner): run still going or log cut", "followed state not found",
+                       "no SNTO values found"};
             m.calls.push_back(e);
             break;
         }
@@ -190,19 +247,21 @@ MadeRun make_run(std::mt19937& rng) {
             e.warnings = {"WARNING: Not found: \"C:\\nto\\s2.fch\" voskSNTO failed?", "Warning: Convergence table not found"};
         }
         if (i > 0) {
-            const int top = pick(300000, 1000000);
+            const int top = chance(4) ? 0 : pick(300000, 1000000);  // none of the candidates may overlap at all
             for (int s = 1; s <= nroots; ++s) {
                 const bool no = missing || (s != chosen && chance(10));
-                const double v = (s == chosen ? top : pick(0, top - 1)) / 1e6;
+                const double v = (s == chosen ? top : pick(0, std::max(top - 1, 0))) / 1e6;
                 log += "  State " + n(s) + " : SNTO =   " + (no ? none : f("%.6f", v)) + "\n";
+                if (no) e.notes.push_back("state " + n(s) + " has no SNTO value");
                 if (!no && s != chosen && (!e.second || v > *e.second)) e.second = v, e.second_state = s;
             }
             if (!missing) e.best = top / 1e6, e.own = pick(800000, 1200000) / 1e6;
+            else e.notes.push_back("quorin printed no best SNTO value (no candidate had one)");
             log += " \n  Final best matching state: " + n(chosen) + "\n  Best SNTO value:   " +
                    (missing ? none : f("%.6f", *e.best)) + "\n  Reference's own SNTO value:   " +
                    (missing ? none : f("%.6f", *e.own)) + "\n";
             const std::string doubts[] = {e.best && *e.best < 0.5 * *e.own ? "Low SNTO: best " + f("%.6f", *e.best) : "",
-                                          e.second && *e.second >= 0.8 * *e.best ? "Ambiguous SNTO: " + n(e.second_state) : "",
+                                          e.second && top && *e.second >= 0.8 * top / 1e6 ? "Ambiguous SNTO: " + n(e.second_state) : "",
                                           chosen != followed ? "Root change: " + n(followed) + " to " + n(chosen) : ""};
             for (const std::string& d : doubts)
                 if (!d.empty()) log += " WARNING: " + d + "\n", e.warnings.push_back("WARNING: " + d);
@@ -226,6 +285,36 @@ MadeRun make_run(std::mt19937& rng) {
     return m;
 }
 
+// What the report says after its table: the notes, quorin's other warnings, and the summary up to how the logs end.
+std::string told(const MadeRun& m) {
+    std::string notes, warned, followed, changes, doubts;
+    int state = 0, from = 0, to = 0, ndoubts = 0;
+    auto flush = [&] {
+        if (state) followed += (followed.empty() ? "state " : " -> state ") + n(state) + (from == to ? " (step " + n(from) : " (steps " + n(from) + "-" + n(to)) + ")";
+    };
+    for (const Expected& c : m.calls) {
+        const std::string at = "step " + n(c.step) + ": ";
+        for (const std::string& s : c.notes) notes += "  " + at + s + "\n";
+        for (const std::string& w : c.warnings)
+            if (doubt(w)) doubts += "    " + at + w + "\n", ++ndoubts;
+            else if (w.starts_with("WARNING")) warned += "  " + at + w + "\n";
+        if (c.after && c.after != state) flush(), state = c.after, from = c.step;
+        to = c.after ? c.step : to;
+        if (!c.after || !c.before || c.after == c.before) continue;
+        changes += (changes.empty() ? "" : "; ") + at + n(c.before) + " -> " + n(c.after);
+        if (c.best) changes += " (best SNTO " + f("%.4f", *c.best) + ", " + f("%.3f", *c.best / *c.own) + " of its own value" +
+                               (c.second && *c.best ? ", runner-up at " + f("%.3f", *c.second / *c.best) + " of it" : "") + ")";
+        changes += ", E(" + n(c.after) + ") - E(" + n(c.before) + ") = " + f("%+.4f", c.roots.at(c.after).first - c.roots.at(c.before).first) + " eV";
+    }
+    flush();
+    return "\nCould not read:\n" + (notes.empty() ? "  nothing: every call had what a report needs\n" : notes) +
+           (warned.empty() ? "" : "\nquorin warned:\n" + warned) + "\nSummary\n  steps:           " + n(m.calls.size()) +
+           " quorin call(s) (" + n(m.calls.size()) + " diabatic)\n  followed:        " + followed + "\n  root changes:    " +
+           (changes.empty() ? "none" : changes) + "\n  near-degenerate: none\n  doubts:          " +
+           (ndoubts ? n(ndoubts) + " warning(s) about the followed state" : "none") + "\n" + doubts +
+           "  inner convergence met: never\n";
+}
+
 TEST(ReportOfMadeUpRuns, PictureRecordsAndSummarySayWhatTheLogsSay) {
     std::mt19937 rng(1905);
     ScratchDir dir;
@@ -238,6 +327,7 @@ TEST(ReportOfMadeUpRuns, PictureRecordsAndSummarySayWhatTheLogsSay) {
             if (in->str().size()) rep::append_log(run, *in, in == &first ? "first.log" : "second.log");
         const std::string svg = rep::render_svg(run), csv = rep::format_csv(run), table = rep::format_report(run);
         check_picture(svg, m.calls);
+        EXPECT_EQ(table.substr(table.find("\nCould not read:"), table.find("  end") - table.find("\nCould not read:")), told(m));
         const auto records = csv_records(csv);
         ASSERT_EQ(records.size(), m.calls.size());
         for (std::size_t i = 0; i < records.size(); ++i) {
@@ -248,7 +338,7 @@ TEST(ReportOfMadeUpRuns, PictureRecordsAndSummarySayWhatTheLogsSay) {
             const std::pair<const char*, std::optional<double>> numbers[] = {
                 {"root_before", some(c.before)}, {"root_after", some(c.after)}, {"second_state", some(c.second_state)},
                 {"best_snto", c.best}, {"second_snto", c.second}, {"own_snto", c.own}, {"energy_hartree", c.energy},
-                {"second_to_best", c.second ? std::optional(*c.second / *c.best) : std::nullopt}, {"max_force", {}},
+                {"second_to_best", c.second && *c.best ? std::optional(*c.second / *c.best) : std::nullopt}, {"max_force", {}},
                 {"excitation_ev", x ? std::optional(x->first) : std::nullopt},
                 {"oscillator_strength", x ? std::optional(x->second) : std::nullopt}};
             for (const auto& [key, want] : numbers)  // no value: an empty field
@@ -256,11 +346,7 @@ TEST(ReportOfMadeUpRuns, PictureRecordsAndSummarySayWhatTheLogsSay) {
             EXPECT_EQ(r["log"] + r["step"] + r["mode"] + r["outcome"] + r["error"],
                       c.log + n(c.step) + "diabatic" + c.outcome + c.error);
             std::string warnings;
-            for (const std::string& w : c.warnings) {
-                warnings += (warnings.empty() ? "" : " | ") + w;
-                if (doubt(w))  // every doubt listed in the summary with its step
-                    EXPECT_NE(table.find("\n    step " + n(c.step) + ": " + w + "\n"), std::string::npos) << w;
-            }
+            for (const std::string& w : c.warnings) warnings += (warnings.empty() ? "" : " | ") + w;
             EXPECT_EQ(r["warnings"], warnings);
         }
         write_file("r" + n(k) + ".json", rep::format_json(run));
@@ -281,7 +367,7 @@ TEST(ReportOfRealRuns, RowsRecordsPictureAndSummaryFollowWhatTheRunsDid) {
     const std::string near_model =
         std::regex_replace(standin::default_model_text(), std::regex("coupling 1 2 0.002"), "coupling 1 2 0.01");
     struct Case { std::string config, options, model; };
-    const Case cases[] = {{"sdnto = true\nvosksnto = true\n", "--freq --maxstep 0.05", near_model},
+    const Case cases[] = {{"sdnto = true\nvosksnto = true\nsntoref = first\n", "--freq --maxstep 0.05", near_model},
                           {"sdnto = true\nvosksnto = false\nsntofirst = true\ndebug = true\n", "", ""},
                           {"sdnto = false\n", "", ""}};
     for (const Case& cs : cases) {
@@ -320,17 +406,20 @@ TEST(ReportOfRealRuns, RowsRecordsPictureAndSummaryFollowWhatTheRunsDid) {
         }
         EXPECT_EQ(changes.empty(), mode == "adiabatic");  // root 1 changes character
         EXPECT_EQ(steps_of(read_file("out.svg"), "root-change"), changes);
+        check_layout(read_file("out.svg"));
         const std::set<int> near = steps_of(read_file("out.svg"), "near-degenerate");
         EXPECT_EQ(near.empty(), cs.model.empty());
-        for (int step : near)  // the summary names the state the run went on with
-            told.push_back("step " + n(step) + ": [^\n]*(kept|switched to) state " + n(truth[step - 1]) + "(;|\n)");
+        for (int step : near)  // the summary names the state the run went on with, settled against the step before
+            told.push_back("step " + n(step) + ": [^\n]*at the step before \\(old.fch\\): (kept|switched to) state " +
+                           n(truth[step - 1]) + "(;|\n)");
         for (const std::string& said : told) EXPECT_TRUE(std::regex_search(tool.out, std::regex(said))) << said << tool.out;
     }
 }
 
 // Four calls: a first step that met the inner criteria; a near tie of three states, the first two equal (the first
 // pass takes the first), settled against n-1.fch for state 3, with quorin's doubts; a call that failed after
-// choosing state 2, which is not followed; a frequency call for state 3.
+// choosing state 2, which is not followed; a frequency call without a state file, for the configured root 3.
+const std::string kFallback = "Warning: SDNTO flag is on but no valid meta found, fallback to root=           3";
 const std::string kStart = " >>>>> TD-DFT External Interface Starting\n", kDone = " TD-DFT External Interface Done <<<<<\n";
 const std::string kJob = " This state for optimization and/or second-order correction.\n Total Energy, E(TD-HF/TD-DFT) =  ";
 const std::string kExcerpt =
@@ -350,7 +439,7 @@ const std::string kExcerpt =
     "  [Diabatic] Diabatic state changed; recomputing gradient for new state.\n Excited State   1:  Singlet-A  4.9 eV  f=0.01\n"
     " Excited State   3:  Singlet-A  5.1 eV  f=0.3\n" + kJob + "-75.82\n  Warning: Convergence table not found in log file\n" +
     kDone + kStart + "  [Diabatic] Previous diabatic state is  3\n  [Diabatic] Updated diabatic state index =  2\n"
-    " ERROR: formchk falied.\n        See temp/formchk.log.\nSTOP 1\n" + kStart + " Frequency calculation root = 3\n" + kDone +
+    " ERROR: formchk falied.\n        See temp/formchk.log.\nSTOP 1\n" + kStart + kFallback + "\n Frequency calculation root = 3\n" + kDone +
     " Recovered energy= -75.83 dipole= 0.0 0.0 0.0\n";
 
 TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
@@ -360,7 +449,7 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
     std::string report = rep::format_report(rep::parse_log_text(kExcerpt, "capture"));
     report.erase(report.find("\n  from, to:"), report.find("  * energy") - report.find("\n  from, to:"));  // the legend
     EXPECT_EQ(report,
-              "quorin-report: capture: 4 quorin call(s) in 43 lines\n\nstep  mode       roots    from   to  best SNTO best/own  "
+              "quorin-report: capture: 4 quorin call(s) in 44 lines\n\nstep  mode       roots    from   to  best SNTO best/own  "
               "2nd/best      exc/eV (f)   E handed back/Eh  max force  inner conv events\n"
               "1     diabatic   1           -    1          -        -         -  5.0000 (0.200)    -75.8000000000*          -"
               "         met starts following state 1\n"
@@ -369,9 +458,9 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
               "3     diabatic   -           3    -          -        -         -               -                  -          -"
               "           - matching chose state 2 (followed 3); FAILED: " + failure + "\n"
               "4     hessian    3           3    3          -        -         -               -    -75.8300000000           -"
-              "         n/a frequency job for root 3\n"
+              "         n/a frequency job for root 3 (configured root)\n"
               "  * energy from the inner job's echoed total energy (no \"Recovered energy=\" line after the call)\n\n"
-              "Could not read:\n  nothing: every call had what a report needs\n\nSummary\n"
+              "Could not read:\n  nothing: every call had what a report needs\n\nquorin warned:\n  step 4: " + kFallback + "\n\nSummary\n"
               "  steps:           4 quorin call(s) (3 diabatic, 1 hessian)\n"
               "  followed:        state 1 (step 1) -> state 3 (steps 2-4)\n"
               "  root changes:    step 2: 1 -> 3 (best SNTO 0.7700, 0.800 of its own value, runner-up at 1.039 of it), "
@@ -385,14 +474,39 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
               "  inner convergence met: step 1\n"
               "  end:             the run STOPPED at step 3: " + failure + "; the log goes on with 1 more call(s)\n");
 
-    // A log cut before a call's start banner: its lines around an excited-state block make one call.
-    std::string cut = "  [Diabatic] Previous diabatic state is            1\n";
-    for (int k = 0; k < 30; ++k) cut += k == 9 ? " Step 2 of a scan\n" : " Excited State   1:  Singlet-A  5.0 eV\n";
-    const rep::Run one = rep::parse_log_text(cut + "  [Diabatic] Updated diabatic state index =            2\n" + kDone, "");
-    EXPECT_TRUE(one.calls.size() == 1 && one.calls[0].state_before == 1 && one.calls[0].state_after == 2);
+    // A log cut before a call's start banner: its lines around an excited-state block make one call, as long as
+    // quorin's own lines come at most 60 lines apart.
+    for (int lines : {60, 61}) {
+        std::string cut = "  [Diabatic] Previous diabatic state is            1\n";
+        for (int k = 0; k < lines; ++k) cut += k == 9 ? " Step 2 of a scan\n" : " Excited State   1:  Singlet-A  5.0 eV\n";
+        const rep::Run one = rep::parse_log_text(cut + "  [Diabatic] Updated diabatic state index =            2\n" + kDone, "");
+        EXPECT_EQ(one.calls.size() == 1 && one.calls[0].state_before == 1 && one.calls[0].state_after == 2, lines == 60);
+        EXPECT_EQ(quorin::contains(rep::format_report(one), "\nCould not read:\n  lines 1-63: quorin output without a start banner\n"),
+                  lines == 60);
+    }
     // Step numbers at the ends of the integer range and an energy beyond the resolution of its axis: a bounded plot.
     const std::string damaged = " Step -2147483647\n" + kExcerpt + " Step 2147483647\n" + kExcerpt + " Recovered energy= 1e17\n";
     EXPECT_LT(rep::render_svg(rep::parse_log_text(damaged, "damaged")).size(), 200000u);
+    // How a log ends, said in the summary's last line: after a call that went well, or one that failed.
+    const std::string call = kExcerpt.substr(0, kExcerpt.find(kStart, 1)), et = "Error termination via Lnk1e in /g16/l9999.exe";
+    for (const auto& [log, end] : std::vector<std::pair<std::string, std::string>>{
+             {call, "the log ends after step 1 without an ending line (run still going, or log cut)"},
+             {call + " Optimization completed.\n Frequencies --  -10.50  20.25\n Frequencies --  5.00\n Normal termination of G\n",
+              "optimization completed at step 1; 3 frequencies, lowest -10.50 cm-1, 1 imaginary; normal termination"},
+             {call + " Optimization stopped.\n    -- Number of steps exceeded,  NStep=   9\n",
+              "optimization STOPPED without converging: step limit reached after step 1"},
+             {call + " " + et + "\n", "outer job ended after step 1: " + et},
+             {call + " Frequencies --  30.00\n Normal termination of G\n", "normal termination after step 1; 1 frequencies, lowest "
+                                                                          "30.00 cm-1, none imaginary"},
+             {kStart + " ERROR: x\n        y\nSTOP 2\n" + call, "the run STOPPED at step 1: ERROR: x y (STOP 2) [log line 2]; the "
+                                                            "log goes on with 1 more call(s)"},
+             {kStart + " quorin: I/O failure: disk full\n", "the run STOPPED at step 1: quorin: I/O failure: disk full [log line 2]"},
+             {call + kStart + "  [Diabatic] Previous diabatic state is  1\n " + et + "\n",
+              "the run STOPPED at step 2: quorin ended without its closing banner; outer job: " + et}}) {
+        const std::string said = rep::format_report(rep::parse_log_text(log, "log"));
+        EXPECT_EQ(said.substr(said.rfind("\n  end:") + 20), end + "\n");
+    }
+    check_layout(rep::render_svg(rep::parse_log_text(kExcerpt, "capture")));
 }
 
 // Every way the program ends, and what it writes then.
@@ -416,6 +530,7 @@ TEST(ReportTool, EveryExitStatusAndOutput) {
         {"- - < run.log", 2, "only once", ""},
         {"missing.log", 1, "cannot open missing.log", ""},
         {"run.log adir", 1, "cannot open adir", ""},
+        {"run.log /proc/self/mem", 1, "cannot read /proc/self/mem", ""},  // opens, but gives an error when read
         {"empty.log", 4, "empty.log holds no quorin call", ""},
         {"run.log --json adir", 3, "cannot write adir", ""},
         {"run.log > /dev/full", 3, "cannot write standard output", ""},

@@ -18,6 +18,8 @@
 //             no_energy           the log lacks the excited-state energy line
 //             error_after_forces  the log reports Error termination after the
 //                                 forces table
+//             lose_candidates     the job removes temp/new_state*.fch (the
+//                                 candidates' NTO files vanish while it runs)
 //   formchk   cut_force_constants the formatted checkpoint ends inside its
 //                                 last force constant (a killed formchk)
 //   voskSNTO  empty_summary       the summary file holds no state rows

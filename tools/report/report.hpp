@@ -86,7 +86,8 @@ struct Call {
     bool fallback_root = false;    // Hessian call without a usable diabatic state file
     std::vector<Snto> candidates;  // first pass, against the previous step's NTOs
     std::vector<NearDegenerate> near;
-    std::vector<Snto> second;         // near-degeneracy check, against the step before ("n-1")
+    std::vector<Snto> second;         // near-degeneracy check, against the state of another step
+    std::string second_reference;     // its NTO file: "n-1.fch" (two steps back), "old.fch" (sntoref = first)
     int resolved_state = 0;           // "Resolved best state after near-degenerate check:"
     int final_state = 0;              // " Final best matching state:"
     std::optional<double> best_snto;  // " Best SNTO value:" (or "[Diabatic] Best SNTO overlap =")

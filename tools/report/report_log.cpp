@@ -70,7 +70,7 @@ bool quorin_signature(std::string_view t) {
                                              "Convergence criteria met in cartesian coordinate."};
     for (auto m : marks)
         if (starts(t, m)) return true;
-    return starts(t, "State ") && (has(t, ": SNTO =") || has(t, ": n-1.fch SNTO ="));
+    return starts(t, "State ") && (has(t, ": SNTO =") || has(t, ".fch SNTO ="));
 }
 
 bool is_step_line(std::string_view t) {
@@ -372,10 +372,13 @@ private:
             auto s = int_of(trim(rest.substr(0, colon)));
             std::string_view after = trim(rest.substr(colon + 1));
             auto v = real_after_last(after, '=');
-            if (s && v && starts(after, "n-1.fch SNTO"))
+            const auto w = words(after);  // "n-1.fch SNTO = v", or "old.fch SNTO = v" with sntoref = first
+            if (s && v && w.size() > 1 && w[0].ends_with(".fch") && w[1] == "SNTO") {
                 c.second.push_back({*s, *v});
-            else if (s && v && starts(after, "SNTO"))
+                c.second_reference = std::string(w[0]);
+            } else if (s && v && starts(after, "SNTO")) {
                 c.candidates.push_back({*s, *v});
+            }
         } else if (starts(t, "WARNING: Near-degenerate candidate:")) {
             auto w = words(t);
             NearDegenerate n;
@@ -484,7 +487,7 @@ void note_missing(Call& c) {
     if (c.mode == Mode::Diabatic && !c.initial && !c.candidates.empty() && !c.best_snto)
         c.notes.push_back("no \"Best SNTO value\" line");
     if (!c.near.empty() && c.second.empty())
-        c.notes.push_back("near-degenerate candidates but no comparison against n-1 read");
+        c.notes.push_back("near-degenerate candidates but no second comparison read");
 }
 
 void note_call(const Run& run, std::size_t i, Call& c, bool ended_by_eof) {

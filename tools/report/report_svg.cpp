@@ -300,7 +300,7 @@ void snto_points(Plot& p, const Panel& pn, const Call& c) {
         if (valid(x.value))
             p.o << marker(x.state, {p.x(c.step) + (shift += dx), pn.y(std::max(x.value, 0.0)), rm * 0.8}, true,
                           "class=\"snto-nminus\" " + at_step,
-                          "step " + num(c.step) + ", state " + num(x.state) + ", SNTO against n-1 = " + fmt("%.6f", x.value));
+                          "step " + num(c.step) + ", state " + num(x.state) + ", SNTO against " + c.second_reference + " = " + fmt("%.6f", x.value));
     for (const Snto& x : c.candidates) {
         if (!valid(x.value)) continue;
         const Spot at{p.x(c.step), pn.y(std::max(x.value, 0.0)), rm};

@@ -81,7 +81,9 @@ std::string near_degeneracy_text(const Call& c) {
     for (const NearDegenerate& n : c.near)
         s += (s.empty() ? "" : ", ") + ("state " + num(n.state) + " (gap " + fmt("%.4g", n.delta) + ")");
     s += " within 5 % of " + (first > 0 ? "state " + num(first) : std::string("the best"));
-    const std::string against = " against the state followed two steps back (n-1)";
+    const std::string against = c.second_reference == "old.fch"
+                                    ? " against the state followed at the step before (old.fch)"
+                                    : " against the state followed two steps back (n-1)";
     if (c.second.empty()) return s + "; no comparison" + against + " read";
     const int chosen = c.resolved_state > 0 ? c.resolved_state : chosen_state(c);
     if (chosen == 0) return s + "; compared" + against + ", outcome not read";
