@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "messages.hpp"
 #include "module_gaussian_utils.hpp"
 #include "module_nto.hpp"
 #include "outside_programs.hpp"
@@ -136,11 +137,11 @@ void say_doubts(const StepContext& ctx, int previous, const std::vector<int>& ca
         stop(1);
     }
     if (d.low)
-        say({"WARNING: Low SNTO: best value " + share + " (sntowarn " + fixed(cfg.sntowarn, 3) +
+        say({msg::kLowSnto, " best value " + share + " (sntowarn " + fixed(cfg.sntowarn, 3) +
              "); the followed state may be lost."});
     if (d.rival) {
         const double v2 = m.snto[*d.rival];
-        say({"WARNING: Ambiguous SNTO: state " + fmt_I0(candidates[*d.rival]) + " reaches " + fixed(v2 / b, 3) +
+        say({msg::kAmbiguousSnto, " state " + fmt_I0(candidates[*d.rival]) + " reaches " + fixed(v2 / b, 3) +
              " of the best value (" + fixed(v2, 6) + " against state " + fmt_I0(m.best_state) + " with " + fixed(b, 6) +
              ", sntoambig " + fixed(cfg.sntoambig, 3) + ")."});
     }
@@ -149,7 +150,7 @@ void say_doubts(const StepContext& ctx, int previous, const std::vector<int>& ca
         const InnerLog log = read_inner_log("temp/tddft_pelun.log");
         const auto now = excitation_energy_ev(log, m.best_state), before = excitation_energy_ev(log, previous);
         const std::string old_root = fmt_I0(previous), new_root = fmt_I0(m.best_state);
-        say({"WARNING: Root change: the followed state moves from root " + old_root + " to root " + new_root + "; E(" +
+        say({msg::kRootChange, " the followed state moves from root " + old_root + " to root " + new_root + "; E(" +
              new_root + ") - E(" + old_root + ") = " + (now && before ? fixed(*now - *before, 4) : "n/a") +
              " eV at this geometry."});
     }
@@ -216,7 +217,7 @@ MatchResult match_in_window(const StepContext& ctx, int c, const std::string& ra
         say({kept});
         stop(1);
     }
-    say({" [Diabatic] Updated diabatic state index = ", match.best_state});
+    say({msg::kUpdatedState, match.best_state});
     return match;
 }
 
@@ -244,7 +245,7 @@ void commit_step(const StepContext& ctx, int follow_state, const std::string& ra
 }
 
 void sdn_iter1(const StepContext& ctx, bool chk_existed, int follow_state) {
-    say({" [Diabatic] Initial following diabatic state ", follow_state});
+    say({msg::kInitialState, follow_state});
     // A new following starts without references from an earlier one.
     remove_file("temp/old.fch");
     remove_file("temp/n-1.fch");
@@ -269,7 +270,7 @@ void sdn_iter1(const StepContext& ctx, bool chk_existed, int follow_state) {
 
 // The state followed so far and its NTO range, from the state file.
 SdnMeta previous_step(const StepContext& ctx, int follow_state) {
-    say({" [Diabatic] Previous diabatic state is ", follow_state});
+    say({msg::kPreviousState, follow_state});
     const SdnMeta meta = read_sdn_meta();
     check_followed_state(meta.follow_state, ctx);
     return meta;
@@ -279,7 +280,7 @@ void sdn_iter2plus(const StepContext& ctx, int follow_state) {
     const SdnMeta meta = previous_step(ctx, follow_state);
     diabatic_job(ctx, {meta.follow_state, JobKind::Sp, true, "SDNTO state-matching single point (iter2+)", "sp"});
     const MatchResult match = match_in_window(ctx, meta.follow_state, meta.range_str);
-    put(" [Diabatic] Best SNTO overlap = " + fmt_F(match.best_snto, 10, 6));
+    put(std::string(msg::kBestOverlap) + fmt_F(match.best_snto, 10, 6));
 
     const GradientResult result =
         diabatic_job(ctx, {match.best_state, JobKind::Force, true, "SDNTO gradient calculation (iter2+)", "force"});
@@ -294,9 +295,9 @@ void sdn_iter2plus_forcefirst(const StepContext& ctx, int follow_state) {
     const int matched = match_in_window(ctx, previous, meta.range_str).best_state;
 
     if (matched == previous) {
-        say({" [Diabatic] Diabatic state unchanged; reuse first-force gradient."});
+        say({msg::kStateUnchanged, "; reuse first-force gradient."});
     } else {
-        say({" [Diabatic] Diabatic state changed; recomputing gradient for new state."});
+        say({msg::kStateChanged, "; recomputing gradient for new state."});
         result = diabatic_job(
             ctx, {matched, JobKind::Force, true, "SDNTO gradient calculation (force-first, pass2)", "force2"});
     }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "messages.hpp"
 #include "outside_programs.hpp"
 #include "shared_constants.hpp"
 
@@ -624,11 +625,11 @@ void echo_gaussian_output(const InnerLog& log, bool debug) {
 
 bool check_convergence(const InnerLog& log) {
     if (!log.opened) {
-        say({"WARNING: Cannot open log file for convergence check"});
+        say({msg::kNoConvergenceLog});
         return false;
     }
     if (log.convergence.empty()) {
-        say({" Warning: Convergence table not found in log file"});
+        say({msg::kNoConvergenceTable, " in log file"});
         return false;
     }
     bool all_yes = true;
@@ -638,7 +639,7 @@ bool check_convergence(const InnerLog& log) {
         if (word != "yes") all_yes = false;
     }
     if (!all_yes) return false;
-    say({" Convergence criteria met in cartesian coordinate. "});
+    say({msg::kInnerConverged});
     say({"   However, optimization usually uses the internal coordinate,"});
     say({"   so the outer gaussian process may not think so. "});
     return true;

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <optional>
 
+#include "messages.hpp"
 #include "module_gaussian_utils.hpp"
 #include "outside_programs.hpp"
 #include "text_fields.hpp"
@@ -30,15 +31,15 @@ std::optional<int> followed_root_from_meta() {
 
 void run_hessian_mode(const RunSetup& run) {
     const Tddft_config& config = run.config;
-    say({">>>>> Entering Hessian-only workflow (ider=2)"});
+    say({msg::kHessianStart, " (ider=2)"});
     int root = config.root;
     if (config.sdnto) {
         if (const std::optional<int> followed = followed_root_from_meta())
             root = *followed;
         else
-            say({" Warning: SDNTO flag is on but no valid meta found, fallback to root=", config.root});
+            say({msg::kNoMetaFallback, ", fallback to root=", config.root});
     }
-    put(" Frequency calculation root = " + fmt_I0(root));
+    put(std::string(msg::kFrequencyRoot) + fmt_I0(root));
 
     InnerJob job = inner_job_base(config);
     job.root = root;
@@ -51,7 +52,7 @@ void run_hessian_mode(const RunSetup& run) {
 
     const std::string fchk = "temp/tddft_pelun.fchk";
     write_frequency_output(fchk, run.output_file, run.natoms, read_total_energy_from_fchk(fchk));
-    say({"Hessian-only workflow completed <<<<<"});
+    say({msg::kHessianDone, " <<<<<"});
 }
 
 double read_total_energy_from_fchk(const std::string& file) {

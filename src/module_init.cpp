@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "messages.hpp"
 #include "outside_programs.hpp"
 #include "text_fields.hpp"
 
@@ -855,7 +856,7 @@ RunSetup initialize_quorin(const std::vector<std::string>& args) {
     }
 
     if (run.ider == 2) {
-        say({"Hessian-only mode (ider=2) detected."});
+        say({msg::kHessianDetected, " detected."});
     } else if (run.ider != 1) {
         say({"ERROR: Unsupported deriv level: ", run.ider});
         say({"       Only ider=1 (gradient) or ider=2 (Hessian) are supported."});

@@ -18,6 +18,7 @@
 #include <limits>
 #include <optional>
 
+#include "messages.hpp"
 #include "module_gaussian_utils.hpp"
 #include "outside_programs.hpp"
 #include "text_fields.hpp"
@@ -558,9 +559,9 @@ namespace {
 
 void final_report(const MatchResult& r) {
     say({""});
-    say({" Final best matching state: ", r.best_state});
-    say({" Best SNTO value: ", r.best_snto});
-    if (r.own_snto != kNoSnto) say({" Reference's own SNTO value: ", r.own_snto});
+    say({msg::kFinalState, r.best_state});
+    say({msg::kBestSnto, r.best_snto});
+    if (r.own_snto != kNoSnto) say({msg::kOwnSnto, r.own_snto});
 }
 
 // How the lines of the second comparison name its reference ("n-1.fch").
@@ -587,7 +588,7 @@ void NtoEngine::resolve_near_degeneracy(const std::string& tie_break, const std:
                                         const std::string& range_str, const std::vector<int>& states,
                                         MatchResult& result, int& snapshot_id) {
     const std::vector<NearRival> rivals = near_degenerate_rivals(result.snto, result.best_pos);
-    for (const NearRival& r : rivals) say({" WARNING: Near-degenerate candidate: state ", states[r.pos], " delta = ", r.delta});
+    for (const NearRival& r : rivals) say({msg::kNearDegenerate, " state ", states[r.pos], " delta = ", r.delta});
     if (rivals.empty()) return;
 
     result.compared = {result.best_pos};
@@ -631,7 +632,7 @@ void NtoEngine::resolve_near_degeneracy(const std::string& tie_break, const std:
     if (!settings_.use_vosksnto) {
         for (int s : second_states) remove_file(overlap_name_of(candidate_nto_name(s)));
         say({""});
-        say({"Resolved best state after near-degenerate check:", result.best_state});
+        say({msg::kResolvedState, result.best_state});
     }
 }
 
@@ -644,7 +645,7 @@ MatchResult NtoEngine::match_nto_states(const MatchReferences& refs, const std::
     int snapshot_id = -1;
 
     if (settings_.use_vosksnto) {
-        say({" Matching NTO states using voskSNTO (.snto):"});
+        say({msg::kMatchingStates, " using voskSNTO (.snto):"});
         if (n == 0) {
             // Nothing to compare: no tool run, no summary file touched.
             final_report(result);
@@ -658,9 +659,9 @@ MatchResult NtoEngine::match_nto_states(const MatchReferences& refs, const std::
             backup_snto_snapshot(kSummaryOld, "old", snapshot_id);
         }
         if (!read_whole_summary(kSummaryOld, states, snto, result)) return result;
-        for (std::size_t i = 0; i < n; ++i) say({" State ", states[i], ": SNTO = ", snto[i]});
+        for (std::size_t i = 0; i < n; ++i) say({" State ", states[i], msg::kStateSnto, snto[i]});
     } else {
-        say({" Matching NTO states..."});
+        say({msg::kMatchingStates, "..."});
         std::string checking = free_line({" Checking ", static_cast<int>(n), " states: "});
         for (std::size_t i = 0; i < n && i < kListedCandidates; ++i) checking += free_line({states[i]});
         put(checking);
@@ -679,7 +680,7 @@ MatchResult NtoEngine::match_nto_states(const MatchReferences& refs, const std::
         calculate_nto_overlap_batch(refs.reference, ntos, range_str, overlaps);
         for (std::size_t i = 0; i < n; ++i) {
             snto[i] = calculate_snto(refs.reference, overlaps[i], range_str, states[i]);
-            say({" State ", states[i], ": SNTO = ", snto[i]});
+            say({" State ", states[i], msg::kStateSnto, snto[i]});
         }
     }
 

@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace quorin {
+#include "messages.hpp"  // kNoSnto
 
-// "No value" for an SNTO value.
-inline constexpr double kNoSnto = -1.0e10;
+namespace quorin {
 
 // How NTOs and SNTO values are made in a run: one engine choice per run.
 struct NtoSettings {

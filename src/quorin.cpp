@@ -12,6 +12,7 @@
 #include "module_adiabatic_tddft.hpp"
 #include "module_diabatic_tddft.hpp"
 #include "module_hessian.hpp"
+#include "messages.hpp"
 #include "module_init.hpp"
 #include "module_nto.hpp"
 #include "outside_programs.hpp"
@@ -126,7 +127,7 @@ void run(const std::vector<std::string>& args) {
         stop(check_configuration({args.begin() + 1, args.end()}));
     }
 
-    say({">>>>> TD-DFT External Interface Starting"});
+    say({msg::kCallStarting});
     make_dirs("temp");
     const DirectoryLock lock("temp/.quorin.lock");
     // What a killed call left half-written never became the real file; with
@@ -144,14 +145,14 @@ void run(const std::vector<std::string>& args) {
     if (run.ider == 2) {
         run_hessian_mode(run);
     } else if (run.config.sdnto) {
-        say({"Staring diabatic state (SDNTO enabled) ..."});
+        say({msg::kDiabaticStart, " (SDNTO enabled) ..."});
         run_diabatic_tddft(run, nto);
     } else {
-        say({"Staring adiabatic state ..."});
+        say({msg::kAdiabaticStart, " ..."});
         run_adiabatic_tddft(run);
     }
 
-    say({"TD-DFT External Interface Done <<<<<"});
+    say({msg::kCallDone, " <<<<<"});
     say({""});
 }
 
@@ -170,15 +171,15 @@ int main(int argc, char** argv) {
         status = s.status;
     } catch (const quorin::IoFailure& e) {
         std::cout.flush();
-        std::cerr << "quorin: I/O failure: " << e.what() << '\n';
+        std::cerr << quorin::msg::kFailurePrefix << "I/O failure: " << e.what() << '\n';
         status = 2;
     } catch (const std::bad_alloc&) {
         std::cout.flush();
-        std::cerr << "quorin: out of memory\n";
+        std::cerr << quorin::msg::kFailurePrefix << "out of memory\n";
         status = 2;
     } catch (const std::exception& e) {
         std::cout.flush();
-        std::cerr << "quorin: " << e.what() << '\n';
+        std::cerr << quorin::msg::kFailurePrefix << e.what() << '\n';
         status = 2;
     }
     std::cout.flush();

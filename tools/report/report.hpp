@@ -18,14 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "messages.hpp"  // kNoSnto, quorin's "no value" for an SNTO value
+
 namespace quorin::report {
 
 enum class Mode { Unknown, Adiabatic, Diabatic, Hessian };
 
 const char* mode_name(Mode m);
-
-// quorin's "no value" for an SNTO value (a state missing from a summary file).
-inline constexpr double kNoSnto = -1.0e10;
 
 // One inner Gaussian job of a call, as far as the log tells it.
 struct Job {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "messages.hpp"
 #include "report_text.hpp"
 #include "text_fields.hpp"
 
@@ -45,32 +46,20 @@ namespace {
 
 // ------------------------------------------------------------------ lines
 
+// The line (trimmed) is one of quorin's messages: it begins with the message's text.
+bool says(std::string_view t, std::string_view message) { return starts(t, trim(message)); }
+
 // Lines that only quorin prints; outside a call they reveal output whose
 // start banner is missing.
 bool quorin_signature(std::string_view t) {
-    static const std::string_view marks[] = {"[Diabatic]",
-                                             "[Adiabatic]",
-                                             "[Debug]",
-                                             "Staring adiabatic state",
-                                             "Staring diabatic state",
-                                             "Hessian-only mode (ider=2)",
-                                             ">>>>> Entering Hessian-only workflow",
-                                             "Hessian-only workflow completed",
-                                             "Frequency calculation root =",
-                                             "Final best matching state:",
-                                             "Best SNTO value:",
-                                             "Reference's own SNTO value:",
-                                             "WARNING: Near-degenerate candidate",
-                                             "WARNING: Low SNTO:",
-                                             "WARNING: Ambiguous SNTO:",
-                                             "WARNING: Root change:",
-                                             "Matching NTO states",
-                                             "TD-DFT External Interface Done",
-                                             "Resolved best state after near-degenerate check:",
-                                             "Convergence criteria met in cartesian coordinate."};
+    static const std::string_view marks[] = {
+        msg::kDiabaticTag, msg::kAdiabaticTag, msg::kDebugTag, msg::kAdiabaticStart, msg::kDiabaticStart,
+        msg::kHessianDetected, msg::kHessianStart, msg::kHessianDone, msg::kFrequencyRoot, msg::kFinalState,
+        msg::kBestSnto, msg::kOwnSnto, msg::kNearDegenerate, msg::kLowSnto, msg::kAmbiguousSnto, msg::kRootChange,
+        msg::kMatchingStates, msg::kCallDone, msg::kResolvedState, msg::kInnerConverged};
     for (auto m : marks)
-        if (starts(t, m)) return true;
-    return starts(t, "State ") && (has(t, ": SNTO =") || has(t, ".fch SNTO ="));
+        if (says(t, m)) return true;
+    return starts(t, "State ") && (has(t, trim(msg::kStateSnto)) || has(t, ".fch SNTO ="));
 }
 
 bool is_step_line(std::string_view t) {
@@ -91,15 +80,15 @@ constexpr std::size_t kFragmentGap = 60;
 Warning::Kind warning_kind(std::string_view t) {
     using K = Warning::Kind;
     static const std::pair<std::string_view, K> kinds[] = {
-        {"WARNING: Low SNTO:", K::LowSnto},
-        {"WARNING: Ambiguous SNTO:", K::Ambiguous},
-        {"WARNING: Root change:", K::RootChange},
-        {"WARNING: Near-degenerate candidate:", K::NearDegenerate},
-        {"Warning: Convergence table not found", K::Convergence},
-        {"WARNING: Cannot open log file for convergence check", K::Convergence},
+        {msg::kLowSnto, K::LowSnto},
+        {msg::kAmbiguousSnto, K::Ambiguous},
+        {msg::kRootChange, K::RootChange},
+        {msg::kNearDegenerate, K::NearDegenerate},
+        {msg::kNoConvergenceTable, K::Convergence},
+        {msg::kNoConvergenceLog, K::Convergence},
         {"WARNING: Energy not found in log file", K::EnergyMissing}};
     for (const auto& [start, kind] : kinds)
-        if (starts(t, start)) return kind;
+        if (says(t, start)) return kind;
     return K::Other;
 }
 
@@ -135,7 +124,7 @@ public:
 
     void line(std::size_t no, const std::string& raw) {
         std::string_view t = trim(raw);
-        if (starts(t, ">>>>> TD-DFT External Interface Starting")) {
+        if (says(t, msg::kCallStarting)) {
             if (cur_ >= 0) close(no - 1);
             open(no, true);
             return;
@@ -144,7 +133,7 @@ public:
         if (outer(t)) return;
         if (quorin_signature(t)) {
             open(no, false);
-            if (starts(t, "TD-DFT External Interface Done")) {
+            if (says(t, msg::kCallDone)) {
                 call().has_done = true;
                 close(no);
             } else {
@@ -171,7 +160,7 @@ private:
 
     // A line while a call is open; false when it ended the call and is the outer job's.
     bool inside(std::size_t no, const std::string& raw, std::string_view t) {
-        if (starts(t, "TD-DFT External Interface Done")) {
+        if (says(t, msg::kCallDone)) {
             call().has_done = true;
             seen_ = no;
             close(no);
@@ -187,7 +176,7 @@ private:
         }
         // Without its start banner a fragment takes only quorin's own lines (the echoed
         // excited states look like any Gaussian job's), and ends when they stop coming.
-        if (quorin_signature(t) || starts(t, "ERROR:") || starts(t, "STOP") || starts(t, "quorin: ")) {
+        if (quorin_signature(t) || starts(t, "ERROR:") || starts(t, "STOP") || starts(t, msg::kFailurePrefix)) {
             in_call(raw, t, no);
             seen_ = no;
             return true;
@@ -310,24 +299,24 @@ private:
     }
 
     bool mode_line(Call& c, std::string_view t) {
-        if (starts(t, "Staring adiabatic state")) {
+        if (says(t, msg::kAdiabaticStart)) {
             c.mode = Mode::Adiabatic;
-        } else if (starts(t, "Staring diabatic state")) {
+        } else if (says(t, msg::kDiabaticStart)) {
             c.mode = Mode::Diabatic;
-        } else if (starts(t, "Hessian-only mode (ider=2)") || starts(t, ">>>>> Entering Hessian-only workflow")) {
+        } else if (says(t, msg::kHessianDetected) || says(t, msg::kHessianStart)) {
             c.mode = Mode::Hessian;
-        } else if (starts(t, "[Adiabatic]")) {
+        } else if (says(t, msg::kAdiabaticTag)) {
             if (c.mode == Mode::Unknown) c.mode = Mode::Adiabatic;
-        } else if (starts(t, "Frequency calculation root =")) {
+        } else if (says(t, msg::kFrequencyRoot)) {
             c.mode = Mode::Hessian;
-            if (auto r = int_after(t, "Frequency calculation root =")) {
+            if (auto r = int_after(t, trim(msg::kFrequencyRoot))) {
                 c.jobs.push_back({Job::Kind::Frequency, *r, std::nullopt});
                 c.state_after = *r;
             }
-        } else if (starts(t, "Warning: SDNTO flag is on but no valid meta found")) {
+        } else if (says(t, msg::kNoMetaFallback)) {
             c.fallback_root = true;
             warning(c, t);
-        } else if (starts(t, "[Diabatic]")) {
+        } else if (says(t, msg::kDiabaticTag)) {
             diabatic(c, t);
         } else {
             return false;
@@ -379,7 +368,7 @@ private:
             } else if (s && v && starts(after, "SNTO")) {
                 c.candidates.push_back({*s, *v});
             }
-        } else if (starts(t, "WARNING: Near-degenerate candidate:")) {
+        } else if (says(t, msg::kNearDegenerate)) {
             auto w = words(t);
             NearDegenerate n;
             for (std::size_t i = 0; i + 1 < w.size(); ++i) {
@@ -388,15 +377,15 @@ private:
             }
             c.near.push_back(n);
             warning(c, t);
-        } else if (starts(t, "Resolved best state after near-degenerate check:")) {
-            c.resolved_state = int_after(t, "Resolved best state after near-degenerate check:").value_or(0);
-        } else if (starts(t, "Final best matching state:")) {
-            c.final_state = int_after(t, "Final best matching state:").value_or(0);
-        } else if (starts(t, "Best SNTO value:")) {
-            c.best_snto = real_after(t, 16);
-        } else if (starts(t, "Reference's own SNTO value:")) {
-            c.own_snto = real_after(t, 27);
-        } else if (starts(t, "Convergence criteria met in cartesian coordinate.")) {
+        } else if (says(t, msg::kResolvedState)) {
+            c.resolved_state = int_after(t, msg::kResolvedState).value_or(0);
+        } else if (says(t, msg::kFinalState)) {
+            c.final_state = int_after(t, trim(msg::kFinalState)).value_or(0);
+        } else if (says(t, msg::kBestSnto)) {
+            c.best_snto = real_after(t, trim(msg::kBestSnto).size());
+        } else if (says(t, msg::kOwnSnto)) {
+            c.own_snto = real_after(t, trim(msg::kOwnSnto).size());
+        } else if (says(t, msg::kInnerConverged)) {
             c.inner_converged = true;
         } else {
             return false;
@@ -406,7 +395,7 @@ private:
 
     // ERROR and WARNING lines (the start of a message that may go on), STOP, and I/O failures.
     bool message_line(Call& c, std::string_view t, std::size_t no) {
-        if (starts(t, "ERROR:") || starts(t, "quorin: ")) {  // "quorin: ": an I/O failure, on standard error
+        if (starts(t, "ERROR:") || starts(t, msg::kFailurePrefix)) {  // an I/O failure, on standard error
             if (c.error.empty()) {
                 c.error = std::string(t);
                 c.error_line = no;
@@ -429,10 +418,8 @@ private:
 
     void diabatic(Call& c, std::string_view t) {
         c.mode = c.mode == Mode::Hessian ? Mode::Hessian : Mode::Diabatic;
-        constexpr std::string_view initial = "[Diabatic] Initial following diabatic state";
-        constexpr std::string_view previous = "[Diabatic] Previous diabatic state is";
-        constexpr std::string_view updated = "[Diabatic] Updated diabatic state index =";
-        constexpr std::string_view overlap = "[Diabatic] Best SNTO overlap =";
+        const std::string_view initial = trim(msg::kInitialState), previous = trim(msg::kPreviousState),
+                               updated = trim(msg::kUpdatedState), overlap = trim(msg::kBestOverlap);
         if (starts(t, initial)) {
             c.initial = true;
             c.state_before = 0;
@@ -450,9 +437,9 @@ private:
                                                [](const Job& j) { return j.kind != Job::Kind::SinglePoint; });
             if (!gradient_before && c.state_before > 0)
                 c.jobs.insert(c.jobs.begin(), Job{Job::Kind::SinglePoint, c.state_before, std::nullopt});
-        } else if (starts(t, "[Diabatic] Diabatic state unchanged")) {
+        } else if (says(t, msg::kStateUnchanged)) {
             c.gradient = Call::Gradient::Reused;
-        } else if (starts(t, "[Diabatic] Diabatic state changed")) {
+        } else if (says(t, msg::kStateChanged)) {
             c.gradient = Call::Gradient::Recomputed;
         }
     }
