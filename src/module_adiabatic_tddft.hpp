@@ -5,6 +5,7 @@
 
 namespace quorin {
 
+// One adiabatic step; stops when the inner job gives no energy or forces.
 void run_adiabatic_tddft(const RunSetup& run);
 
 }  // namespace quorin

@@ -12,19 +12,11 @@
 #include "module_nto.hpp"
 #include "outside_programs.hpp"
 #include "text_fields.hpp"
+#include "work_files.hpp"
 
 namespace quorin {
 
 namespace {
-
-constexpr const char* kMetaFile = "temp/sdn_meta.dat";
-constexpr const char* kStepCounter = "temp/debug_snapshots/.step_counter";
-// Beside the state file: which External input the last recorded step
-// answered, and the files its end put in place (StagedCommit).
-constexpr const char* kStepRecord = "temp/sdn_step.dat";
-// With sntoref = first: the NTOs of the state followed at the first step,
-// which every later step matches against; written once, never rotated.
-constexpr const char* kFirstReference = "temp/first.fch";
 
 // What every inner job of a step shares.
 struct StepContext {
@@ -34,6 +26,9 @@ struct StepContext {
     NtoEngine& nto;
     DebugStep debug;
     std::string input;  // what identifies this call's External input (input_note)
+    // Whether the first inner job of this call can read its guess; the jobs
+    // after it read the checkpoint the one before wrote.
+    bool chk_existed;
 };
 
 // The External input of a call, as its record notes it: the digest
@@ -89,14 +84,14 @@ GradientResult diabatic_job(const StepContext& ctx, const DiabaticJob& d) {
 // configuration changed between calls) must not reach Gaussian as a root.
 void check_followed_state(int follow_state, const StepContext& ctx) {
     if (follow_state >= 1 && follow_state <= ctx.nstates) return;
-    say({"ERROR: The followed state " + fmt_I0(follow_state) + " stored in temp/sdn_meta.dat lies outside states 1 to " +
-         fmt_I0(ctx.nstates) + " of this run (root + nadd)."});
-    say({"       Raise nadd so that root + nadd is at least " + fmt_I0(follow_state) +
-         ", or remove temp/sdn_meta.dat to start the following over from root."});
-    stop(1);
+    stop_with({"ERROR: The followed state " + fmt_I0(follow_state) + " stored in ", kMetaFile,
+               " lies outside states 1 to " + fmt_I0(ctx.nstates) + " of this run (root + nadd)."},
+              {"       Raise nadd so that root + nadd is at least " + fmt_I0(follow_state) + ", or remove ", kMetaFile,
+               " to start the following over from root."});
 }
 
-std::string candidate_file(int state) { return "temp/new_state" + fmt_I0(state) + ".fch"; }
+// The files a failed later step leaves as they were.
+std::string kept_files() { return std::string(kMetaFile) + ", " + kReference + " and " + kOlderReference; }
 
 std::string fixed(double x, int decimals) {
     char text[64];
@@ -110,14 +105,16 @@ std::string fixed(double x, int decimals) {
 // NTOs of another step: the step before the previous one, or with
 // sntoref = first the previous step.
 MatchReferences references(const StepContext& ctx) {
-    const bool later = file_exists("temp/n-1.fch");
+    const bool later = file_exists(kOlderReference);
     auto tie_break = [&](const char* file) { return later ? std::optional<std::string>(file) : std::nullopt; };
     if (matches_first_step(ctx.config)) {
-        if (file_exists(kFirstReference)) return {kFirstReference, tie_break("temp/old.fch")};
-        say({"WARNING: temp/first.fch, the NTOs that sntoref = first matches against, is missing (the following "
-             "began with sntoref = previous); the previous step's NTOs, temp/old.fch, take its place from this step on."});
+        if (file_exists(kFirstReference)) return {kFirstReference, tie_break(kReference)};
+        say({"WARNING: ", kFirstReference,
+             ", the NTOs that sntoref = first matches against, is missing (the following began with sntoref = "
+             "previous); the previous step's NTOs, ",
+             kReference, ", take its place from this step on."});
     }
-    return {"temp/old.fch", tie_break("temp/n-1.fch")};
+    return {kReference, tie_break(kOlderReference)};
 }
 
 // Says aloud what is doubtful about the choice of a later step that
@@ -129,13 +126,10 @@ void say_doubts(const StepContext& ctx, int previous, const std::vector<int>& ca
         doubts_about(m.snto, m.best_pos, m.compared, m.own_snto, {cfg.sntowarn, cfg.sntoambig, cfg.minsnto});
     const double b = m.best_snto, own = m.own_snto;
     const std::string share = fixed(b, 6) + " is " + fixed(b / own, 3) + " of the reference's own value " + fixed(own, 6);
-    if (d.lost) {
-        say({"ERROR: Best SNTO value " + share + ", below minsnto " + fixed(cfg.minsnto, 3) +
-             ": the followed state is lost."});
-        say({"       No External output was written; temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as "
-             "they were."});
-        stop(1);
-    }
+    if (d.lost)
+        stop_with({"ERROR: Best SNTO value " + share + ", below minsnto " + fixed(cfg.minsnto, 3) +
+                   ": the followed state is lost."},
+                  {"       No External output was written; " + kept_files() + " are left as they were."});
     if (d.low)
         say({msg::kLowSnto, " best value " + share + " (sntowarn " + fixed(cfg.sntowarn, 3) +
              "); the followed state may be lost."});
@@ -147,7 +141,7 @@ void say_doubts(const StepContext& ctx, int previous, const std::vector<int>& ca
     }
     if (m.best_state != previous) {
         // The excited-state block of the job whose states were just compared.
-        const InnerLog log = read_inner_log("temp/tddft_pelun.log");
+        const InnerLog log = read_inner_log(kInnerLog);
         const auto now = excitation_energy_ev(log, m.best_state), before = excitation_energy_ev(log, previous);
         const std::string old_root = fmt_I0(previous), new_root = fmt_I0(m.best_state);
         say({msg::kRootChange, " the followed state moves from root " + old_root + " to root " + new_root + "; E(" +
@@ -176,47 +170,37 @@ MatchResult match_in_window(const StepContext& ctx, int c, const std::string& ra
 
     // Results of an earlier, interrupted step must not pass for this step's:
     // the tools are judged by the files they leave.
-    remove_matching("temp", "new_state*.fch");
-    remove_matching("temp", "new_state*.fch.txt");
-    remove_file("temp/snto.snto");
-    remove_file("temp/snto_nminus.snto");
+    ctx.nto.remove_scratch(true);
 
-    const MatchResult match = ctx.nto.match_nto_states(references(ctx), "temp/tddft_pelun.fchk", range_str, candidates);
-    const char* kept = "       temp/sdn_meta.dat, temp/old.fch and temp/n-1.fch are left as they were; the step can be rerun.";
-    if (candidates.empty()) {
-        say({"ERROR: State matching chose no state: the window around state " + fmt_I0(c) + " holds " +
-             fmt_I0(std::max(count, 0)) + " candidates."});
-        say({"       Check sntorange and nadd (root + nadd states are computed), or remove temp/sdn_meta.dat "
-             "to start the following over from root."});
-        stop(1);
-    }
+    const MatchResult match = ctx.nto.match_nto_states(references(ctx), kInnerFchk, range_str, candidates);
+    const std::string kept = "       " + kept_files() + " are left as they were; the step can be rerun.";
+    if (candidates.empty())
+        stop_with({"ERROR: State matching chose no state: the window around state " + fmt_I0(c) + " holds " +
+                   fmt_I0(std::max(count, 0)) + " candidates."},
+                  {"       Check sntorange and nadd (root + nadd states are computed), or remove ", kMetaFile,
+                   " to start the following over from root."});
     // A tool that answered for some candidates only (it crashed halfway)
     // gave no result: choosing among the ones it did answer for could lose
     // the state.
     if (!match.missing_rows.empty()) {
         std::string states;
         for (int s : match.missing_rows) states.append(" ").append(fmt_I0(s));
-        say({"ERROR: The SNTO summary " + match.incomplete_summary + " holds no row for state" +
-             (match.missing_rows.size() > 1 ? "s" : "") + states + "; the NTO tool's result is incomplete."});
-        say({kept});
-        stop(1);
+        stop_with({"ERROR: The SNTO summary " + match.incomplete_summary + " holds no row for state" +
+                   (match.missing_rows.size() > 1 ? "s" : "") + states + "; the NTO tool's result is incomplete."},
+                  {kept});
     }
     // A choice among candidates none of which has a value (an empty or
     // unreadable summary) would be a guess: the state would be lost.
-    if (!(match.best_snto > kNoSnto)) {
-        say({"ERROR: State matching found no SNTO value for any of the states " + fmt_I0(low) + " to " +
-             fmt_I0(high) + "; the NTO tool produced no usable result."});
-        say({kept});
-        stop(1);
-    }
+    if (!(match.best_snto > kNoSnto))
+        stop_with({"ERROR: State matching found no SNTO value for any of the states " + fmt_I0(low) + " to " +
+                   fmt_I0(high) + "; the NTO tool produced no usable result."},
+                  {kept});
     say_doubts(ctx, c, candidates, match);
-    const std::string chosen = candidate_file(match.best_state);
-    if (const auto problem = nto_file_problem(chosen)) {
-        say({"ERROR: The NTO file of the chosen state " + fmt_I0(match.best_state) + ", " + chosen + ", cannot serve as "
-             "the next reference: " + *problem + "."});
-        say({kept});
-        stop(1);
-    }
+    const std::string chosen = candidate_nto_name(match.best_state);
+    if (const auto problem = nto_file_problem(chosen))
+        stop_with({"ERROR: The NTO file of the chosen state " + fmt_I0(match.best_state) + ", " + chosen +
+                   ", cannot serve as the next reference: " + *problem + "."},
+                  {kept});
     say({msg::kUpdatedState, match.best_state});
     return match;
 }
@@ -229,41 +213,36 @@ MatchResult match_in_window(const StepContext& ctx, int c, const std::string& ra
 // call's External input, so a kill at any moment leaves either the previous
 // step or this one, and a rerun of this call does not rotate again.
 void commit_step(const StepContext& ctx, int follow_state, const std::string& range_str, const GradientResult& result) {
-    const std::string chosen = candidate_file(follow_state);
+    const std::string chosen = candidate_nto_name(follow_state);
     StagedCommit step(kStepRecord);
     // The reference that stood in for a missing temp/first.fch stays.
     const bool keep_first = matches_first_step(ctx.config) && !file_exists(kFirstReference);
-    if ((keep_first && !step.stage_copy("temp/old.fch", kFirstReference)) ||
-        !step.stage_copy("temp/old.fch", "temp/n-1.fch") || !step.stage_copy(chosen, "temp/old.fch")) {
-        say({"ERROR: Could not put " + chosen + " in place as temp/old.fch; temp/sdn_meta.dat is left as it was."});
-        stop(1);
-    }
+    if ((keep_first && !step.stage_copy(kReference, kFirstReference)) ||
+        !step.stage_copy(kReference, kOlderReference) || !step.stage_copy(chosen, kReference))
+        stop_with(
+            {"ERROR: Could not put " + chosen + " in place as ", kReference, "; ", kMetaFile, " is left as it was."});
     step.stage_text(kMetaFile, sdn_meta_text(follow_state, range_str, result));
     step.commit(ctx.input);
-    remove_matching("temp", "new_state*.fch");
-    remove_matching("temp", "new_state*.fch.txt");
+    ctx.nto.remove_scratch(false);
 }
 
-void sdn_iter1(const StepContext& ctx, bool chk_existed, int follow_state) {
+void sdn_iter1(const StepContext& ctx, int follow_state) {
     say({msg::kInitialState, follow_state});
     // A new following starts without references from an earlier one.
-    remove_file("temp/old.fch");
-    remove_file("temp/n-1.fch");
+    remove_file(kReference);
+    remove_file(kOlderReference);
     remove_file(kFirstReference);
     const GradientResult result = diabatic_job(
-        ctx, {follow_state, JobKind::Force, chk_existed, "SDNTO gradient calculation (iter1)", "force"});
-    ctx.nto.calculate_nto_for_state("temp/tddft_pelun.fchk", follow_state, "temp/old.fch");
-    if (const auto problem = nto_file_problem("temp/old.fch")) {
-        say({"ERROR: The NTO file of state " + fmt_I0(follow_state) + ", temp/old.fch, cannot serve as the reference "
-             "of the next step: " + *problem + "."});
-        stop(1);
-    }
-    const NtoRange range = find_nto_range("temp/old.fch", ctx.config.ntothre);
+        ctx, {follow_state, JobKind::Force, ctx.chk_existed, "SDNTO gradient calculation (iter1)", "force"});
+    ctx.nto.calculate_nto_for_state(kInnerFchk, follow_state, kReference);
+    if (const auto problem = nto_file_problem(kReference))
+        stop_with({"ERROR: The NTO file of state " + fmt_I0(follow_state) + ", ", kReference,
+                   ", cannot serve as the reference of the next step: " + *problem + "."});
+    const NtoRange range = find_nto_range(kReference, ctx.config.ntothre);
     StagedCommit step(kStepRecord);
-    if (matches_first_step(ctx.config) && !step.stage_copy("temp/old.fch", kFirstReference)) {
-        say({"ERROR: Could not put temp/old.fch in place as temp/first.fch; temp/sdn_meta.dat is not written."});
-        stop(1);
-    }
+    if (matches_first_step(ctx.config) && !step.stage_copy(kReference, kFirstReference))
+        stop_with({"ERROR: Could not put ", kReference, " in place as ", kFirstReference, "; ", kMetaFile,
+                   " is not written."});
     step.stage_text(kMetaFile, sdn_meta_text(follow_state, cut(range.range_str, 80), result));
     step.commit(ctx.input);
 }
@@ -278,7 +257,8 @@ SdnMeta previous_step(const StepContext& ctx, int follow_state) {
 
 void sdn_iter2plus(const StepContext& ctx, int follow_state) {
     const SdnMeta meta = previous_step(ctx, follow_state);
-    diabatic_job(ctx, {meta.follow_state, JobKind::Sp, true, "SDNTO state-matching single point (iter2+)", "sp"});
+    diabatic_job(ctx,
+                 {meta.follow_state, JobKind::Sp, ctx.chk_existed, "SDNTO state-matching single point (iter2+)", "sp"});
     const MatchResult match = match_in_window(ctx, meta.follow_state, meta.range_str);
     put(std::string(msg::kBestOverlap) + fmt_F(match.best_snto, 10, 6));
 
@@ -291,7 +271,7 @@ void sdn_iter2plus_forcefirst(const StepContext& ctx, int follow_state) {
     const SdnMeta meta = previous_step(ctx, follow_state);
     const int previous = meta.follow_state;
     GradientResult result = diabatic_job(
-        ctx, {previous, JobKind::Force, true, "SDNTO gradient calculation (force-first, pass1)", "force1"});
+        ctx, {previous, JobKind::Force, ctx.chk_existed, "SDNTO gradient calculation (force-first, pass1)", "force1"});
     const int matched = match_in_window(ctx, previous, meta.range_str).best_state;
 
     if (matched == previous) {
@@ -303,8 +283,6 @@ void sdn_iter2plus_forcefirst(const StepContext& ctx, int follow_state) {
     }
     commit_step(ctx, matched, meta.range_str, result);
 }
-
-std::string step_prefix(int step) { return "step" + snapshot_number(step); }
 
 }  // namespace
 
@@ -318,14 +296,16 @@ void run_diabatic_tddft(const RunSetup& run, NtoEngine& nto) {
     // again would rotate the references a second time.
     const std::string input = input_note(run.input_file);
     if (finish_commit(kStepRecord) == input && inquire_sdn_meta().exists) {
-        say({" [Diabatic] temp/sdn_meta.dat already holds the step for this External input (an earlier call made it);"
-             " its result is handed back again."});
+        say({" [Diabatic] ", kMetaFile,
+             " already holds the step for this External input (an earlier call made it); its result is handed back "
+             "again."});
     } else {
-        const StepContext ctx{config, config.root + config.nadd, run.molecule(), nto,
-                              debug_initialize_step(config.debug), input};
+        const StepContext ctx{
+            config,         config.root + config.nadd, run.molecule(), nto, debug_initialize_step(config.debug), input,
+            run.chk_existed};
         const SdnMetaHead meta = inquire_sdn_meta();
         if (!meta.exists)
-            sdn_iter1(ctx, run.chk_existed, config.root);
+            sdn_iter1(ctx, config.root);
         else if (config.sntofirst)
             sdn_iter2plus(ctx, meta.follow_state);
         else
@@ -337,10 +317,18 @@ void run_diabatic_tddft(const RunSetup& run, NtoEngine& nto) {
     const GradientResult result = read_sdn_forces(run.natoms);
     write_external_output(run.output_file, run.natoms, result.energy, result.forces);
 
-    if (check_convergence("temp/tddft_pelun.log")) copy_chk_to_maindir(run.gjf_file);
+    if (check_convergence(kInnerLog)) copy_chk_to_maindir(run.gjf_file);
 }
 
 // ------------------------------------------------------------- the state file
+
+namespace {
+
+// The followed state on the state file's first line; the stream then stands
+// at the second line.
+bool read_follow_state(std::istream& in, std::int32_t& state) { return FreeRead(in, kMetaFile).get(state); }
+
+}  // namespace
 
 SdnMetaHead inquire_sdn_meta() {
     SdnMetaHead head;
@@ -348,16 +336,15 @@ SdnMetaHead inquire_sdn_meta() {
     std::ifstream in(kMetaFile);
     if (!in) return head;
     head.exists = true;
-    FreeRead r(in, kMetaFile);
     std::int32_t v = 0;
-    if (r.get(v)) head.follow_state = v;
+    if (read_follow_state(in, v)) head.follow_state = v;
     return head;
 }
 
 std::string sdn_meta_text(int follow_state, const std::string& range_str, const GradientResult& result) {
     std::string text = free_line({follow_state});
     text += '\n';
-    text += rtrim(range_str);
+    text += range_str;
     text += "\n ";
     text += fmt_D_row({result.energy, 0.0, 0.0, 0.0});
     text += '\n';
@@ -370,20 +357,13 @@ std::string sdn_meta_text(int follow_state, const std::string& range_str, const 
 }
 
 SdnMeta read_sdn_meta() {
-    std::ifstream in = open_or_stop(kMetaFile, "ERROR: Cannot open temp/sdn_meta.dat in read_sdn_meta");
-    FreeRead r(in, kMetaFile);
+    std::ifstream in = open_or_stop(kMetaFile, "ERROR: Cannot open " + std::string(kMetaFile) + " in read_sdn_meta");
     SdnMeta meta;
     std::int32_t v = 0;
-    if (!r.get(v)) {
-        say({"ERROR: Failed to read follow_state from sdn_meta.dat"});
-        stop(1);
-    }
+    if (!read_follow_state(in, v)) stop_with({"ERROR: Failed to read follow_state from sdn_meta.dat"});
     meta.follow_state = v;
     std::string line;
-    if (!read_line(in, line)) {
-        say({"ERROR: Failed to read range_str from sdn_meta.dat"});
-        stop(1);
-    }
+    if (!read_line(in, line)) stop_with({"ERROR: Failed to read range_str from sdn_meta.dat"});
     meta.range_str = cut(line, 80);
     return meta;
 }
@@ -392,11 +372,10 @@ GradientResult read_sdn_forces(int natoms) {
     GradientResult result;
     result.forces.assign(static_cast<std::size_t>(natoms) * 3, 0.0);
     std::vector<double>& forces = result.forces;
-    std::ifstream in = open_or_stop(kMetaFile, "ERROR: Cannot open temp/sdn_meta.dat in read_sdn_forces");
+    std::ifstream in = open_or_stop(kMetaFile, "ERROR: Cannot open " + std::string(kMetaFile) + " in read_sdn_forces");
     std::string line;
-    read_line(in, line);
-    read_line(in, line);
-    if (read_line(in, line)) {
+    // The energy stands on the third line, after the state and the range.
+    if (read_line(in, line) && read_line(in, line) && read_line(in, line)) {
         FreeRead r(line, std::string());
         double e = 0.0;
         if (r.get_finite(e, "the energy", kMetaFile)) result.energy = e;
@@ -405,10 +384,8 @@ GradientResult read_sdn_forces(int natoms) {
         FreeRead r(in, kMetaFile);
         std::size_t k = static_cast<std::size_t>(i) * 3;
         for (std::size_t c = 0; c < 3; ++c)
-            if (!r.get_finite(forces[k + c], component_name("force", k + c), kMetaFile)) {
-                say({"ERROR: Not enough force lines in sdn_meta.dat"});
-                stop(1);
-            }
+            if (!r.get_finite(forces[k + c], component_name("force", k + c), kMetaFile))
+                stop_with({"ERROR: Not enough force lines in sdn_meta.dat"});
     }
     return result;
 }
@@ -417,43 +394,32 @@ GradientResult read_sdn_forces(int natoms) {
 
 DebugStep debug_initialize_step(bool debug) {
     if (!debug) return {};
-    make_dirs("temp/debug_snapshots");
+    make_dirs(kSnapshotDir);
 
-    int step = 1;
-    std::ifstream in(kStepCounter);
-    if (in) {
-        FreeRead r(in, kStepCounter);
-        std::int32_t last = 0;
-        if (r.get(last) && last >= 0 && last < 2147483647) step = last + 1;
-    }
-    in.close();
-    try {
-        replace_file_atomically(kStepCounter, free_line({step}) + "\n");
-    } catch (const IoFailure&) {
-        say({" [Debug] Unable to update debug step counter"});
-    }
-    say({" [Debug] Snapshot prefix -> ", step_prefix(step)});
+    const CounterStep next = next_counter_value(kStepCounter);
+    const int step = next.value;
+    if (!next.recorded) say({" [Debug] Unable to update debug step counter"});
+    say({" [Debug] Snapshot prefix -> step" + snapshot_number(step)});
     return DebugStep{true, step};
 }
 
 void debug_backup_tddft(const DebugStep& step, const std::string& label) {
     if (!step.active) return;
-    std::string base = "temp/debug_snapshots/" + step_prefix(step.id);
-    std::string tag = cut(ltrim(label), 32);
-    if (!tag.empty()) base += "_" + tag;
+    const std::string base = step_snapshot_base(step.id, cut(ltrim(label), 32));
 
     // Each inner file is copied under the step's name, or its absence said.
     auto backup = [&](const std::string& source, const std::string& ext, const char* kind, const char* tag) {
         const std::string snapshot = base + ext;
         if (file_exists(source)) {
-            copy_file_over(source, snapshot);
-            say({std::string(" [Debug] Saved TDDFT ") + kind + " snapshot -> ", snapshot});
+            const char* done =
+                copy_file_over(source, snapshot) ? " [Debug] Saved TDDFT " : " [Debug] Could not save TDDFT ";
+            say({done + std::string(kind) + " snapshot -> ", snapshot});
         } else {
             say({std::string(" [Debug] Skip ") + tag + " backup: " + source + " not found"});
         }
     };
-    backup("temp/tddft_pelun.fchk", ".fchk", "fchk", "FCHK");
-    backup("temp/tddft_pelun.log", ".log", "log", "LOG");
+    backup(kInnerFchk, ".fchk", "fchk", "FCHK");
+    backup(kInnerLog, ".log", "log", "LOG");
 }
 
 }  // namespace quorin

@@ -11,15 +11,12 @@
 #include "messages.hpp"
 #include "outside_programs.hpp"
 #include "shared_constants.hpp"
+#include "work_files.hpp"
 
 namespace quorin {
 
 namespace {
 
-constexpr const char* kInnerLog = "temp/tddft_pelun.log";
-constexpr const char* kInnerChk = "temp/tddft_pelun.chk";
-constexpr const char* kInnerFchk = "temp/tddft_pelun.fchk";
-constexpr const char* kFreqLog = "temp/tddft_freq.log";
 // How far a checkpoint's coordinates may lie from the External input's
 // (bohr): far above the rounding on the way through the inner input, far
 // below any optimisation step.
@@ -93,14 +90,12 @@ std::optional<ExternalAtoms> read_external_atoms(const std::string& file, int na
     for (int i = 0; i < natoms; ++i) {
         const std::string atom = "atom " + fmt_I0(i + 1) + " in " + file;
         const bool present = read_line(in, line);
-        if (present && in.eof()) {
-            say({"ERROR: The file ends inside the line of " + atom + " (\"" + line + "\"): it was cut off."});
-            stop(1);
-        }
+        if (present && in.eof())
+            stop_with({"ERROR: The file ends inside the line of " + atom + " (\"" + line + "\"): it was cut off."});
         auto refuse = [&] {
-            say({"ERROR: " + (present ? "Cannot read the line of " + atom + " (\"" + line + "\")" : "No line for " + atom) +
-                 ": Gaussian writes the atomic number, x, y, z and the charge."});
-            stop(1);
+            stop_with({"ERROR: " +
+                       (present ? "Cannot read the line of " + atom + " (\"" + line + "\")" : "No line for " + atom) +
+                       ": Gaussian writes the atomic number, x, y, z and the charge."});
         };
         const std::size_t k = 3u * static_cast<std::size_t>(i);
         FreeRead rec(line, std::string());
@@ -128,7 +123,7 @@ const char* job_kind_word(JobKind kind) {
 }
 
 std::string inner_job_head(const InnerJob& job) {
-    std::string route = "#p nosymm Iop(9/40=3) " + rtrim(job.method) + "/" + rtrim(job.basis);
+    std::string route = "#p nosymm Iop(9/40=3) " + job.method + "/" + job.basis;
     if (job.guess_read) route += " guess=read";
     std::string td = td_keyword(job.triplet, job.root, job.nadd, job.td_read.value_or(job.guess_read));
     if (td.size() < 32) td.resize(32, ' ');
@@ -137,45 +132,38 @@ std::string inner_job_head(const InnerJob& job) {
     route += job_kind_word(job.kind);
     if (!is_blank(job.extra)) {
         route += ' ';
-        route += rtrim(job.extra);
+        route += job.extra;
     }
-    return (is_blank(job.mem) ? std::string("%mem=96GB") : "%mem=" + rtrim(job.mem)) + '\n' +
-           (is_blank(job.nproc) ? std::string("%nproc=32") : "%nproc=" + rtrim(job.nproc)) + '\n' +
-           "%chk=tddft_pelun.chk\n" + route + '\n';
+    return (is_blank(job.mem) ? std::string("%mem=96GB") : "%mem=" + job.mem) + '\n' +
+           (is_blank(job.nproc) ? std::string("%nproc=32") : "%nproc=" + job.nproc) + '\n' + "%chk=" + kInnerChkName +
+           '\n' + route + '\n';
 }
 
 void write_gaussian_input(const std::string& file, const InnerJob& job, const Molecule& molecule) {
-    const std::string out_name = rtrim(file);
-    const std::string in_name = rtrim(molecule.input_file);
+    const std::string& out_name = file;
+    const std::string& in_name = molecule.input_file;
 
     std::ofstream out(out_name, std::ios::binary | std::ios::trunc);
     if (!out) io_failure("cannot open " + out_name + " for writing");
     out << inner_job_head(job);
     out << '\n';
-    out << rtrim(job.title) << '\n';
+    out << job.title << '\n';
     out << '\n';
     out << fmt_I0(molecule.charge) << ' ' << fmt_I0(molecule.multiplicity) << '\n';
     out.flush();
     if (!out) io_failure("cannot write " + out_name);
 
     const std::optional<ExternalAtoms> atoms = read_external_atoms(in_name, molecule.natoms);
-    if (!atoms) {
-        say({"ERROR: Cannot open input file: ", in_name});
-        out.close();
-        stop(1);
-    }
+    if (!atoms) stop_with({"ERROR: Cannot open input file: ", in_name});
     // Every atom is checked before any atom line goes out, so an unusable
     // geometry leaves an input without a molecule, which g16 cannot run,
     // rather than one cut short.
     std::string lines;
     for (int i = 0; i < molecule.natoms; ++i) {
         const std::int32_t z = atoms->z[static_cast<std::size_t>(i)];
-        if (!valid_atomic_number(z)) {
-            out.close();
-            say({"ERROR: Atom " + fmt_I0(i + 1) + " in " + in_name + " has atomic number " + fmt_I0(z) +
-                 "; only 0 (Bq) to 86 (Rn) can be written to the Gaussian input."});
-            stop(1);
-        }
+        if (!valid_atomic_number(z))
+            stop_with({"ERROR: Atom " + fmt_I0(i + 1) + " in " + in_name + " has atomic number " + fmt_I0(z) +
+                       "; only 0 (Bq) to 86 (Rn) can be written to the Gaussian input."});
         const std::size_t k = 3u * static_cast<std::size_t>(i);
         lines += fmt_A(ind2name[static_cast<std::size_t>(z)], 2);
         for (std::size_t c = 0; c < 3; ++c) lines += fmt_F(atoms->xyz[k + c] * kBohrToAngstrom, 20, 12);
@@ -189,8 +177,8 @@ void write_gaussian_input(const std::string& file, const InnerJob& job, const Mo
 void generate_freq_input(InnerJob job, const Molecule& molecule) {
     job.kind = JobKind::Freq;
     job.title = "TD-DFT frequency calculation";
-    write_gaussian_input("temp/tddft_freq.gjf", job, molecule);
-    say({" Generated frequency input: temp/tddft_freq.gjf"});
+    write_gaussian_input(kFreqInput, job, molecule);
+    say({" Generated frequency input: ", kFreqInput});
 }
 
 // ------------------------------------------------------------- inner jobs
@@ -299,9 +287,8 @@ void check_checkpoint_geometry(const std::string& fchk, const Molecule& molecule
     if (!find_line(in, header, [](const std::string& l) { return starts_with(l, "Current cartesian coordinates"); }))
         return;  // nothing to compare with
     auto refuse = [&](const std::string& why) {
-        say({"ERROR: " + fchk + " does not belong to this step's geometry: " + why + "."});
-        say({"       It is the checkpoint of another step or another job; nothing was handed back."});
-        stop(1);
+        stop_with({"ERROR: " + fchk + " does not belong to this step's geometry: " + why + "."},
+                  {"       It is the checkpoint of another step or another job; nothing was handed back."});
     };
     const std::optional<long long> count = fchk_count(header);
     if (!count || *count != static_cast<long long>(components(molecule.natoms)))
@@ -312,18 +299,14 @@ void check_checkpoint_geometry(const std::string& fchk, const Molecule& molecule
     const FiniteValues finite{"Current cartesian coordinate", fchk};
     if (!read_real_fields(in, static_cast<int>(*count), kFchkReals, coords, &err, &finite))
         refuse("its coordinates: " + err);
-    const std::optional<ExternalAtoms> atoms = read_external_atoms(rtrim(molecule.input_file), molecule.natoms);
-    if (!atoms) {
-        say({"ERROR: Cannot open input file: ", rtrim(molecule.input_file)});
-        stop(1);
-    }
+    const std::optional<ExternalAtoms> atoms = read_external_atoms(molecule.input_file, molecule.natoms);
+    if (!atoms) stop_with({"ERROR: Cannot open input file: ", molecule.input_file});
     for (std::size_t k = 0; k < coords.size(); ++k) {
         const double diff = std::fabs(coords[k] - atoms->xyz[k]);
         if (!(diff <= kGeometryTolerance))
             refuse("coordinate " + fmt_I0(static_cast<long long>(k % 3 + 1)) + " of atom " +
                    fmt_I0(static_cast<long long>(k / 3 + 1)) + " is " + free_real(coords[k]).substr(0, 20) +
-                   " bohr there and " + free_real(atoms->xyz[k]).substr(0, 20) + " bohr in " +
-                   rtrim(molecule.input_file));
+                   " bohr there and " + free_real(atoms->xyz[k]).substr(0, 20) + " bohr in " + molecule.input_file);
     }
 }
 
@@ -331,23 +314,18 @@ InnerLog run_inner_job(InnerJob job, const Molecule& molecule, const std::string
     const bool freq = job.kind == JobKind::Freq;
     const std::string command(freq ? kG16FreqCommand : kG16Command);
     const char* log = log_of(job.kind);
-    // An empty or missing checkpoint (a crashed node, a full disk) is no guess.
-    if (!usable_checkpoint()) {
-        job.guess_read = false;
-        if (job.td_read) job.td_read = false;
-    }
     auto write_and_run = [&] {
         if (freq)
             generate_freq_input(job, molecule);
         else
-            write_gaussian_input("temp/tddft_pelun.gjf", job, molecule);
+            write_gaussian_input(kInnerInput, job, molecule);
         if (!announce.empty()) say({announce});
         run_shell(command, ShellOptions{"g16"});
     };
     write_and_run();
     InnerLog result = read_inner_log(log);
     if (result.error_termination && (job.guess_read || job.td_read.value_or(false))) {
-        say({"WARNING: The inner job failed after reading its guess from temp/tddft_pelun.chk (" +
+        say({"WARNING: The inner job failed after reading its guess from " + std::string(kInnerChk) + " (" +
              std::string(log) + ")."});
         say({"         Removing the checkpoint and running the job once more from a fresh guess."});
         remove_file(kInnerChk);
@@ -356,10 +334,7 @@ InnerLog run_inner_job(InnerJob job, const Molecule& molecule, const std::string
         write_and_run();
         result = read_inner_log(log);
     }
-    if (result.error_termination) {
-        say({"ERROR: Gaussian reported Error termination in ", std::string(log)});
-        stop(1);
-    }
+    if (result.error_termination) stop_with({"ERROR: Gaussian reported Error termination in ", std::string(log)});
     run_formchk_for_tddft(job.tool_timeout);
     check_checkpoint_geometry(kInnerFchk, molecule);
     return result;
@@ -373,12 +348,11 @@ void run_formchk_for_tddft(int timeout_seconds) {
     remove_file(kInnerFchk);
     run_shell(std::string(kFormchkCommand), ShellOptions{"formchk", timeout_seconds});
     if (file_exists(kInnerFchk)) return;
-    say({"ERROR: formchk falied."});
-    stop(1);
+    stop_with({"ERROR: formchk falied."});
 }
 
 std::string chk_copy_target(const std::string& gjf_file) {
-    if (is_blank(gjf_file)) return "tddft_pelun.chk";
+    if (is_blank(gjf_file)) return kInnerChkName;
     const std::string name = rtrim(gjf_file);
     std::string base = name;
     std::size_t sep = name.find_last_of("/\\");
@@ -392,7 +366,12 @@ std::string chk_copy_target(const std::string& gjf_file) {
 void copy_chk_to_maindir(const std::string& gjf_file) {
     const std::string target = chk_copy_target(gjf_file);
     // The name comes from the user: it is copied to, never handed to a shell.
-    copy_file_over(kInnerChk, "./" + target);
+    if (!copy_file_over(kInnerChk, "./" + target)) {
+        // The step's result stands; only the copy for the user is missing.
+        say({"WARNING: Converged geometry detected, but " + std::string(kInnerChk) + " could not be copied to ./" +
+             target + "."});
+        return;
+    }
     put("Converged geometry detected, chk copied to ./" + target);
 }
 
@@ -407,10 +386,7 @@ GradientResult extract_gradient(const InnerLog& log, int natoms) {
     GradientResult result;
     std::vector<double>& forces = result.forces;
     forces.assign(components(natoms), 0.0);
-    if (!log.opened) {
-        say({"ERROR: Cannot open " + log.file});
-        stop(1);
-    }
+    if (!log.opened) stop_with({"ERROR: Cannot open " + log.file});
 
     // The energy of the last energy line before the first forces table.
     for (const std::string& line : log.energy_lines) {
@@ -452,10 +428,8 @@ namespace {
 void check_array_count(std::string_view header, std::size_t wanted, int natoms, const std::string& failure) {
     const std::optional<long long> n = fchk_count(header);
     if (!n || *n == static_cast<long long>(wanted)) return;
-    say({failure});
-    say({"       Its header gives N= " + fmt_I0(*n) + "; " + fmt_I0(natoms) + " atoms need " +
-         fmt_I0(static_cast<long long>(wanted)) + " values."});
-    stop(1);
+    stop_with({failure}, {"       Its header gives N= " + fmt_I0(*n) + "; " + fmt_I0(natoms) + " atoms need " +
+                          fmt_I0(static_cast<long long>(wanted)) + " values."});
 }
 
 }  // namespace
@@ -480,44 +454,33 @@ std::vector<double> read_grad_from_fch(RecordReader& in, const std::string& name
     }
     if (!found && opt_point >= 0) {
         in = RecordReader(name);
-        for (long long k = 0; k < opt_point; ++k) in.next(line);
+        for (long long k = 0; k < opt_point && in.next(line);) ++k;
         found = true;
         force_constants_passed = true;  // wherever they are, the search starts over
     }
-    if (!found) {
-        say({"ERROR: Gradient block not found in ", name});
-        stop(1);
-    }
+    if (!found) stop_with({"ERROR: Gradient block not found in ", name});
     const std::string failure = "ERROR: Failed to read gradient data from " + name;
     check_array_count(line, n3, natoms, failure);
     FreeRead values(in, name);
     for (std::size_t k = 0; k < n3; ++k) {
         if (!values.get_finite(gradient[k], "value " + fmt_I0(static_cast<long long>(k + 1)) + " of the gradient",
-                               name)) {
-            say({failure});
-            stop(1);
-        }
+                               name))
+            stop_with({failure});
     }
     if (force_constants_passed) in = RecordReader(name);
     return gradient;
 }
 
-std::vector<double> read_grad_from_fch(const std::string& file, int natoms) {
-    const std::string name = rtrim(file);
+std::vector<double> read_grad_from_fch(const std::string& name, int natoms) {
     RecordReader in = records_or_stop(name, "ERROR: Cannot open fchk file for gradient: " + name);
     return read_grad_from_fch(in, name, natoms);
 }
 
 void copy_force_constants(RecordReader& in, const std::string& name, int natoms, FileReplacement& out) {
-    if (!in.is_open()) {
-        say({"ERROR: Cannot open fchk file: ", name});
-        stop(1);
-    }
+    if (!in.is_open()) stop_with({"ERROR: Cannot open fchk file: ", name});
     std::string_view line;
-    if (!in.find(line, [](std::string_view l) { return contains(l, "Cartesian Force Const"); })) {
-        say({"ERROR: Cartesian Force Const section not found in ", name});
-        stop(1);
-    }
+    if (!in.find(line, [](std::string_view l) { return contains(l, "Cartesian Force Const"); }))
+        stop_with({"ERROR: Cartesian Force Const section not found in ", name});
     // The lower triangle, row by row, as it comes: Gaussian reads it back in
     // the same order, three values to a line.  A value in the plain layout of
     // formatted checkpoints goes straight from its digits to its field.
@@ -533,7 +496,7 @@ void copy_force_constants(RecordReader& in, const std::string& name, int natoms,
         // else is left to the free-form read below.  (The count is a multiple
         // of three, so a record holding the last value ends its line too.)
         if (count - k >= 5 && values.next_whole_record(record)) {
-            const std::size_t n = transcode_fchk_record(record, k, out.room(5 * 21));
+            const std::size_t n = transcode_fchk_record(record, k, out.room<kFchkRecordOut>());
             if (n > 0) {
                 values.skip_record();
                 out.used(n);
@@ -541,7 +504,8 @@ void copy_force_constants(RecordReader& in, const std::string& name, int natoms,
                 continue;
             }
         }
-        char* field = out.room(21);
+        const std::span<char, 21> room = out.room<21>();
+        const std::span<char, 20> field = room.first<20>();
         bool ok = values.get_text(token);
         if (ok && token.empty()) {
             put_D20_12(field, 0.0);  // a null value leaves the zero it starts with
@@ -551,12 +515,9 @@ void copy_force_constants(RecordReader& in, const std::string& name, int natoms,
             if (ok) require_finite(v, token, "force constant " + fmt_I0(static_cast<long long>(k + 1)), name);
             put_D20_12(field, v);
         }
-        if (!ok) {
-            say({failure});
-            stop(1);
-        }
+        if (!ok) stop_with({failure});
         std::size_t used = 20;
-        if (k % 3 == 2 || k + 1 == count) field[used++] = '\n';
+        if (k % 3 == 2 || k + 1 == count) room[used++] = '\n';
         out.used(used);
         ++k;
     }
@@ -580,7 +541,7 @@ std::string external_output_text(int natoms, double energy, const std::vector<do
 
 void write_external_output(const std::string& file, int natoms, double energy, const std::vector<double>& forces,
                            bool verbose) {
-    const std::string name = rtrim(file);
+    const std::string& name = file;
     // The outer job must find either the old file or the complete new one.
     replace_file_atomically(name, external_output_text(natoms, energy, forces));
     if (verbose) say({" Output file written: ", name});
@@ -589,10 +550,7 @@ void write_external_output(const std::string& file, int natoms, double energy, c
 // ------------------------------------------------------ log echo, convergence
 
 void echo_gaussian_output(const InnerLog& log, bool debug) {
-    if (!log.opened) {
-        say({"ERROR: Cannot open " + log.file + " for echoing"});
-        stop(1);
-    }
+    if (!log.opened) stop_with({"ERROR: Cannot open " + log.file + " for echoing"});
     for (const std::string& line : log.summary) {
         if (contains(line, "Excitation energies and oscillator strengths:")) {
             put(rtrim(line));
@@ -645,6 +603,6 @@ bool check_convergence(const InnerLog& log) {
     return true;
 }
 
-bool check_convergence(const std::string& log_file) { return check_convergence(read_inner_log(rtrim(log_file))); }
+bool check_convergence(const std::string& log_file) { return check_convergence(read_inner_log(log_file)); }
 
 }  // namespace quorin

@@ -4,9 +4,11 @@
 #include <optional>
 
 #include "messages.hpp"
+#include "module_diabatic_tddft.hpp"
 #include "module_gaussian_utils.hpp"
 #include "outside_programs.hpp"
 #include "text_fields.hpp"
+#include "work_files.hpp"
 
 namespace quorin {
 
@@ -14,17 +16,12 @@ namespace {
 
 // The root that the diabatic mode followed at its last step, if it left one.
 std::optional<int> followed_root_from_meta() {
-    const char* meta = "temp/sdn_meta.dat";
     // A diabatic step that a killed call recorded but did not complete is
     // completed first, so that the state file is the one it recorded.
-    finish_commit("temp/sdn_step.dat");
-    if (!file_exists(meta)) return std::nullopt;
-    std::ifstream in(meta);
-    if (!in) return std::nullopt;
-    FreeRead r(in, meta);
-    std::int32_t v = 0;
-    if (!r.get(v) || v <= 0) return std::nullopt;
-    return v;
+    finish_commit(kStepRecord);
+    const SdnMetaHead meta = inquire_sdn_meta();
+    if (!meta.exists || meta.follow_state <= 0) return std::nullopt;
+    return meta.follow_state;
 }
 
 }  // namespace
@@ -50,37 +47,32 @@ void run_hessian_mode(const RunSetup& run) {
     // its formatted checkpoint is temp/tddft_pelun.fchk too.
     run_inner_job(job, run.molecule(), " Running Gaussian frequency calculation...");
 
-    const std::string fchk = "temp/tddft_pelun.fchk";
-    write_frequency_output(fchk, run.output_file, run.natoms, read_total_energy_from_fchk(fchk));
+    write_frequency_output(kInnerFchk, run.output_file, run.natoms, read_total_energy_from_fchk(kInnerFchk));
     say({msg::kHessianDone, " <<<<<"});
 }
 
 double read_total_energy_from_fchk(const std::string& file) {
-    RecordReader in = records_or_stop(file, std::string("ERROR: Cannot open fchk file for energy: ") + rtrim(file));
+    RecordReader in = records_or_stop(file, "ERROR: Cannot open fchk file for energy: " + file);
     std::string_view line;
-    if (!in.find(line, [](std::string_view l) { return starts_with(l, "Total Energy"); })) {
-        say({"ERROR: Total Energy not found in ", rtrim(file)});
-        stop(1);
-    }
+    if (!in.find(line, [](std::string_view l) { return starts_with(l, "Total Energy"); }))
+        stop_with({"ERROR: Total Energy not found in ", file});
     std::string w1, w2, w3;
     double e = 0.0;
     FreeRead r(line, std::string());
-    if (!r.all(w1, w2, w3) || !r.get_finite(e, "the total energy", rtrim(file))) {
-        say({"ERROR: Failed to parse Total Energy line in ", rtrim(file)});
-        stop(1);
-    }
+    if (!r.all(w1, w2, w3) || !r.get_finite(e, "the total energy", file))
+        stop_with({"ERROR: Failed to parse Total Energy line in ", file});
     return e;
 }
 
 void write_frequency_output(const std::string& fchk, const std::string& output_file, int natoms, double energy) {
-    const std::string name = rtrim(fchk);
+    const std::string& name = fchk;
     RecordReader in = records_or_stop(name, "ERROR: Cannot open fchk file for gradient: " + name);
     const std::vector<double> gradient = read_grad_from_fch(in, name, natoms);
     // The writer negates the forces it is given: hand it the negated gradient.
     std::vector<double> forces(gradient.size());
     for (std::size_t i = 0; i < gradient.size(); ++i) forces[i] = -gradient[i];
 
-    const std::string target = rtrim(output_file);
+    const std::string& target = output_file;
     FileReplacement out(target);
     out.write(external_output_text(natoms, energy, forces));
     // Polarizability (6 values, 2 lines) and dipole derivatives (9N values,

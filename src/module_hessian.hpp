@@ -8,8 +8,10 @@
 
 namespace quorin {
 
+// One frequency step; stops when the inner job or its checkpoint fails.
 void run_hessian_mode(const RunSetup& run);
-double read_total_energy_from_fchk(const std::string& file);
+// Stops when the file cannot be opened or holds no readable Total Energy.
+[[nodiscard]] double read_total_energy_from_fchk(const std::string& file);
 // Writes the whole External output of a frequency step -- energy, gradient,
 // zero polarizability and dipole derivatives, force constants -- reading the
 // formatted checkpoint once, front to back, and streaming the force

@@ -19,6 +19,7 @@
 #include "messages.hpp"
 #include "outside_programs.hpp"
 #include "text_fields.hpp"
+#include "work_files.hpp"
 
 namespace quorin {
 
@@ -63,15 +64,10 @@ void find_gjf_or_stop(std::string& gjf_file) {
     say({" Auto-detecting gjf file"});
     const std::vector<std::string> found = inputs_here(".gjf");
     if (found.empty() && take_unique_com(gjf_file)) return;
-    if (found.empty()) {
-        say({"ERROR: No gjf file found in current directory"});
-        stop(1);
-    }
-    if (found.size() > 1) {
-        say({"ERROR: Multiple gjf files found in current directory"});
-        say({"       Please specify which gjf file to use"});
-        stop(1);
-    }
+    if (found.empty()) stop_with({"ERROR: No gjf file found in current directory"});
+    if (found.size() > 1)
+        stop_with({"ERROR: Multiple gjf files found in current directory"},
+                  {"       Please specify which gjf file to use"});
     gjf_file = found.front();
 }
 
@@ -268,12 +264,11 @@ struct Reading {
         const std::string text = cut(parse_value(value), kConfigTextLength);
         FreeRead r(text, std::string());
         const std::string what = key + " = " + in_quotes(text) + " in " + file;
-        if (!r.get(field)) {
-            say({"ERROR: " + what + (std::is_same_v<T, int> ? " does not read as a whole number (-2147483648 to "
-                                                              "2147483647)."
-                                                            : " does not read as a number.")});
-            stop(1);
-        }
+        if (!r.get(field))
+            stop_with({"ERROR: " + what +
+                       (std::is_same_v<T, int> ? " does not read as a whole number (-2147483648 to "
+                                                 "2147483647)."
+                                               : " does not read as a number.")});
         const std::size_t begin = text.find_first_not_of(' ');
         const std::size_t end = begin == std::string::npos ? begin : text.find_first_of(" ,/", begin);
         const std::string left = end == std::string::npos ? std::string() : text.substr(end);
@@ -344,22 +339,13 @@ std::string read_comment_block(const std::string& gjf_file) {
     std::ifstream in = open_or_stop(gjf_file, "ERROR: Cannot open gjf file: " + gjf_file);
     std::string line;
     for (;;) {
-        if (!read_line(in, line)) {
-            say({"ERROR: Unexpected end of gjf file before comment line"});
-            stop(1);
-        }
+        if (!read_line(in, line)) stop_with({"ERROR: Unexpected end of gjf file before comment line"});
         if (is_blank(line)) break;
     }
-    auto too_long = [] {
-        say({"ERROR: GJF comment block too long (multi-line route)."});
-        stop(1);
-    };
+    auto too_long = [] { stop_with({"ERROR: GJF comment block too long (multi-line route)."}); };
     std::string block;  // kept without trailing blanks
     for (;;) {
-        if (!read_line(in, line)) {
-            say({"ERROR: Unexpected end of gjf file before comment block"});
-            stop(1);
-        }
+        if (!read_line(in, line)) stop_with({"ERROR: Unexpected end of gjf file before comment block"});
         const std::string trimmed = rtrim(line);
         if (trimmed.empty()) {
             if (!block.empty()) break;  // the blank line that ends the title
@@ -654,13 +640,6 @@ int parse_integer(std::string_view value, const std::string& key, const std::str
     return v;
 }
 
-double parse_real(std::string_view value, const std::string& key, const std::string& file) {
-    Tddft_config unused;
-    double v = 0.0;
-    Reading{unused, file}.number(key, value, v);
-    return v;
-}
-
 bool parse_logical(std::string_view value) {
     const std::string v = folded_logical(value);
     return v == ".t." || v == "t" || v == "true" || v == ".true.";
@@ -827,15 +806,14 @@ RunSetup initialize_quorin(const std::vector<std::string>& args) {
     ConfigSource source;
     if (args.size() == 6) {
         source = auto_detected_source();
-        run.input_file = rtrim(args[1]);
-        run.output_file = rtrim(args[2]);
+        run.input_file = args[1];
+        run.output_file = args[2];
     } else if (args.size() == 7) {
-        run.input_file = rtrim(args[2]);
-        run.output_file = rtrim(args[3]);
-        source = named_source(rtrim(args[0]));
+        run.input_file = args[2];
+        run.output_file = args[3];
+        source = named_source(args[0]);
     } else {
-        say({"ERROR: Expected 6 or 7 arguments but got ", static_cast<int>(args.size())});
-        stop(1);
+        stop_with({"ERROR: Expected 6 or 7 arguments but got ", static_cast<int>(args.size())});
     }
     run.gjf_file = source.gjf_file;
 
@@ -849,25 +827,21 @@ RunSetup initialize_quorin(const std::vector<std::string>& args) {
         FreeRead header(in, "the header of External input file " + run.input_file);
         header.must(run.natoms, run.ider, run.charge, run.multiplicity);
     }
-    if (run.natoms < 0 || run.natoms > kMaxAtoms) {
-        say({"ERROR: External input file " + run.input_file + " gives " + fmt_I0(run.natoms) +
-             " atoms; expected 0 to " + fmt_I0(kMaxAtoms) + "."});
-        stop(1);
-    }
+    if (run.natoms < 0 || run.natoms > kMaxAtoms)
+        stop_with({"ERROR: External input file " + run.input_file + " gives " + fmt_I0(run.natoms) +
+                   " atoms; expected 0 to " + fmt_I0(kMaxAtoms) + "."});
 
     if (run.ider == 2) {
         say({msg::kHessianDetected, " detected."});
-    } else if (run.ider != 1) {
-        say({"ERROR: Unsupported deriv level: ", run.ider});
-        say({"       Only ider=1 (gradient) or ider=2 (Hessian) are supported."});
-        stop(1);
-    }
+    } else if (run.ider != 1)
+        stop_with({"ERROR: Unsupported deriv level: ", run.ider},
+                  {"       Only ider=1 (gradient) or ider=2 (Hessian) are supported."});
 
     read_config(source, run.config);
     check_config_values(run.config, source.file);
     // The outer input is looked at once per run, at its first call: the one
     // that finds no inner job's log in temp/ yet.
-    if (!run.gjf_file.empty() && !file_exists("temp/tddft_pelun.log") && !file_exists("temp/tddft_freq.log"))
+    if (!run.gjf_file.empty() && !file_exists(kInnerLog) && !file_exists(kFreqLog))
         warn_about_outer_input(run.gjf_file, std::nullopt);
     print_config_summary(run.config, run.natoms, run.charge, run.multiplicity);
 
@@ -878,16 +852,14 @@ RunSetup initialize_quorin(const std::vector<std::string>& args) {
 }
 
 int check_configuration(const std::vector<std::string>& files) {
-    if (files.size() > 1) {
-        say({"ERROR: quorin --check takes one configuration file or none, got ", static_cast<int>(files.size())});
-        stop(1);
-    }
+    if (files.size() > 1)
+        stop_with({"ERROR: quorin --check takes one configuration file or none, got ", static_cast<int>(files.size())});
     ConfigSource source;
     if (files.empty()) {
         source = auto_detected_source();
         put(" GJF file: " + source.gjf_file);
     } else {
-        source = named_source(rtrim(files.front()));
+        source = named_source(files.front());
     }
     Tddft_config config;
     int warnings = source.warnings + read_config(source, config);
@@ -903,7 +875,7 @@ int check_configuration(const std::vector<std::string>& files) {
     job.root = config.root;
     job.nadd = config.nadd;
     job.td_read = false;
-    put(" Inner gradient job of the first step (temp/tddft_pelun.gjf):");
+    put(" Inner gradient job of the first step (" + std::string(kInnerInput) + "):");
     std::istringstream head(inner_job_head(job));
     for (std::string line; std::getline(head, line);) put(line);
 
@@ -916,7 +888,7 @@ int check_configuration(const std::vector<std::string>& files) {
 
     warnings += warn_unusable_values(config, source.file);
     if (!source.gjf_file.empty())
-        warnings += warn_about_outer_input(source.gjf_file, files.empty() ? std::string() : rtrim(files.front()));
+        warnings += warn_about_outer_input(source.gjf_file, files.empty() ? std::string() : files.front());
     for (const OutsideProgram& p : programs)
         if (!on_path(p))
             warnings += warn(std::string(p.name) + " is not on PATH; quorin runs it " + std::string(p.why) + ".");

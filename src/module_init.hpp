@@ -51,7 +51,7 @@ inline constexpr std::size_t kConfigTextLength = 80;
 // What every inner job of a run shares: method, basis, extra keywords,
 // resources and the triplet switch.  The workflows add root, state count,
 // kind, guess and title.
-InnerJob inner_job_base(const Tddft_config& config);
+[[nodiscard]] InnerJob inner_job_base(const Tddft_config& config);
 
 // Everything a call starts from: the files named by Gaussian and the user,
 // the configuration, the External input's header, and whether the previous
@@ -67,13 +67,13 @@ struct RunSetup {
     int ider = 0;  // derivative level: 1 gradient, 2 force constants
     bool chk_existed = false;
 
-    Molecule molecule() const { return Molecule{input_file, natoms, charge, multiplicity}; }
+    [[nodiscard]] Molecule molecule() const { return Molecule{input_file, natoms, charge, multiplicity}; }
 };
 
 // The run values from the command-line arguments (without the program name),
 // the External input header and the configuration source.  Any failure
 // stops the call.
-RunSetup initialize_quorin(const std::vector<std::string>& args);
+[[nodiscard]] RunSetup initialize_quorin(const std::vector<std::string>& args);
 
 // Where the configuration of a call comes from: the file its pairs are read
 // from, the gjf file that names the converged-checkpoint copy (blank in TOML
@@ -88,8 +88,8 @@ struct ConfigSource {
 // Six arguments: the one .gjf file of the working directory, or without one
 // the one .com file (stops when there is none or more than one).  Seven: the
 // named file, TOML when its name ends in ".toml" in any case.
-ConfigSource auto_detected_source();
-ConfigSource named_source(const std::string& config_file);
+[[nodiscard]] ConfigSource auto_detected_source();
+[[nodiscard]] ConfigSource named_source(const std::string& config_file);
 
 // The configuration sources.  Each reader sets the defaults, reads its file,
 // prints a WARNING line for every slip it notices (an unknown key, a key
@@ -100,7 +100,7 @@ ConfigSource named_source(const std::string& config_file);
 // The values are read the same with or without a warning.  A number that
 // does not read stops with an ERROR naming the key, the value and the file.
 // In a TOML file "#" outside quotes starts a comment.
-bool try_find_unique_gjf(std::string& gjf_file);
+[[nodiscard]] bool try_find_unique_gjf(std::string& gjf_file);
 int read_config(const ConfigSource& source, Tddft_config& config);
 int read_config_gjf(const std::string& gjf_file, Tddft_config& config);
 int read_config_toml(const std::string& toml_file, Tddft_config& config);
@@ -109,7 +109,7 @@ int read_config_toml(const std::string& toml_file, Tddft_config& config);
 // sntoref other than previous or first.
 void check_config_values(const Tddft_config& config, const std::string& file);
 // Whether later diabatic steps match against the first step's NTOs.
-bool matches_first_step(const Tddft_config& config);
+[[nodiscard]] bool matches_first_step(const Tddft_config& config);
 void print_config_summary(const Tddft_config& config, int natoms, int charge, int multiplicity);
 
 // Warns about the outer Gaussian input: no external= naming quorin (or,
@@ -124,7 +124,7 @@ struct OutsideProgram {
     std::string_view name, why;
 };
 // The outside programs of the step that derivative level `ider` asks for.
-std::vector<OutsideProgram> programs_needed(int ider, const Tddft_config& config);
+[[nodiscard]] std::vector<OutsideProgram> programs_needed(int ider, const Tddft_config& config);
 
 // quorin --check [config]: reads the configuration as a run would and prints
 // its warnings, every setting, the inner gradient job's Link 0 lines and
@@ -132,13 +132,12 @@ std::vector<OutsideProgram> programs_needed(int ider, const Tddft_config& config
 // for each value outside what a run can use, each slip of the outer input
 // and each program missing.  Runs and creates nothing.  Returns the exit
 // status: 0 without a warning, 1 with one (an ERROR stops as in a run).
-int check_configuration(const std::vector<std::string>& files);
+[[nodiscard]] int check_configuration(const std::vector<std::string>& files);
 
 // Value parsers.  A number that does not read stops the call with an ERROR
 // naming `key`, the value and `file`.
-std::string parse_value(std::string_view value);
-int parse_integer(std::string_view value, const std::string& key = "value", const std::string& file = "");
-double parse_real(std::string_view value, const std::string& key = "value", const std::string& file = "");
-bool parse_logical(std::string_view value);
+[[nodiscard]] std::string parse_value(std::string_view value);
+[[nodiscard]] int parse_integer(std::string_view value, const std::string& key = "value", const std::string& file = "");
+[[nodiscard]] bool parse_logical(std::string_view value);
 
 }  // namespace quorin

@@ -11,7 +11,6 @@
 #include "module_nto.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -22,21 +21,11 @@
 #include "module_gaussian_utils.hpp"
 #include "outside_programs.hpp"
 #include "text_fields.hpp"
+#include "work_files.hpp"
 
 namespace quorin {
 
 namespace {
-
-// Fixed names shared by the generation, overlap and matching steps.
-constexpr const char* kInnerLog = "temp/tddft_pelun.log";
-constexpr const char* kNtoTemplate = "temp/NTO.bw";
-constexpr const char* kIntegralTemplate = "temp/integral.bw";
-constexpr const char* kCandidatePrefix = "temp/new_state";
-constexpr const char* kCandidateSuffix = ".fch";
-constexpr const char* kSummaryOld = "temp/snto.snto";
-constexpr const char* kSummaryNminus = "temp/snto_nminus.snto";
-constexpr const char* kSnapshotDir = "temp/debug_snapshots";
-constexpr const char* kSnapshotCounter = "temp/debug_snapshots/.snto_counter";
 
 // Near-degeneracy: relative tolerance, and the best-value magnitude at or
 // below which the difference is taken as absolute.
@@ -48,19 +37,11 @@ constexpr std::size_t kListedCandidates = 10;
 // bound keeps a bad file from asking for gigabytes.
 constexpr long long kMaxBasisFunctions = 10000000;
 
-std::string candidate_nto_name(int state) {
-    return std::string(kCandidatePrefix) + fmt_I0(state) + kCandidateSuffix;
-}
-
-std::string overlap_name_of(const std::string& nto_file) { return rtrim(nto_file) + ".txt"; }
-
 // Ends the run when a count handed to a reader cannot be the size of an
 // orbital set of `file`.
 void check_count(long long n, const char* what, const std::string& file) {
-    if (n < 0 || n > kMaxBasisFunctions) {
-        say({"ERROR: Invalid " + std::string(what) + " (" + fmt_I0(n) + ") for ", rtrim(file)});
-        stop(1);
-    }
+    if (n < 0 || n > kMaxBasisFunctions)
+        stop_with({"ERROR: Invalid " + std::string(what) + " (" + fmt_I0(n) + ") for ", file});
 }
 
 // The first free-form token of a record, for messages about a value that did
@@ -70,6 +51,12 @@ std::string first_token(std::string_view record) {
     if (i == std::string_view::npos) return std::string();
     std::size_t j = record.find_first_of(" \t,/", i);
     return std::string(record.substr(i, j == std::string_view::npos ? std::string_view::npos : j - i));
+}
+
+// The field of a "Number of basis functions" header that holds the count:
+// from column 50 on.
+std::string_view basis_count_field(std::string_view header) {
+    return header.size() > 49 ? header.substr(49) : std::string_view();
 }
 
 bool looks_like_integer(std::string_view tok) {
@@ -122,71 +109,37 @@ void write_template(const char* path, const std::string& text) {
     try {
         replace_file_atomically(path, text);
     } catch (const IoFailure&) {
-        say({std::string("ERROR: Cannot create ") + path});
-        stop(1);
+        stop_with({std::string("ERROR: Cannot create ") + path});
     }
 }
 
 }  // namespace
 
-// ------------------------------------------------------------------ engine
-
-NtoEngine::NtoEngine(NtoSettings settings) : settings_(settings) {
-    if (settings_.overlap_inttype != 1 && settings_.overlap_inttype != 2) {
-        say({"WARNING: Unsupported inttype=", settings_.overlap_inttype, ", defaulting to 1"});
-        settings_.overlap_inttype = 1;
-    }
-}
-
-// One run of the engine's tool, ended when it outlives the run's limit.
-void NtoEngine::run_tool(const std::string& command) const {
-    run_shell(command, ShellOptions{settings_.use_vosksnto ? "voskSNTO" : "voskwfn", settings_.tool_timeout});
-}
-
-// The voskSNTO matching command against `reference`, writing `summary`.
-std::string NtoEngine::vosksnto_match_command(const std::string& new_fchk, const std::string& reference,
-                                              const std::string& summary, const std::vector<int>& states) const {
-    std::string cmd = "voskSNTO --newnto '" + rtrim(new_fchk) + "' " + kInnerLog + " --oldfch '" + rtrim(reference) +
-                      "' --autorange " + threshold_text(settings_.nto_threshold) + " --otype " +
-                      (settings_.overlap_inttype == 2 ? "2" : "1") + " --sntofile '" + summary + "'";
-    if (settings_.snto_debug_flag) cmd += " --sntodebug";
-    for (int s : states) cmd += " --state " + fmt_I0(s) + " --outfch '" + candidate_nto_name(s) + "'";
-    return cmd;
-}
-
 // ------------------------------------------------------------------- readers
 
 int read_nif_from_fch(const std::string& file) {
-    const std::string name = rtrim(file);
+    const std::string& name = file;
     std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open fch file: ") + name);
     std::string line;
-    if (!find_line(in, line, [](const std::string& l) { return starts_with(l, "Number of basis fun"); })) {
-        say({"ERROR: Could not find number of basis functions in ", name});
-        stop(1);
-    }
-    // The value stands from column 50 on.
-    std::string_view rest = line.size() > 49 ? std::string_view(line).substr(49) : std::string_view();
+    if (!find_line(in, line, [](const std::string& l) { return starts_with(l, "Number of basis fun"); }))
+        stop_with({"ERROR: Could not find number of basis functions in ", name});
+    const std::string_view rest = basis_count_field(line);
     FreeRead r(rest, name);
     std::int32_t nif = 0;
     if (!r.get(nif)) {
         // A number too large for 32 bits is a damaged count, anything else
         // that is not an integer an I/O failure.
         std::string tok = first_token(rest);
-        if (looks_like_integer(tok)) {
-            say({"ERROR: Invalid number of basis functions (" + tok + ") in ", name});
-            stop(1);
-        }
+        if (looks_like_integer(tok)) stop_with({"ERROR: Invalid number of basis functions (" + tok + ") in ", name});
         io_failure(r.error());
     }
-    if (nif < 0 || nif > kMaxBasisFunctions) {
-        say({"ERROR: Invalid number of basis functions (" + fmt_I0(nif) + ") in ", name});
-        stop(1);
-    }
+    if (nif < 0 || nif > kMaxBasisFunctions)
+        stop_with({"ERROR: Invalid number of basis functions (" + fmt_I0(nif) + ") in ", name});
     return nif;
 }
 
 OrbitalEnergies read_orbital_energies_from_fch(const std::string& file, int nif, bool with_beta) {
-    const std::string name = rtrim(file);
+    const std::string& name = file;
     check_count(nif, "number of orbital energies", name);
     OrbitalEnergies energies;
 
@@ -194,10 +147,7 @@ OrbitalEnergies read_orbital_energies_from_fch(const std::string& file, int nif,
     std::string err;
     bool found = false;
     if (!read_orbital_section(in, "Alpha Orbital Energ", nif, energies.alpha, err, found, {"NTO eigenvalue", name})) {
-        if (!found) {
-            say({"ERROR: Alpha orbital energies not found in ", name});
-            stop(1);
-        }
+        if (!found) stop_with({"ERROR: Alpha orbital energies not found in ", name});
         io_failure(err + " in the alpha orbital energy section of " + name);
     }
     if (!with_beta) return energies;
@@ -212,15 +162,14 @@ OrbitalEnergies read_orbital_energies_from_fch(const std::string& file, int nif,
 }
 
 std::optional<std::string> nto_file_problem(const std::string& file) {
-    const std::string name = rtrim(file);
+    const std::string& name = file;
     std::ifstream in;
     if (!open_for_reading(name, in)) return "it cannot be opened";
     std::string line;
     if (!find_line(in, line, [](const std::string& l) { return starts_with(l, "Number of basis fun"); }))
         return "it holds no number of basis functions";
     std::int32_t nif = 0;
-    if (!try_read_free(line.size() > 49 ? std::string_view(line).substr(49) : std::string_view(), nif) || nif <= 0 ||
-        nif > kMaxBasisFunctions)
+    if (!try_read_free(basis_count_field(line), nif) || nif <= 0 || nif > kMaxBasisFunctions)
         return "its number of basis functions is unreadable";
     std::vector<double> eig;
     std::string err;
@@ -262,12 +211,9 @@ Bounds bounds_above(const std::vector<double>& eig, double threshold) {
 
 // The two orbital indices of a range text "a,b".
 std::pair<std::int32_t, std::int32_t> range_bounds(const std::string& range_str) {
-    const std::string range = rtrim(range_str);
+    const std::string& range = range_str;
     const std::size_t comma = range.find(',');
-    if (comma == std::string::npos) {
-        say({"ERROR: Invalid range format: ", range});
-        stop(1);
-    }
+    if (comma == std::string::npos) stop_with({"ERROR: Invalid range format: ", range});
     const std::string source = "the range text \"" + range + "\"";
     std::int32_t a = 0, b = 0;
     read_free(std::string_view(range).substr(0, comma), source, a);
@@ -294,150 +240,6 @@ double eigenvalue_weight(const std::vector<double>& eig, long long first, long l
     for (long long k = std::max(first, 1LL); k <= std::min(last, static_cast<long long>(eig.size())); ++k)
         sum += std::fabs(eig[static_cast<std::size_t>(k - 1)]);
     return sum;
-}
-
-double NtoEngine::reference_own_value(const std::string& ref_nto, const std::string& range_str) const {
-    const std::vector<double> eig = nto_eigenvalues(ref_nto);
-    if (!settings_.use_vosksnto) {
-        const auto [a, b] = range_bounds(range_str);
-        return eigenvalue_weight(eig, a, b);
-    }
-    // voskSNTO is given the threshold, not the range: it weighs no orbital
-    // outside the reference's own range above the threshold.
-    const Bounds b = bounds_above(eig, settings_.nto_threshold);
-    return b.first == 0 ? eigenvalue_weight(eig, 1, static_cast<long long>(eig.size()))
-                        : eigenvalue_weight(eig, b.first, b.last);
-}
-
-// ---------------------------------------------------------------- generation
-
-void NtoEngine::ensure_nto_templates() {
-    if (templates_ready_) return;
-    make_dirs("temp");
-
-    write_template(kNtoTemplate,
-                   "[excit]\n"
-                   "%process\n"
-                   "    nto state ${state}\n"
-                   "%command\n"
-                   "    mv ex_${state}.fchk temp/new_state${state}.fch\n"
-                   "    rm excit_${input}.out\n"
-                   "end\n"
-                   "\n");
-
-    const bool norm = settings_.overlap_inttype == 2;
-    std::string integral = "[of2]\n%process\n";
-    integral += norm ? "    orb_integral inttype -2 range ${range} fch2 ${fch2}\n"
-                     : "    orb_integral inttype -1 range ${range} fch2 ${fch2}\n";
-    integral += "%command\n";
-    integral += norm ? "    mv Snormmat.txt ${fch2}.txt\n" : "    mv convmat.txt ${fch2}.txt\n";
-    integral += "    rm of2_${input}.out\nend\n\n";
-    write_template(kIntegralTemplate, integral);
-
-    templates_ready_ = true;
-}
-
-void NtoEngine::calculate_nto_for_state(const std::string& fchk, int state, const std::string& nto_file) {
-    const std::string target = rtrim(nto_file);
-    if (settings_.use_vosksnto) {
-        say({" Calculating NTO for state ", state, " using voskSNTO"});
-        const std::string cmd = "voskSNTO --newnto '" + rtrim(fchk) + "' " + kInnerLog + " --state " +
-                                fmt_I0(state) + " --outfch '" + target + "'";
-        say({" Command: ", cmd});
-        run_tool(cmd);
-        if (file_exists(target)) return;
-        say({"ERROR: Expected output file not found: ", target});
-        say({"       voskSNTO may have failed"});
-        stop(1);
-    }
-
-    ensure_nto_templates();
-    const std::string cmd =
-        std::string("voskwfn ") + kNtoTemplate + " '" + rtrim(fchk) + "' -v state=" + fmt_I0(state);
-    const std::string expected = candidate_nto_name(state);
-    say({" Calculating NTO for state ", state});
-    say({" Command: ", cmd});
-    run_tool(cmd);
-    if (!file_exists(expected)) {
-        say({"ERROR: Expected template output file not found: ", expected});
-        say({"       voskwfn may have failed"});
-        stop(1);
-    }
-    // The template fixes the output name; other names get a copy, and the
-    // template output stays in place.
-    if (target != expected) copy_file_over(expected, target);
-    if (file_exists(target)) return;
-    say({"ERROR: Expected output file not found: ", target});
-    say({"       voskwfn may have failed"});
-    stop(1);
-}
-
-void NtoEngine::calculate_nto_for_states_batch(const std::string& fchk, const std::vector<int>& states,
-                                               const std::string& prefix, const std::string& suffix) {
-    const std::string head = rtrim(prefix);
-    auto expected_name = [&](int s) { return rtrim(head + fmt_I0(s) + suffix); };
-
-    std::string cmd;
-    const char* tool = settings_.use_vosksnto ? "voskSNTO" : "voskwfn";
-    if (settings_.use_vosksnto) {
-        cmd = "voskSNTO --newnto '" + rtrim(fchk) + "' " + kInnerLog;
-        for (int s : states) cmd += " --state " + fmt_I0(s) + " --outfch '" + head + fmt_I0(s) + suffix + "'";
-        say({" Calculating NTO for states in batch using voskSNTO"});
-    } else {
-        ensure_nto_templates();
-        std::vector<std::string> numbers;
-        numbers.reserve(states.size());
-        for (int s : states) numbers.push_back(fmt_I0(s));
-        const std::string list = paren_list(numbers);
-        cmd = std::string("voskwfn ") + kNtoTemplate + " '" + rtrim(fchk) + "' -v 'state=" + list + "'";
-        say({" Calculating NTO for states in batch: ", list});
-    }
-    say({" Command: ", cmd});
-    run_tool(cmd);
-    for (int s : states) {
-        const std::string name = expected_name(s);
-        if (file_exists(name)) continue;
-        say({"WARNING: Expected output file not found: ", name});
-        say({"         " + std::string(tool) + " may have failed for state ", s});
-    }
-}
-
-// ------------------------------------------------------------------ overlaps
-
-void NtoEngine::calculate_nto_overlap_batch(const std::string& ref_nto, const std::vector<std::string>& nto_files,
-                                            const std::string& range_str,
-                                            const std::vector<std::string>& overlap_files) {
-    ensure_nto_templates();
-    std::vector<std::string> names;
-    names.reserve(nto_files.size());
-    for (const auto& f : nto_files) names.push_back(rtrim(f));
-    const std::string list = paren_list(names);
-    const std::string cmd = std::string("voskwfn ") + kIntegralTemplate + " " + rtrim(ref_nto) +
-                            " -v range=" + rtrim(range_str) + " -v 'fch2=" + list + "'";
-    say({" Calculating NTO overlap for states in batch: ", list});
-    say({" Command: ", cmd});
-    run_tool(cmd);
-    for (std::size_t i = 0; i < overlap_files.size(); ++i) {
-        const std::string expected = rtrim(overlap_files[i]);
-        if (file_exists(expected)) continue;
-        say({"WARNING: Expected overlap file not found: ", expected});
-        say({"         voskwfn may have failed for file ", i < names.size() ? names[i] : std::string()});
-    }
-}
-
-void NtoEngine::calculate_nto_overlap(const std::string& ref_nto, const std::string& nto_file,
-                                      const std::string& range_str, const std::string& overlap_file) {
-    ensure_nto_templates();
-    const std::string cmd = std::string("voskwfn ") + kIntegralTemplate + " " + rtrim(ref_nto) +
-                            " -v range=" + rtrim(range_str) + " -v fch2=" + rtrim(nto_file);
-    say({" Calculating NTO overlap"});
-    say({" Command: ", cmd});
-    run_tool(cmd);
-    const std::string expected = rtrim(overlap_file);
-    if (file_exists(expected)) return;
-    say({"ERROR: Expected overlap file not found: ", expected});
-    say({"       voskwfn may have failed"});
-    stop(1);
 }
 
 namespace {
@@ -472,18 +274,18 @@ std::vector<std::optional<OverlapEntry>> overlap_diagonal(const std::string& nam
 
 std::vector<double> read_overlap_integral_file(const std::string& file, int n) {
     std::vector<double> s;
-    for (const auto& entry : overlap_diagonal(rtrim(file), n)) s.push_back(entry ? entry->value : 0.0);
+    for (const auto& entry : overlap_diagonal(file, n)) s.push_back(entry ? entry->value : 0.0);
     return s;
 }
 
 double calculate_snto(const std::string& ref_nto, const std::string& overlap_file, const std::string& range_str,
                       int state) {
-    const std::string range = rtrim(range_str);
+    const std::string& range = range_str;
     const auto [a, b] = range_bounds(range);
 
     const int nif = read_nif_from_fch(ref_nto);
     const std::vector<double> eig = read_orbital_energies_from_fch(ref_nto, nif).alpha;
-    const std::string name = rtrim(overlap_file);
+    const std::string& name = overlap_file;
     const auto s = overlap_diagonal(name, nif);
 
     // Indices outside the reference's orbitals contribute nothing; a > b is
@@ -495,12 +297,10 @@ double calculate_snto(const std::string& ref_nto, const std::string& overlap_fil
     double sum = 0.0;
     for (long long k = lo; k <= hi; ++k) {
         const auto& entry = s[static_cast<std::size_t>(k - 1)];
-        if (!entry) {
-            say({"ERROR: Overlap file " + name + " holds no diagonal entry for orbital " + fmt_I0(k) + " of the range " +
-                 range});
-            say({"       voskwfn may have failed"});
-            stop(1);
-        }
+        if (!entry)
+            stop_with({"ERROR: Overlap file " + name + " holds no diagonal entry for orbital " + fmt_I0(k) +
+                       " of the range " + range},
+                      {"       voskwfn may have failed"});
         if (!std::isfinite(entry->value)) {
             say({"WARNING: " + name + " holds \"" + entry->text + "\" as the overlap of orbital " + fmt_I0(k) +
                  ", not a number; state " + fmt_I0(state) + " gets no SNTO value."});
@@ -553,163 +353,11 @@ Doubts doubts_about(const std::vector<double>& snto, std::size_t chosen, const s
     return d;
 }
 
-// ------------------------------------------------------------------ matching
-
-namespace {
-
-void final_report(const MatchResult& r) {
-    say({""});
-    say({msg::kFinalState, r.best_state});
-    say({msg::kBestSnto, r.best_snto});
-    if (r.own_snto != kNoSnto) say({msg::kOwnSnto, r.own_snto});
-}
-
-// How the lines of the second comparison name its reference ("n-1.fch").
-std::string base_name(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
-
-}  // namespace
-
-bool NtoEngine::read_whole_summary(const std::string& file, const std::vector<int>& states,
-                                   std::vector<double>& values, MatchResult& result) {
-    const SntoSummary summary = read_snto_summary(file, states);
-    values = summary.values;
-    for (std::size_t k = 0; k < states.size(); ++k)
-        if (!summary.answered[k]) result.missing_rows.push_back(states[k]);
-    if (result.missing_rows.empty()) return true;
-    result.incomplete_summary = file;
-    return false;
-}
-
-// The second comparison, against the tie-break reference, for the best
-// candidate and the ones within 5 % of it.  Changes the best state only when
-// a rival is strictly better against that reference; the best value stays
-// the first-pass value of the chosen state.
-void NtoEngine::resolve_near_degeneracy(const std::string& tie_break, const std::string& new_fchk,
-                                        const std::string& range_str, const std::vector<int>& states,
-                                        MatchResult& result, int& snapshot_id) {
-    const std::vector<NearRival> rivals = near_degenerate_rivals(result.snto, result.best_pos);
-    for (const NearRival& r : rivals) say({msg::kNearDegenerate, " state ", states[r.pos], " delta = ", r.delta});
-    if (rivals.empty()) return;
-
-    result.compared = {result.best_pos};
-    for (const NearRival& r : rivals) result.compared.push_back(r.pos);
-    std::vector<int> second_states;
-    for (std::size_t p : result.compared) second_states.push_back(states[p]);
-    std::vector<double> second(second_states.size(), kNoSnto);
-    const std::string label = ": " + base_name(tie_break) + " SNTO = ";
-
-    if (settings_.use_vosksnto) {
-        const std::string cmd = vosksnto_match_command(new_fchk, tie_break, kSummaryNminus, second_states);
-        say({""});
-        say({" Preparing near-degenerate check with " + base_name(tie_break) + " using voskSNTO"});
-        say({" Command: ", cmd});
-        run_tool(cmd);
-        if (settings_.snto_debug_flag) {
-            if (snapshot_id == -1) snapshot_id = next_snto_snapshot_id();
-            backup_snto_snapshot(kSummaryNminus, "nminus", snapshot_id);
-        }
-        if (!read_whole_summary(kSummaryNminus, second_states, second, result)) return;
-        for (std::size_t e = 0; e < second.size(); ++e) say({"  State ", second_states[e], label, second[e]});
-    } else {
-        std::vector<std::string> ntos, overlaps;
-        for (int s : second_states) {
-            ntos.push_back(candidate_nto_name(s));
-            overlaps.push_back(overlap_name_of(ntos.back()));
-        }
-        say({""});
-        say({" Preparing near-degenerate check..."});
-        calculate_nto_overlap_batch(tie_break, ntos, range_str, overlaps);
-        for (std::size_t e = 0; e < second.size(); ++e) {
-            second[e] = calculate_snto(tie_break, overlaps[e], range_str, second_states[e]);
-            say({"  State ", second_states[e], label, second[e]});
-        }
-    }
-
-    result.best_pos = resolve_near_tie(result.best_pos, rivals, second);
-    result.best_state = states[result.best_pos];
-    result.best_snto = result.snto[result.best_pos];
-
-    if (!settings_.use_vosksnto) {
-        for (int s : second_states) remove_file(overlap_name_of(candidate_nto_name(s)));
-        say({""});
-        say({msg::kResolvedState, result.best_state});
-    }
-}
-
-MatchResult NtoEngine::match_nto_states(const MatchReferences& refs, const std::string& new_fchk,
-                                        const std::string& range_str, const std::vector<int>& states) {
-    const std::size_t n = states.size();
-    MatchResult result;
-    result.snto.assign(n, kNoSnto);
-    std::vector<double>& snto = result.snto;
-    int snapshot_id = -1;
-
-    if (settings_.use_vosksnto) {
-        say({msg::kMatchingStates, " using voskSNTO (.snto):"});
-        if (n == 0) {
-            // Nothing to compare: no tool run, no summary file touched.
-            final_report(result);
-            return result;
-        }
-        const std::string cmd = vosksnto_match_command(new_fchk, refs.reference, kSummaryOld, states);
-        say({" Command: ", cmd});
-        run_tool(cmd);
-        if (settings_.snto_debug_flag) {
-            snapshot_id = next_snto_snapshot_id();
-            backup_snto_snapshot(kSummaryOld, "old", snapshot_id);
-        }
-        if (!read_whole_summary(kSummaryOld, states, snto, result)) return result;
-        for (std::size_t i = 0; i < n; ++i) say({" State ", states[i], msg::kStateSnto, snto[i]});
-    } else {
-        say({msg::kMatchingStates, "..."});
-        std::string checking = free_line({" Checking ", static_cast<int>(n), " states: "});
-        for (std::size_t i = 0; i < n && i < kListedCandidates; ++i) checking += free_line({states[i]});
-        put(checking);
-        if (n > kListedCandidates) say({"  ... and ", static_cast<int>(n - kListedCandidates), " more states"});
-        if (n == 0) {
-            final_report(result);
-            return result;
-        }
-
-        calculate_nto_for_states_batch(new_fchk, states, kCandidatePrefix, kCandidateSuffix);
-        std::vector<std::string> ntos, overlaps;
-        for (int s : states) {
-            ntos.push_back(candidate_nto_name(s));
-            overlaps.push_back(overlap_name_of(ntos.back()));
-        }
-        calculate_nto_overlap_batch(refs.reference, ntos, range_str, overlaps);
-        for (std::size_t i = 0; i < n; ++i) {
-            snto[i] = calculate_snto(refs.reference, overlaps[i], range_str, states[i]);
-            say({" State ", states[i], msg::kStateSnto, snto[i]});
-        }
-    }
-
-    // Without a single value there is nothing to choose: the caller stops,
-    // before any second tool run.
-    const std::optional<std::size_t> best = first_choice(snto);
-    if (!best) return result;
-    result.best_pos = *best;
-    result.best_state = states[*best];
-    result.best_snto = snto[*best];
-    if (refs.tie_break) {
-        resolve_near_degeneracy(*refs.tie_break, new_fchk, range_str, states, result, snapshot_id);
-        if (!result.missing_rows.empty()) return result;
-    }
-
-    result.own_snto = reference_own_value(refs.reference, range_str);
-    final_report(result);
-    if (settings_.use_vosksnto && !settings_.snto_debug_flag) {
-        remove_file(kSummaryOld);
-        remove_file(kSummaryNminus);
-    }
-    return result;
-}
-
 // ------------------------------------------------- summary files, snapshots
 
 SntoSummary read_snto_summary(const std::string& file, const std::vector<int>& states) {
     SntoSummary summary{std::vector<double>(states.size(), kNoSnto), std::vector<bool>(states.size(), false)};
-    const std::string name = rtrim(file);
+    const std::string& name = file;
     std::ifstream in = open_or_stop(name, std::string("ERROR: Cannot open .snto file: ") + name);
     std::string line;
     bool in_block = false;
@@ -748,41 +396,318 @@ std::vector<double> read_sntofile_summary(const std::string& file, const std::ve
     return read_snto_summary(file, states).values;
 }
 
-int next_snto_snapshot_id() {
-    int id = 1;
-    if (file_exists(kSnapshotCounter)) {
-        std::ifstream in(kSnapshotCounter);
-        std::int32_t last = 0;
-        FreeRead r(in, kSnapshotCounter);
-        // A counter that cannot be read, or that cannot be stepped on,
-        // restarts the numbering.
-        if (in && r.get(last) && last >= 0 && last < INT_MAX) id = last + 1;
-    }
-    try {
-        replace_file_atomically(kSnapshotCounter, free_line({id}) + "\n");
-    } catch (const IoFailure&) {
-        // Not recorded: the next call hands out the same number again.
-    }
-    return id;
+int next_snto_snapshot_id() { return next_counter_value(kSnapshotCounter).value; }
+
+// --------------------------------------------------------------- the tools
+
+void NtoEngine::ensure_nto_templates() const {
+    make_dirs(kTempDir);
+    write_template(kNtoTemplate, "[excit]\n%process\n    nto state ${state}\n%command\n    mv ex_${state}.fchk " +
+                                     std::string(kCandidatePrefix) + "${state}" + kCandidateSuffix +
+                                     "\n    rm excit_${input}.out\nend\n\n");
+    const bool norm = settings_.overlap_inttype == 2;
+    std::string integral = "[of2]\n%process\n";
+    integral += norm ? "    orb_integral inttype -2 range ${range} fch2 ${fch2}\n"
+                     : "    orb_integral inttype -1 range ${range} fch2 ${fch2}\n";
+    integral += "%command\n";
+    integral += norm ? "    mv Snormmat.txt ${fch2}.txt\n" : "    mv convmat.txt ${fch2}.txt\n";
+    integral += "    rm of2_${input}.out\nend\n\n";
+    write_template(kIntegralTemplate, integral);
 }
 
-std::string snapshot_number(int id) {
-    if (id >= 0 && id <= 9999) return fmt_I(id, 4, 4);
-    return fmt_I0(id);
+namespace {
+
+// How the lines of the second comparison name its reference ("n-1.fch").
+std::string base_name(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// The line that says the value of the comparison's k-th state.
+void say_value(const Comparison& c, std::size_t k, double value) {
+    if (c.tie_break)
+        say({"  State ", c.states[k], ": " + base_name(c.reference) + " SNTO = ", value});
+    else
+        say({" State ", c.states[k], msg::kStateSnto, value});
 }
 
-void NtoEngine::backup_snto_snapshot(const std::string& file, const std::string& label, int id) const {
-    if (!settings_.snto_debug_flag) return;
-    make_dirs(kSnapshotDir);
-    const std::string name = rtrim(file);
-    if (!file_exists(name)) {
-        say({" [Debug] Skip SNTO backup: ", name, " not found"});
-        return;
+// One run of a tool, ended when it outlives the run's limit.
+void run_tool(const char* tool, const std::string& command, const NtoSettings& settings) {
+    say({" Command: ", command});
+    run_shell(command, ShellOptions{tool, settings.tool_timeout});
+}
+
+// voskSNTO: the candidates' NTO files and their SNTO values in one run, the
+// values in a summary file.
+class VoskSnto final : public NtoTool {
+public:
+    explicit VoskSnto(const NtoSettings& settings) : settings_(settings) {}
+
+    void nto_for_state(const std::string& fchk, int state, const std::string& nto_file) override {
+        say({" Calculating NTO for state ", state, " using voskSNTO"});
+        run_tool("voskSNTO",
+                 "voskSNTO --newnto '" + fchk + "' " + kInnerLog + " --state " + fmt_I0(state) + " --outfch '" +
+                     nto_file + "'",
+                 settings_);
+        if (!file_exists(nto_file))
+            stop_with({"ERROR: Expected output file not found: ", nto_file}, {"       voskSNTO may have failed"});
     }
-    const std::string snapshot =
-        std::string(kSnapshotDir) + "/snto" + snapshot_number(id) + "_" + rtrim(label) + ".snto";
-    copy_file_over(name, snapshot);
-    say({" [Debug] Saved SNTO snapshot -> ", snapshot});
+
+    void announce(const std::vector<int>&) override {
+        say({msg::kMatchingStates, " using voskSNTO (.snto):"});
+        snapshot_id_ = -1;
+    }
+
+    bool snto_values(const Comparison& c, std::vector<double>& values, MatchResult& result) override {
+        const char* summary = c.tie_break ? kSummaryNminus : kSummaryOld;
+        std::string cmd = "voskSNTO --newnto '" + c.new_fchk + "' " + kInnerLog + " --oldfch '" + c.reference +
+                          "' --autorange " + threshold_text(settings_.nto_threshold) + " --otype " +
+                          (settings_.overlap_inttype == 2 ? "2" : "1") + " --sntofile '" + summary + "'";
+        if (settings_.snto_debug_flag) cmd += " --sntodebug";
+        for (int s : c.states) cmd += " --state " + fmt_I0(s) + " --outfch '" + candidate_nto_name(s) + "'";
+        if (c.tie_break) {
+            say({""});
+            say({" Preparing near-degenerate check with " + base_name(c.reference) + " using voskSNTO"});
+        }
+        run_tool("voskSNTO", cmd, settings_);
+        if (settings_.snto_debug_flag) save_snapshot(summary, c.tie_break ? "nminus" : "old");
+
+        const SntoSummary read = read_snto_summary(summary, c.states);
+        values = read.values;
+        for (std::size_t k = 0; k < c.states.size(); ++k)
+            if (!read.answered[k]) result.missing_rows.push_back(c.states[k]);
+        if (!result.missing_rows.empty()) {
+            result.incomplete_summary = summary;
+            return false;
+        }
+        for (std::size_t k = 0; k < values.size(); ++k) say_value(c, k, values[k]);
+        return true;
+    }
+
+    void after_tie_break(const std::vector<int>&, int) override {}
+
+    void after_match() override {
+        if (settings_.snto_debug_flag) return;
+        remove_file(kSummaryOld);
+        remove_file(kSummaryNminus);
+    }
+
+    // voskSNTO is given the threshold, not the range: it weighs no orbital
+    // outside the reference's own range above the threshold.
+    double own_value(const std::vector<double>& eig, const std::string&) const override {
+        const Bounds b = bounds_above(eig, settings_.nto_threshold);
+        return b.first == 0 ? eigenvalue_weight(eig, 1, static_cast<long long>(eig.size()))
+                            : eigenvalue_weight(eig, b.first, b.last);
+    }
+
+private:
+    // A numbered copy of a summary file, one number for both summaries of a matching.
+    void save_snapshot(const char* file, const char* label) {
+        if (snapshot_id_ == -1) snapshot_id_ = next_snto_snapshot_id();
+        make_dirs(kSnapshotDir);
+        if (!file_exists(file)) {
+            say({" [Debug] Skip SNTO backup: ", file, " not found"});
+            return;
+        }
+        const std::string snapshot = snto_snapshot_name(snapshot_id_, label);
+        say({copy_file_over(file, snapshot) ? " [Debug] Saved SNTO snapshot -> "
+                                            : " [Debug] Could not save SNTO snapshot -> ",
+             snapshot});
+    }
+
+    const NtoSettings& settings_;
+    int snapshot_id_ = -1;
+};
+
+// voskwfn driving Multiwfn through two script templates: the candidates'
+// NTO files in one run, their overlaps with a reference in another, the
+// SNTO values from the overlap files.
+class VoskWfn final : public NtoTool {
+public:
+    explicit VoskWfn(const NtoEngine& engine) : engine_(engine), settings_(engine.settings()) {}
+
+    void nto_for_state(const std::string& fchk, int state, const std::string& nto_file) override {
+        templates();
+        const std::string expected = candidate_nto_name(state);
+        say({" Calculating NTO for state ", state});
+        run_tool("voskwfn", std::string("voskwfn ") + kNtoTemplate + " '" + fchk + "' -v state=" + fmt_I0(state),
+                 settings_);
+        if (!file_exists(expected))
+            stop_with({"ERROR: Expected template output file not found: ", expected},
+                      {"       voskwfn may have failed"});
+        // The template fixes the output name; other names get a copy, and the
+        // template output stays in place.
+        if ((nto_file == expected || copy_file_over(expected, nto_file)) && file_exists(nto_file)) return;
+        stop_with({"ERROR: Expected output file not found: ", nto_file}, {"       voskwfn may have failed"});
+    }
+
+    void announce(const std::vector<int>& states) override {
+        const std::size_t n = states.size();
+        say({msg::kMatchingStates, "..."});
+        std::string checking = free_line({" Checking ", static_cast<int>(n), " states: "});
+        for (std::size_t i = 0; i < n && i < kListedCandidates; ++i) checking += free_line({states[i]});
+        put(checking);
+        if (n > kListedCandidates) say({"  ... and ", static_cast<int>(n - kListedCandidates), " more states"});
+    }
+
+    bool snto_values(const Comparison& c, std::vector<double>& values, MatchResult&) override {
+        if (c.tie_break) {
+            say({""});
+            say({" Preparing near-degenerate check..."});
+        } else {
+            ntos_for_states(c.new_fchk, c.states);
+        }
+        std::vector<std::string> ntos;
+        for (int s : c.states) ntos.push_back(candidate_nto_name(s));
+        overlaps_with(c.reference, ntos, c.range_str);
+        values.resize(c.states.size());
+        for (std::size_t k = 0; k < c.states.size(); ++k) {
+            values[k] = calculate_snto(c.reference, overlap_name_of(ntos[k]), c.range_str, c.states[k]);
+            say_value(c, k, values[k]);
+        }
+        return true;
+    }
+
+    void after_tie_break(const std::vector<int>& states, int best_state) override {
+        for (int s : states) remove_file(overlap_name_of(candidate_nto_name(s)));
+        say({""});
+        say({msg::kResolvedState, best_state});
+    }
+
+    void after_match() override {}
+
+    double own_value(const std::vector<double>& eig, const std::string& range_str) const override {
+        const auto [a, b] = range_bounds(range_str);
+        return eigenvalue_weight(eig, a, b);
+    }
+
+private:
+    void templates() {
+        if (templates_ready_) return;
+        engine_.ensure_nto_templates();
+        templates_ready_ = true;
+    }
+
+    // The candidates' NTO files, temp/new_state<state>.fch; a WARNING for each missing one.
+    void ntos_for_states(const std::string& fchk, const std::vector<int>& states) {
+        templates();
+        std::vector<std::string> numbers;
+        for (int s : states) numbers.push_back(fmt_I0(s));
+        const std::string list = paren_list(numbers);
+        say({" Calculating NTO for states in batch: ", list});
+        run_tool("voskwfn", std::string("voskwfn ") + kNtoTemplate + " '" + fchk + "' -v 'state=" + list + "'",
+                 settings_);
+        for (int s : states) {
+            const std::string name = candidate_nto_name(s);
+            if (file_exists(name)) continue;
+            say({"WARNING: Expected output file not found: ", name});
+            say({"         voskwfn may have failed for state ", s});
+        }
+    }
+
+    // The overlap files of the NTO files with the reference's; a WARNING for each missing one.
+    void overlaps_with(const std::string& ref_nto, const std::vector<std::string>& ntos, const std::string& range_str) {
+        templates();
+        const std::string list = paren_list(ntos);
+        say({" Calculating NTO overlap for states in batch: ", list});
+        run_tool("voskwfn",
+                 std::string("voskwfn ") + kIntegralTemplate + " " + ref_nto + " -v range=" + range_str +
+                     " -v 'fch2=" + list + "'",
+                 settings_);
+        for (const std::string& nto : ntos) {
+            const std::string expected = overlap_name_of(nto);
+            if (file_exists(expected)) continue;
+            say({"WARNING: Expected overlap file not found: ", expected});
+            say({"         voskwfn may have failed for file ", nto});
+        }
+    }
+
+    const NtoEngine& engine_;
+    const NtoSettings& settings_;
+    bool templates_ready_ = false;
+};
+
+void final_report(const MatchResult& r) {
+    say({""});
+    say({msg::kFinalState, r.best_state});
+    say({msg::kBestSnto, r.best_snto});
+    if (r.own_snto != kNoSnto) say({msg::kOwnSnto, r.own_snto});
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ engine
+
+NtoEngine::NtoEngine(NtoSettings settings) : settings_(settings) {
+    if (settings_.overlap_inttype != 1 && settings_.overlap_inttype != 2) {
+        say({"WARNING: Unsupported inttype=", settings_.overlap_inttype, ", defaulting to 1"});
+        settings_.overlap_inttype = 1;
+    }
+    if (settings_.use_vosksnto)
+        tool_ = std::make_unique<VoskSnto>(settings_);
+    else
+        tool_ = std::make_unique<VoskWfn>(*this);
+}
+
+double NtoEngine::reference_own_value(const std::string& ref_nto, const std::string& range_str) const {
+    return tool_->own_value(nto_eigenvalues(ref_nto), range_str);
+}
+
+void NtoEngine::remove_scratch(bool summaries) const {
+    remove_matching(kTempDir, kCandidatePattern);
+    remove_matching(kTempDir, kCandidateOverlapPattern);
+    if (!summaries) return;
+    remove_file(kSummaryOld);
+    remove_file(kSummaryNminus);
+}
+
+// The second comparison, against the tie-break reference, for the best
+// candidate and the ones within 5 % of it.  Changes the best state only when
+// a rival is strictly better against that reference; the best value stays
+// the first-pass value of the chosen state.
+bool NtoEngine::compare_near_rivals(const std::string& tie_break, const std::string& new_fchk,
+                                    const std::string& range_str, const std::vector<int>& states, MatchResult& result) {
+    const std::vector<NearRival> rivals = near_degenerate_rivals(result.snto, result.best_pos);
+    for (const NearRival& r : rivals)
+        say({msg::kNearDegenerate, " state ", states[r.pos], " delta = ", r.delta});
+    if (rivals.empty()) return true;
+
+    result.compared = {result.best_pos};
+    for (const NearRival& r : rivals) result.compared.push_back(r.pos);
+    std::vector<int> second_states;
+    for (std::size_t p : result.compared) second_states.push_back(states[p]);
+    std::vector<double> second(second_states.size(), kNoSnto);
+    if (!tool_->snto_values({tie_break, new_fchk, range_str, second_states, true}, second, result)) return false;
+
+    result.best_pos = resolve_near_tie(result.best_pos, rivals, second);
+    result.best_state = states[result.best_pos];
+    result.best_snto = result.snto[result.best_pos];
+    tool_->after_tie_break(second_states, result.best_state);
+    return true;
+}
+
+MatchResult NtoEngine::match_nto_states(const MatchReferences& refs, const std::string& new_fchk,
+                                        const std::string& range_str, const std::vector<int>& states) {
+    MatchResult result;
+    result.snto.assign(states.size(), kNoSnto);
+    tool_->announce(states);
+    if (states.empty()) {
+        // Nothing to compare: no tool run, no file touched.
+        final_report(result);
+        return result;
+    }
+    if (!tool_->snto_values({refs.reference, new_fchk, range_str, states}, result.snto, result)) return result;
+
+    // Without a single value there is nothing to choose: the caller stops,
+    // before any second tool run.
+    const std::optional<std::size_t> best = first_choice(result.snto);
+    if (!best) return result;
+    result.best_pos = *best;
+    result.best_state = states[*best];
+    result.best_snto = result.snto[*best];
+    if (refs.tie_break && !compare_near_rivals(*refs.tie_break, new_fchk, range_str, states, result)) return result;
+
+    result.own_snto = reference_own_value(refs.reference, range_str);
+    final_report(result);
+    tool_->after_match();
+    return result;
 }
 
 }  // namespace quorin

@@ -10,12 +10,14 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -122,7 +124,7 @@ void install_signal_forwarding() {
     for (int sig : kForwarded) sigaction(sig, &sa, nullptr);
 }
 
-int run_shell(const std::string& command, const ShellOptions& options) {
+void run_shell(const std::string& command, const ShellOptions& options) {
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
@@ -161,10 +163,9 @@ int run_shell(const std::string& command, const ShellOptions& options) {
 
     const bool limited = options.timeout_seconds > 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
-    int status = 0;
     bool reaped = false, timed_out = false;
     for (;;) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
+        const pid_t r = waitpid(pid, nullptr, WNOHANG);
         if (r == pid || (r < 0 && errno != EINTR)) {
             reaped = r == pid;
             break;
@@ -196,12 +197,11 @@ int run_shell(const std::string& command, const ShellOptions& options) {
     }
     if (timed_out) {
         end_group(pid, reaped, SIGTERM);
-        say({"ERROR: " + std::string(options.program) + " did not finish within " + fmt_I0(options.timeout_seconds) +
-             " s (tooltimeout); quorin ended it (process group " + fmt_I0(pid) + ")."});
-        stop(1);
+        stop_with({"ERROR: " + std::string(options.program) + " did not finish within " +
+                   fmt_I0(options.timeout_seconds) + " s (tooltimeout); quorin ended it (process group " + fmt_I0(pid) +
+                   ")."});
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // ---------------------------------------------------------- directory lock
@@ -210,10 +210,7 @@ DirectoryLock::DirectoryLock(const std::string& lock_file) {
     // Not close-on-exec on purpose: the inner programs inherit the lock, so
     // the directory stays taken while an inner job of a killed run lives on.
     fd_ = ::open(lock_file.c_str(), O_RDWR | O_CREAT, 0666);
-    if (fd_ < 0) {
-        say({"ERROR: Cannot open the lock file " + lock_file + ": " + std::strerror(errno)});
-        stop(1);
-    }
+    if (fd_ < 0) stop_with({"ERROR: Cannot open the lock file " + lock_file + ": " + std::strerror(errno)});
     if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
         const std::string me = fmt_I0(getpid()) + "\n";
         if (ftruncate(fd_, 0) == 0) {
@@ -239,9 +236,8 @@ DirectoryLock::DirectoryLock(const std::string& lock_file) {
         who = ", process " + fmt_I0(holder);
         if (kill(holder, 0) != 0 && errno == ESRCH) who += ", which has ended while an inner job it started still runs";
     }
-    say({"ERROR: Another quorin run holds this directory (" + lock_file + who + ")."});
-    say({"       Runs that share temp/ would mix their followed states: give each job its own directory."});
-    stop(1);
+    stop_with({"ERROR: Another quorin run holds this directory (" + lock_file + who + ")."},
+              {"       Runs that share temp/ would mix their followed states: give each job its own directory."});
 }
 
 DirectoryLock::~DirectoryLock() {
@@ -484,8 +480,7 @@ std::string finish_commit(const std::string& record) {
     const fs::path dir = directory_of(fs::path(record));
     std::ifstream in;
     std::string note, line;
-    if (open_for_reading(record, in)) {
-        read_line(in, note);
+    if (open_for_reading(record, in) && read_line(in, note)) {
         while (read_line(in, line)) {
             const std::size_t blank = line.find(' ');
             if (blank == std::string::npos) continue;
@@ -506,6 +501,21 @@ void replace_file_atomically(const std::string& path, const std::string& content
     FileReplacement out(path, std::size_t(1) << 16);
     out.write(content);
     out.commit();
+}
+
+CounterStep next_counter_value(const std::string& file) {
+    CounterStep next;
+    std::ifstream in;
+    std::int32_t last = 0;
+    if (open_for_reading(file, in) && FreeRead(in, file).get(last) && last >= 0 &&
+        last < std::numeric_limits<std::int32_t>::max())
+        next.value = last + 1;
+    try {
+        replace_file_atomically(file, free_line({next.value}) + "\n");
+    } catch (const IoFailure&) {
+        next.recorded = false;
+    }
+    return next;
 }
 
 }  // namespace quorin

@@ -9,18 +9,13 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace quorin {
-
-// Command lines of the inner Gaussian jobs, run from the working directory.
-inline constexpr std::string_view kG16Command = "cd temp && g16 < tddft_pelun.gjf > tddft_pelun.log 2>&1";
-inline constexpr std::string_view kG16FreqCommand = "cd temp && g16 < tddft_freq.gjf > tddft_freq.log 2>&1";
-inline constexpr std::string_view kFormchkCommand =
-    "cd temp && formchk tddft_pelun.chk tddft_pelun.fchk > formchk.log 2>&1";
 
 // How run_shell runs a command: `program` names it in messages, and a
 // limit above 0 ends it after that many seconds (g16 has none: inner jobs
@@ -31,8 +26,8 @@ struct ShellOptions {
 };
 
 // Runs one command line through /bin/sh, synchronously, after flushing the
-// console so that its lines stay in order.  The status is returned for
-// logging only: outside programs are judged by the files they leave.
+// console so that its lines stay in order.  Its exit status is not
+// returned: outside programs are judged by the files they leave, never by it.
 //
 // The command reads /dev/null as its standard input: a tool that waits for
 // input (Multiwfn after a bad template) ends at once, and none can read
@@ -43,7 +38,7 @@ struct ShellOptions {
 // the signal number, or with status 1 after an ERROR line naming the program
 // and the time waited.  No outside program outlives quorin and writes into
 // temp/ afterwards.
-int run_shell(const std::string& command, const ShellOptions& options = {});
+void run_shell(const std::string& command, const ShellOptions& options = {});
 
 // Installs the handlers that run_shell relies on.  Called once by main.
 // Outside a command, the signals keep their usual effect (the process ends);
@@ -73,25 +68,25 @@ void remove_partial_files(const std::string& dir);
 // Whether `program` is an executable regular file in one of the directories
 // of `path_list` (a PATH value: directories separated by ':', an empty entry
 // meaning the current directory), looked up as a shell would, without one.
-bool found_on_path(std::string_view program, std::string_view path_list);
+[[nodiscard]] bool found_on_path(std::string_view program, std::string_view path_list);
 
 // ------------------------------------------------------------ file operations
 
-bool file_exists(const std::string& path);
+[[nodiscard]] bool file_exists(const std::string& path);
 // Like "mkdir -p": creates the directory and its parents; failures are left
 // for later steps to meet.
 void make_dirs(const std::string& path);
 // Like "cp -f": replaces `to` with a copy of `from` (written to a sibling and
 // renamed into place).  Returns false when the copy could not be made.
-bool copy_file_over(const std::string& from, const std::string& to);
+[[nodiscard]] bool copy_file_over(const std::string& from, const std::string& to);
 // Like "rm -f": a missing file is no error.
 void remove_file(const std::string& path);
 // Like "rm -f dir/pattern" where the pattern may hold '*' (any run of
 // characters, dots included).
 void remove_matching(const std::string& dir, std::string_view pattern);
 // Names of the regular files in `dir` matching the pattern, sorted.
-std::vector<std::string> list_matching(const std::string& dir, std::string_view pattern);
-bool glob_match(std::string_view pattern, std::string_view name);
+[[nodiscard]] std::vector<std::string> list_matching(const std::string& dir, std::string_view pattern);
+[[nodiscard]] bool glob_match(std::string_view pattern, std::string_view name);
 
 // A file written in pieces that replaces `path` only when committed: the
 // text goes through a large buffer to a sibling file, and commit() flushes
@@ -107,11 +102,12 @@ public:
     FileReplacement& operator=(const FileReplacement&) = delete;
 
     void write(std::string_view text);
-    // Room for n more bytes (n no more than the buffer size) at the end of
+    // Room for N more bytes (no more than the buffer size) at the end of
     // the text; used(k) then takes the first k of them into the file.
-    char* room(std::size_t n) {
-        if (size_ - fill_ < n) flush();
-        return buf_.get() + fill_;
+    template <std::size_t N>
+    [[nodiscard]] std::span<char, N> room() {
+        if (size_ - fill_ < N) flush();
+        return std::span<char, N>(buf_.get() + fill_, N);
     }
     void used(std::size_t k) { fill_ += k; }
     void commit();
@@ -146,7 +142,7 @@ public:
 
     // `target`'s next content: a copy of `from` (false when it cannot be
     // made), or a text (a failure to write throws IoFailure).
-    bool stage_copy(const std::string& from, const std::string& target);
+    [[nodiscard]] bool stage_copy(const std::string& from, const std::string& target);
     void stage_text(const std::string& target, const std::string& text);
     void commit(const std::string& note);
 
@@ -168,5 +164,15 @@ std::string finish_commit(const std::string& record);
 // a kill or a power cut -- sees the old file or the new one, never half of
 // one.  A failure to write throws IoFailure naming the file.
 void replace_file_atomically(const std::string& path, const std::string& content);
+
+// The next number of a counter kept in `file`: one more than the number
+// there, or 1 when there is none, it does not read or it cannot be stepped
+// on.  The new number is written back atomically; `recorded` is false when
+// it could not be (the next call then hands out the same number again).
+struct CounterStep {
+    int value = 1;
+    bool recorded = true;
+};
+[[nodiscard]] CounterStep next_counter_value(const std::string& file);
 
 }  // namespace quorin

@@ -18,6 +18,7 @@
 #include "outside_programs.hpp"
 #include "quorin_version.hpp"
 #include "text_fields.hpp"
+#include "work_files.hpp"
 
 namespace quorin {
 namespace {
@@ -96,7 +97,7 @@ void print_help() {
 }
 
 bool is_help_option(const std::string& arg) {
-    std::string a = rtrim(arg);
+    const std::string& a = arg;
     return a == "-h" || a == "--help" || a == "-H" || a == "-help";
 }
 
@@ -117,22 +118,22 @@ void require_outside_programs(int ider, const Tddft_config& config) {
 // One call of the program: one step of the outer Gaussian job.
 void run(const std::vector<std::string>& args) {
     if (!args.empty() && is_help_option(args[0])) print_help();
-    if (!args.empty() && rtrim(args[0]) == "--version") {
+    if (!args.empty() && args[0] == "--version") {
         put("quorin " QUORIN_VERSION);
         return;
     }
     // A dry run of the start-up: before "temp" is made, so it creates nothing.
-    if (!args.empty() && rtrim(args[0]) == "--check") {
+    if (!args.empty() && args[0] == "--check") {
         put("quorin " QUORIN_VERSION);
         stop(check_configuration({args.begin() + 1, args.end()}));
     }
 
     say({msg::kCallStarting});
-    make_dirs("temp");
-    const DirectoryLock lock("temp/.quorin.lock");
+    make_dirs(kTempDir);
+    const DirectoryLock lock(kLockFile);
     // What a killed call left half-written never became the real file; with
     // the lock held nobody else is writing here, so the leftovers can go.
-    for (const char* dir : {"temp", "temp/debug_snapshots", "."}) remove_partial_files(dir);
+    for (const char* dir : {kTempDir, kSnapshotDir, "."}) remove_partial_files(dir);
 
     const RunSetup run = initialize_quorin(args);
     require_outside_programs(run.ider, run.config);
@@ -160,7 +161,9 @@ void run(const std::vector<std::string>& args) {
 }  // namespace quorin
 
 int main(int argc, char** argv) {
+    // Arguments are trimmed once, here: every name below carries no trailing blank.
     std::vector<std::string> args(argv + 1, argv + argc);
+    for (std::string& arg : args) arg = quorin::rtrim(arg);
     quorin::install_signal_forwarding();
     int status = 0;
     try {

@@ -13,6 +13,6 @@ extern const std::array<std::string_view, 87> ind2name;
 // Bohr to angstrom, as the inner Gaussian inputs use it.
 inline constexpr double kBohrToAngstrom = 0.529177249;
 
-inline bool valid_atomic_number(int z) { return z >= 0 && z < static_cast<int>(ind2name.size()); }
+[[nodiscard]] inline bool valid_atomic_number(int z) { return z >= 0 && z < static_cast<int>(ind2name.size()); }
 
 }  // namespace quorin

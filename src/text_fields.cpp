@@ -21,9 +21,8 @@ void io_failure(const std::string& what) { throw IoFailure(what); }
 void stop_non_finite(std::string_view text, std::string_view what, std::string_view file) {
     const std::size_t first = text.find_first_not_of(" \t"), last = text.find_last_not_of(" \t");
     const std::string_view shown = first == std::string_view::npos ? text : text.substr(first, last - first + 1);
-    say({"ERROR: " + std::string(file) + " holds \"" + std::string(shown) + "\" as " + std::string(what) +
-         ", not a finite number."});
-    stop(1);
+    stop_with({"ERROR: " + std::string(file) + " holds \"" + std::string(shown) + "\" as " + std::string(what) +
+               ", not a finite number."});
 }
 
 void require_finite(double v, std::string_view text, std::string_view what, std::string_view file) {
@@ -47,12 +46,6 @@ std::string ltrim(std::string_view s) {
 bool is_blank(std::string_view s) { return s.find_first_not_of(' ') == std::string_view::npos; }
 
 std::string cut(std::string_view s, std::size_t n) { return rtrim(s.substr(0, std::min(n, s.size()))); }
-
-std::string pad(std::string_view s, std::size_t n) {
-    std::string r(s.substr(0, std::min(n, s.size())));
-    r.resize(n, ' ');
-    return r;
-}
 
 void to_lowercase(std::string& s) {
     for (char& c : s)
@@ -190,19 +183,13 @@ bool RecordReader::next_holding(std::string_view& record, std::span<const std::s
 
 RecordReader records_or_stop(const std::string& path, const std::string& message) {
     RecordReader r(path);
-    if (!r.is_open()) {
-        say({message});
-        stop(1);
-    }
+    if (!r.is_open()) stop_with({message});
     return r;
 }
 
 std::ifstream open_or_stop(const std::string& path, const std::string& message) {
     std::ifstream in;
-    if (!open_for_reading(path, in)) {
-        say({message});
-        stop(1);
-    }
+    if (!open_for_reading(path, in)) stop_with({message});
     return in;
 }
 
@@ -332,31 +319,18 @@ std::string fmt_F(double x, int w, int d) {
     return right(s, w);
 }
 
-std::string fmt_D(double x, int w, int d) {
-    if (!std::isfinite(x)) return non_finite(x, w);
-    if (d < 1 || d > 40) return stars(w);  // no field of the program comes near
-    char buf[64];
-    std::string s(buf, d_body(buf, x, d));
-    if (s.size() > static_cast<std::size_t>(w)) {
-        if (s.size() - 1 == static_cast<std::size_t>(w))
-            s.erase(std::signbit(x) ? 1 : 0, 1);  // drop the optional zero
-        else
-            return stars(w);
-    }
-    return right(s, w);
-}
-
-char* put_D20_12(char* out, double x) {
+std::string_view put_D20_12(std::span<char, 20> field, double x) {
+    char* out = field.data();
     if (!std::isfinite(x)) {
         const std::string s = non_finite(x, 20);
         std::memcpy(out, s.data(), 20);
-        return out + 20;
+    } else {
+        char buf[32];
+        const std::size_t n = d_body(buf, x, 12);  // 18 or 19 characters
+        std::memset(out, ' ', 20 - n);
+        std::memcpy(out + 20 - n, buf, n);
     }
-    char buf[32];
-    const std::size_t n = d_body(buf, x, 12);  // 18 or 19 characters
-    std::memset(out, ' ', 20 - n);
-    std::memcpy(out + 20 - n, buf, n);
-    return out + 20;
+    return {out, 20};
 }
 
 namespace {
@@ -389,9 +363,9 @@ inline bool es15_8_field(const char* p, bool neg, char* out) {
 
 }  // namespace
 
-std::size_t transcode_fchk_record(std::string_view record, std::size_t first, char* out) {
+std::size_t transcode_fchk_record(std::string_view record, std::size_t first, std::span<char, kFchkRecordOut> out) {
     if (record.size() != 80) return 0;
-    char* q = out;
+    char* q = out.data();
     std::size_t phase = first % 3;
     for (const char* f = record.data(); f < record.data() + 80; f += 16) {
         // " -d.ddddddddE+dd" or "  d.ddddddddE+dd"
@@ -400,10 +374,11 @@ std::size_t transcode_fchk_record(std::string_view record, std::size_t first, ch
         if (phase == 2) *q++ = '\n';
         phase = phase == 2 ? 0 : phase + 1;
     }
-    return static_cast<std::size_t>(q - out);
+    return static_cast<std::size_t>(q - out.data());
 }
 
-bool transcode_D20_12(std::string_view t, char* out) {
+bool transcode_D20_12(std::string_view t, std::span<char, 20> field) {
+    char* const out = field.data();
     const char* p = t.data();
     const char* const end = p + t.size();
     const bool neg = p < end && *p == '-';
@@ -477,8 +452,8 @@ std::string fmt_A(std::string_view s, int w) {
 
 std::string fmt_D_row(std::initializer_list<double> xs) {
     std::string s(20 * xs.size(), ' ');
-    char* p = s.data();
-    for (double x : xs) p = put_D20_12(p, x);
+    std::size_t at = 0;
+    for (double x : xs) put_D20_12(std::span<char, 20>(s.data() + 20 * at++, 20), x);
     return s;
 }
 
@@ -528,6 +503,16 @@ std::string free_line(std::initializer_list<Item> items) {
 void say(std::initializer_list<Item> items) { std::cout << free_line(items) << '\n'; }
 
 void put(std::string_view record) { std::cout << record << '\n'; }
+
+void stop_with(std::initializer_list<Item> line) {
+    say(line);
+    stop(1);
+}
+
+void stop_with(std::initializer_list<Item> line, std::initializer_list<Item> more) {
+    say(line);
+    stop_with(more);
+}
 
 // ------------------------------------------------------------ token conversions
 
@@ -680,6 +665,28 @@ bool FreeRead::fail(const std::string& why) {
     return false;
 }
 
+// A quoted text into text_, from the opening quote at pos_; a doubled quote
+// stands for the quote itself, and the text may go on in the next records.
+void FreeRead::read_quoted(char quote) {
+    text_.clear();
+    ++pos_;
+    for (;;) {
+        if (pos_ >= record_.size()) {
+            if (!next_record()) return;
+            continue;
+        }
+        const char q = record_[pos_++];
+        if (q == quote && pos_ < record_.size() && record_[pos_] == quote) {
+            text_.push_back(quote);
+            ++pos_;
+        } else if (q == quote) {
+            return;
+        } else {
+            text_.push_back(q);
+        }
+    }
+}
+
 FreeRead::Tok FreeRead::next(std::string_view& tok, bool text_wanted) {
     if (slash_) return Tok::Slash;
     if (repeat_left_ > 0) {
@@ -715,26 +722,7 @@ FreeRead::Tok FreeRead::next(std::string_view& tok, bool text_wanted) {
     after_separator_ = false;
     char c = record_[pos_];
     if (text_wanted && (c == '\'' || c == '"')) {
-        // A quoted text; a doubled quote stands for the quote itself.
-        text_.clear();
-        ++pos_;
-        for (;;) {
-            if (pos_ >= record_.size()) {
-                // The text goes on in the next record.
-                if (!next_record()) break;
-                continue;
-            }
-            char q = record_[pos_++];
-            if (q == c) {
-                if (pos_ < record_.size() && record_[pos_] == c) {
-                    text_.push_back(c);
-                    ++pos_;
-                    continue;
-                }
-                break;
-            }
-            text_.push_back(q);
-        }
+        read_quoted(c);
         tok = text_;
     } else {
         // Locals, so that the scan runs in registers.

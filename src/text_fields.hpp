@@ -56,26 +56,24 @@ void require_finite(double v, std::string_view text, std::string_view what, std:
 // ---------------------------------------------------------------------- texts
 
 // Only the blank (space) counts as a blank in texts.
-std::string rtrim(std::string_view s);
-std::string ltrim(std::string_view s);
-bool is_blank(std::string_view s);
+[[nodiscard]] std::string rtrim(std::string_view s);
+[[nodiscard]] std::string ltrim(std::string_view s);
+[[nodiscard]] bool is_blank(std::string_view s);
 // The first n characters of s (a longer value is cut to its declared length);
 // the result carries no trailing blanks.
-std::string cut(std::string_view s, std::size_t n);
-// s cut or blank-padded to exactly n characters.
-std::string pad(std::string_view s, std::size_t n);
+[[nodiscard]] std::string cut(std::string_view s, std::size_t n);
 // ASCII case folding, A..Z to a..z; every other character stays.
 void to_lowercase(std::string& s);
-bool contains(std::string_view s, std::string_view part);
-bool starts_with(std::string_view s, std::string_view prefix);
+[[nodiscard]] bool contains(std::string_view s, std::string_view part);
+[[nodiscard]] bool starts_with(std::string_view s, std::string_view prefix);
 
 // Reads one record.  A carriage return before the line feed (files edited on
 // Windows) is not part of the record.  Returns false at the end of the file.
-bool read_line(std::istream& in, std::string& line);
+[[nodiscard]] bool read_line(std::istream& in, std::string& line);
 
 // Reads records until one for which `wanted` holds; false at the end.
 template <class Pred>
-bool find_line(std::istream& in, std::string& line, Pred wanted) {
+[[nodiscard]] bool find_line(std::istream& in, std::string& line, Pred wanted) {
     while (read_line(in, line))
         if (wanted(line)) return true;
     return false;
@@ -93,19 +91,19 @@ public:
     RecordReader(RecordReader&&) noexcept = default;
     RecordReader& operator=(RecordReader&&) noexcept = default;
 
-    bool is_open() const { return file_ != nullptr; }
+    [[nodiscard]] bool is_open() const { return file_ != nullptr; }
     // False at the end of the file.
-    bool next(std::string_view& record);
+    [[nodiscard]] bool next(std::string_view& record);
     // Whether the record last handed out ended with a line feed (a last
     // record without one may have been cut off).
-    bool last_terminated() const { return terminated_; }
+    [[nodiscard]] bool last_terminated() const { return terminated_; }
     // Skips to the next record that holds one of `markers`, searching the
     // buffered text for them rather than looking at the records one by one;
     // false at the end.  For long files in which few records matter.
-    bool next_holding(std::string_view& record, std::span<const std::string_view> markers);
+    [[nodiscard]] bool next_holding(std::string_view& record, std::span<const std::string_view> markers);
     // Reads records until one for which `wanted` holds; false at the end.
     template <class Pred>
-    bool find(std::string_view& record, Pred wanted) {
+    [[nodiscard]] bool find(std::string_view& record, Pred wanted) {
         while (next(record))
             if (wanted(record)) return true;
         return false;
@@ -128,28 +126,27 @@ private:
 
 // The reader of a file that must exist: one that cannot be opened prints
 // `message` as a free-form line and stops with status 1.
-RecordReader records_or_stop(const std::string& path, const std::string& message);
+[[nodiscard]] RecordReader records_or_stop(const std::string& path, const std::string& message);
 
 // Opens a text file for reading.  A directory of that name counts as a file
 // that cannot be opened (a stream over it would just read nothing).
-bool open_for_reading(const std::string& path, std::ifstream& in);
+[[nodiscard]] bool open_for_reading(const std::string& path, std::ifstream& in);
 // The same, but a file that cannot be opened prints `message` as a
 // free-form line and stops with status 1.
-std::ifstream open_or_stop(const std::string& path, const std::string& message);
+[[nodiscard]] std::ifstream open_or_stop(const std::string& path, const std::string& message);
 
 // --------------------------------------------------------- writing: field codes
 
-std::string fmt_I0(long long v);
-std::string fmt_I(long long v, int w, int m);  // Iw.m
-std::string fmt_F(double x, int w, int d);     // Fw.d
-std::string fmt_D(double x, int w, int d);     // Dw.d
-std::string fmt_A(std::string_view s, int w);  // Aw
+[[nodiscard]] std::string fmt_I0(long long v);
+[[nodiscard]] std::string fmt_I(long long v, int w, int m);  // Iw.m
+[[nodiscard]] std::string fmt_F(double x, int w, int d);     // Fw.d
+[[nodiscard]] std::string fmt_A(std::string_view s, int w);  // Aw
 // Several reals in D20.12, concatenated (one record of a "nD20.12" format).
-std::string fmt_D_row(std::initializer_list<double> xs);
+[[nodiscard]] std::string fmt_D_row(std::initializer_list<double> xs);
 
 // The field Gaussian reads every number of the External output from:
-// x in D20.12, written to out[0..19]; returns out + 20.  No allocation.
-char* put_D20_12(char* out, double x);
+// x in D20.12, written to `out`; returns the field.  No allocation.
+std::string_view put_D20_12(std::span<char, 20> out, double x);
 // The D20.12 field of the value that a free-form token reads as, made from
 // the token's own digits without converting it to binary and back.  Only
 // plain decimal tokens are taken (a sign, digits with at most one point, an
@@ -157,14 +154,16 @@ char* put_D20_12(char* out, double x);
 // value well inside the normal range; for those the nearest double rounds
 // back to the same 12 digits, so the field is exactly put_D20_12(value).
 // Returns false for any other token (out then holds nothing of use).
-bool transcode_D20_12(std::string_view token, char* out);
+[[nodiscard]] bool transcode_D20_12(std::string_view token, std::span<char, 20> out);
 // The same for a whole record of a formatted checkpoint's real array: five
 // 16-column ES15.8 fields (" -1.23456789E-02"), written as five D20.12
 // fields with a line feed after each value whose index, counting from
 // `first`, is 2 modulo 3 (three values to a line).  Returns the number of
-// characters written (at most 105), or 0 when the record is not in exactly
-// that layout.
-std::size_t transcode_fchk_record(std::string_view record, std::size_t first, char* out);
+// characters written (at most kFchkRecordOut), or 0 when the record is not
+// in exactly that layout.
+inline constexpr std::size_t kFchkRecordOut = 5 * 21;
+[[nodiscard]] std::size_t transcode_fchk_record(std::string_view record, std::size_t first,
+                                                std::span<char, kFchkRecordOut> out);
 
 // ------------------------------------------------------- writing: free-form lines
 
@@ -190,12 +189,18 @@ struct Item {
 // The free-form line for the items, without its line feed: one leading blank,
 // a blank between items except between two texts, integers in 11 columns,
 // reals in 25 columns, logicals as T or F.
-std::string free_line(std::initializer_list<Item> items);
-std::string free_real(double x);  // the 25 columns of one real item
+[[nodiscard]] std::string free_line(std::initializer_list<Item> items);
+[[nodiscard]] std::string free_real(double x);  // the 25 columns of one real item
 
 // Console output (standard output).
 void say(std::initializer_list<Item> items);  // a free-form line
 void put(std::string_view record);             // a record written with A
+
+// The one way a check ends the call: its lines (the first "ERROR: ...", the
+// next one, if any, what to do about it) as free-form lines, then Stop with
+// status 1.
+[[noreturn]] void stop_with(std::initializer_list<Item> line);
+[[noreturn]] void stop_with(std::initializer_list<Item> line, std::initializer_list<Item> more);
 
 // ------------------------------------------------------------ free-form reads
 
@@ -216,35 +221,35 @@ public:
 
     // Each returns false when the value cannot be read (end of data or a
     // token that does not convert); error() then says which.
-    bool get(std::int32_t& v);
-    bool get(double& v);
-    bool get(std::string& v);
-    bool get(bool& v);
+    [[nodiscard]] bool get(std::int32_t& v);
+    [[nodiscard]] bool get(double& v);
+    [[nodiscard]] bool get(std::string& v);
+    [[nodiscard]] bool get(bool& v);
     // A real that must be finite: false as get() does; NaN or an infinity
     // stops the call (stop_non_finite: `what` read from `file`).
-    bool get_finite(double& v, std::string_view what, std::string_view file);
+    [[nodiscard]] bool get_finite(double& v, std::string_view what, std::string_view file);
     // The text of the last value read, as it stands in the record.
-    std::string_view last_text() const { return last_; }
+    [[nodiscard]] std::string_view last_text() const { return last_; }
 
     // For callers that convert reals themselves: the text of the next value,
     // or an empty view for a null value or after a slash (the variable keeps
     // its value).  False at the end of data, with error() set.  The view is
     // valid until the next read.
-    bool get_text(std::string_view& token);
+    [[nodiscard]] bool get_text(std::string_view& token);
 
     // For callers with a short road for records of a known layout: when the
     // read stands between records (nothing but blanks left of the current
     // one, no repeat or slash pending), fetches the next record, hands it
     // out and returns true.  The caller then either takes all of its values
     // (skip_record) or leaves them to be read one by one as usual.
-    bool next_whole_record(std::string_view& record);
+    [[nodiscard]] bool next_whole_record(std::string_view& record);
     void skip_record() {
         pos_ = record_.size();
         after_separator_ = false;
     }
 
-    const std::string& error() const { return error_; }
-    const std::string& source() const { return source_; }
+    [[nodiscard]] const std::string& error() const { return error_; }
+    [[nodiscard]] const std::string& source() const { return source_; }
 
     // Reads every variable in turn or throws IoFailure naming the source and
     // the value that did not convert.
@@ -253,13 +258,14 @@ public:
         (must_one(vars), ...);
     }
     template <class... T>
-    bool all(T&... vars) {
+    [[nodiscard]] bool all(T&... vars) {
         return (get(vars) && ...);
     }
 
 private:
     enum class Tok { Value, Null, Slash, End, Cut };
     Tok next(std::string_view& tok, bool text_wanted);
+    void read_quoted(char quote);
     bool next_record();
     template <class T>
     void must_one(T& v) {
@@ -287,7 +293,7 @@ private:
 
 // Convenience: one free-form read of the whole list from a single record.
 template <class... T>
-bool try_read_free(std::string_view record, T&... vars) {
+[[nodiscard]] bool try_read_free(std::string_view record, T&... vars) {
     FreeRead r(record, std::string());
     return r.all(vars...);
 }
@@ -298,16 +304,16 @@ void read_free(std::string_view record, const std::string& source, T&... vars) {
 }
 
 // Conversions of one free-form token (no blanks inside).
-bool parse_int_token(std::string_view tok, std::int32_t& v);
-bool parse_real_token(std::string_view tok, double& v);
-bool parse_logical_token(std::string_view tok, bool& v);
+[[nodiscard]] bool parse_int_token(std::string_view tok, std::int32_t& v);
+[[nodiscard]] bool parse_real_token(std::string_view tok, double& v);
+[[nodiscard]] bool parse_logical_token(std::string_view tok, bool& v);
 
 // ------------------------------------------------------------ fixed-field reads
 
 // A numeric input field of a Dw.d / Fw.d / ESw.d code: blanks are ignored, an
 // all-blank field is zero, and without a decimal point the last d digits are
 // the fraction.  Exponents by E, D, Q (either case) or a bare sign.
-bool read_real_field(std::string_view field, int d, double& v);
+[[nodiscard]] bool read_real_field(std::string_view field, int d, double& v);
 
 // Where the reals of a fixed-field record stand: `per_line` fields to a
 // record, each preceded by `skip` columns and `width` wide, with `digits`
@@ -330,7 +336,7 @@ struct FiniteValues {
     std::string_view what;  // "NTO eigenvalue": the message adds the value's number
     std::string_view file;
 };
-bool read_real_fields(std::istream& in, int n, const FieldLayout& layout, std::vector<double>& out,
-                      std::string* error = nullptr, const FiniteValues* finite = nullptr);
+[[nodiscard]] bool read_real_fields(std::istream& in, int n, const FieldLayout& layout, std::vector<double>& out,
+                                    std::string* error = nullptr, const FiniteValues* finite = nullptr);
 
 }  // namespace quorin

@@ -43,7 +43,7 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
     // first atom's record carries extra values after its five.
     write_file("ext.inp", "2 1 0 1\n1 0.0 0.0 1.0 99 junk\n0 -1.5D0 2.0 0.25 0.0\n");
     InnerJob job{.method = "B3LYP", .basis = "6-31G*", .extra = "  ", .root = 2, .nadd = 3, .guess_read = true,
-                 .title = "TD-DFT gradient calculation  "};
+                 .title = "TD-DFT gradient calculation"};
     write_gaussian_input("in.gjf", job, Molecule{"ext.inp", 2, -1, 2});
     EXPECT_EQ(read_file("in.gjf"),
               link0 + "#p nosymm Iop(9/40=3) B3LYP/6-31G* guess=read td(root=2,nstate=5,read)        force\n\n"
@@ -104,7 +104,7 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     EXPECT_EQ(e, -76.25);
     EXPECT_EQ(f, (std::vector<double>{0, 0, -0.012345678, -0.0001, 0.0025, 0.006172839}));
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
-    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 2); }),
+    expect_stop(run([&] { (void)extract_gradient(read_inner_log(kLog), 2); }),
                 " ERROR: Gradient not found in log file\n");
     // (Forces without the excited-state energy: test_adiabatic.cpp.)
 
@@ -125,12 +125,12 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     const std::string current = "Cartesian Gradient    R   N=  9\n"
                                 "  1.0E+00 -2.0E+00  3.0E-01  4.0E+00  5.0E+00\n  6.0E+00  7.0E+00  8.0E+00 -9.0E+00\n";
     write_file("a.fchk", "Total Energy   R  -1.0\n" + opt_point + current);
-    g = read_grad_from_fch("a.fchk  ", 3);
+    g = read_grad_from_fch("a.fchk", 3);
     EXPECT_EQ(g, (std::vector<double>{1, -2, 0.3, 4, 5, 6, 7, 8, -9}));
     write_file("o.fchk", opt_point + "Cartesian Force Constants   R   N=  45\n");
     g = read_grad_from_fch("o.fchk", 3);
     EXPECT_EQ(g, std::vector<double>(9, 9.0));
-    expect_stop(run([&] { read_grad_from_fch("a.fchk", 4); }), " ERROR: Failed to read gradient data from a.fchk\n"
+    expect_stop(run([&] { (void)read_grad_from_fch("a.fchk", 4); }), " ERROR: Failed to read gradient data from a.fchk\n"
                                                               "        Its header gives N= 9; 4 atoms need 12 values.\n");
 
     // A frequency step's output: energy, the gradient itself, zero
@@ -224,15 +224,15 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
     const auto out = lines_of(read_file("out.EOu"));
     const auto tri = values_after("Cartesian Force Const", 1830);
     ASSERT_EQ(out.size(), 1 + 20 + 2 + 60 + 610u);
-    for (std::size_t k = 0; k < 60; ++k) EXPECT_EQ(out[1 + k / 3].substr(k % 3 * 20, 20), fmt_D(g[k], 20, 12)) << k;
+    for (std::size_t k = 0; k < 60; ++k) EXPECT_EQ(out[1 + k / 3].substr(k % 3 * 20, 20), fmt_D_row({g[k]})) << k;
     for (std::size_t k = 0; k < tri.size(); ++k)
-        ASSERT_EQ(out[83 + k / 3].substr(k % 3 * 20, 20), fmt_D(tri[k], 20, 12)) << k;
+        ASSERT_EQ(out[83 + k / 3].substr(k % 3 * 20, 20), fmt_D_row({tri[k]})) << k;
 
     EXPECT_FALSE(read_inner_log(kLog).error_termination);
     EXPECT_TRUE(read_inner_log(failed).error_termination);
 
     write_file("temp/tddft_pelun.log", read_file(no_energy));
-    expect_stop(run([&] { extract_gradient(read_inner_log(kLog), 30); }),
+    expect_stop(run([&] { (void)extract_gradient(read_inner_log(kLog), 30); }),
                 " ERROR: Energy not found in log file\n ERROR: Gradient not found in log file\n");
 }
 
@@ -269,7 +269,7 @@ TEST(Convergence, TableVariantsAndRealLogs) {
         if (text.empty()) fs::remove("c.log");
         else write_file("c.log", text);
         bool conv = !expect_conv;
-        EXPECT_EQ(run([&] { conv = check_convergence("c.log  "); }).out, expect_out) << text.substr(0, 400);
+        EXPECT_EQ(run([&] { conv = check_convergence("c.log"); }).out, expect_out) << text.substr(0, 400);
         EXPECT_EQ(conv, expect_conv) << text.substr(0, 400);
     };
     // The fifth word of the four rows after the first table heading decides, whatever its letter case.
@@ -351,6 +351,11 @@ TEST(Checkpoints, FormchkMissingWithAStaleFchkAndTheLiteralCopy) {
     setenv("PATH", saved.c_str(), 1);
     EXPECT_EQ(read_file(evil + ".chk"), "checkpoint bytes\n");
     for (const char* p : {"pwned", "pwned2", "pwned3", "temp/pwned", "cp-ran", "temp/cp-ran"}) EXPECT_FALSE(fs::exists(p)) << p;
+    // A copy that could not be made is said so, never reported as made.
+    fs::remove("temp/tddft_pelun.chk");
+    EXPECT_EQ(run([&] { copy_chk_to_maindir("water.gjf"); }).out,
+              " WARNING: Converged geometry detected, but temp/tddft_pelun.chk could not be copied to ./water.chk.\n");
+    EXPECT_FALSE(fs::exists("water.chk"));
 }
 
 }  // namespace

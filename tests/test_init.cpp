@@ -172,12 +172,12 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
         EXPECT_FALSE(r.run.config.vosksnto || r.run.chk_existed);
     }
 
-    // A named gjf (trailing blanks dropped), a header over two CR LF records
+    // A named gjf, a header over two CR LF records
     // with more on the line, a checkpoint from an earlier call.
     write_file("in.EIn", "3\r\n2 -1 2 extra words\r\n6 0.0 0.0 2.0\r\n");
     write_file("run.inp", gjf_with_title("root=2 sdnto=t"));
     write_file("temp/tddft_pelun.chk", "x");
-    args[0] = "run.inp  ";
+    args[0] = "run.inp";
     Call r = start(args);
     ASSERT_EQ(r.status, -1) << r.out << r.error;
     EXPECT_EQ(r.out, " GJF file: run.inp\n Input file: in.EIn\n Output file: out.EOu\n Hessian-only mode (ider=2) detected.\n"

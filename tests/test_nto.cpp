@@ -13,6 +13,7 @@
 #include "module_nto.hpp"
 #include "outside_programs.hpp"
 #include "test_support.hpp"
+#include "work_files.hpp"
 
 namespace quorin {
 namespace {
