@@ -301,10 +301,11 @@ struct Reading {
                              (near.empty() ? std::string(".") : "; did you mean \"" + std::string(near) + "\"?"));
             return;
         }
-        for (const auto& [earlier, earlier_value] : given)
-            if (earlier == key) {
+        // The value replaced is the one given last before this one.
+        for (auto it = given.rbegin(); it != given.rend(); ++it)
+            if (it->first == key) {
                 warnings += warn(key + " is given again in " + file + ": " + in_quotes(text) + " replaces " +
-                                 in_quotes(earlier_value) + ".");
+                                 in_quotes(it->second) + ".");
                 break;
             }
         given.emplace_back(key, std::string(text));
