@@ -10,12 +10,14 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -94,6 +96,48 @@ int status_of(F&& f, std::string* message = nullptr) {
     return -1;
 }
 
+// How a call ended (status as status_of gives it; failure: an unhandled I/O
+// failure's message) and what it printed.
+struct Outcome {
+    int status;
+    std::string out, failure;
+};
+template <class F>
+Outcome outcome_of(F&& f) {
+    CaptureStdout cap;
+    Outcome o;
+    o.status = status_of(f, &o.failure);
+    o.out = cap.text();
+    return o;
+}
+
+// printf into a string.
+template <class... A>
+std::string strf(const char* format, A... args) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, args...);
+    return text;
+}
+
+// A shell script at p that its owner may run.
+inline void write_script(const fs::path& p, const std::string& text) {
+    write_file(p, text);
+    fs::permissions(p, fs::perms::owner_all);
+}
+
+// The names of the entries of a directory.
+inline std::set<std::string> names_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+// The configuration file of the workflow tests: the usual settings and `keys`.
+inline const std::string kConfig = "config.toml";
+inline void write_config(const std::string& keys = "", const std::string& file = kConfig) {
+    write_file(file, "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\n" + keys);
+}
+
 // Stand-in outside programs first on PATH for this process and its children.
 inline void use_stand_ins() {
     const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
@@ -153,9 +197,8 @@ inline std::string standin_runs() { return read_file("standin.log"); }
 // then run the stand-in of their name; the env assignment that puts them there.
 inline std::string announcing_wrappers(const fs::path& dir, const std::vector<std::string>& names) {
     for (const std::string& name : names) {
-        write_file(dir / name, "#!/bin/sh\necho ' " + name + " writes to standard output'\necho ' " + name +
-                                   " writes to standard error' >&2\nexec '" STAND_IN_DIR "/" + name + "' \"$@\"\n");
-        fs::permissions(dir / name, fs::perms::owner_all);
+        write_script(dir / name, "#!/bin/sh\necho ' " + name + " writes to standard output'\necho ' " + name +
+                                     " writes to standard error' >&2\nexec '" STAND_IN_DIR "/" + name + "' \"$@\"\n");
     }
     return "PATH='" + dir.string() + "':\"$PATH\"";
 }
