@@ -144,7 +144,6 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
 // SNTO snapshots are shown by the test above).
 TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
     QUORIN_FORTRAN_OR_SKIP();
-    auto num = [](int n) { const std::string s = std::to_string(n); return std::string(4 - s.size(), '0') + s; };
     for (const char* sntofirst : {"false", "true"})
         for (const char* vosksnto : {"true", "false"}) {
             SCOPED_TRACE(std::string("sntofirst ") + sntofirst + ", vosksnto " + vosksnto);
@@ -185,7 +184,7 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
                 if (k > 1 && sntofirst[0] == 't') jobs.push_back("force");
                 if (changed && sntofirst[0] == 'f') jobs.push_back("force2");
                 for (const auto& j : jobs)
-                    for (const char* ext : {".fchk", ".log"}) want.insert("step" + num(k) + "_" + j + ext);
+                    for (const char* ext : {".fchk", ".log"}) want.insert(strf("step%04zu_", k) + j + ext);
             }
             EXPECT_EQ(followed.back(), 2);
             want.insert("");
@@ -396,13 +395,9 @@ TEST(Diabatic, DamagedResultsAreNeverPassedOn) {
         fs::remove_all("temp");
         fs::copy("kept", "temp", fs::copy_options::recursive);
         write_diabatic_config(c.config.empty() ? "vosksnto = true\n" : c.config);
-        write_external_input(c.ider, kPath[2]);
-        if (!c.ein.empty()) write_file("in.EIn", c.ein);
-        fs::remove("out.EOu");
-        fs::remove("standin.log");
         const auto start = std::chrono::steady_clock::now();
-        const ProcessResult r = external_call(kConfig, "QUORIN_STANDIN_LOG='" + fs::absolute("standin.log").string() +
-                                                           "' QUORIN_STANDIN_FAULTS=" + c.faults + " < input.fifo");
+        const ProcessResult r =
+            call_at(kPath[2], kConfig, "QUORIN_STANDIN_FAULTS=" + c.faults + " < input.fifo", c.ider, c.ein);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find("\n " + c.said), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Infinity"), std::string::npos);

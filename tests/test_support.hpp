@@ -183,10 +183,13 @@ inline void write_external_input(int ider, double s = 0.0) {
     write_file("in.EIn", text);
 }
 
-// One call at the start geometry moved by s along the crossing stretch, with
-// the stand-ins' runs recorded in standin.log (read by standin_runs).
-inline ProcessResult call_at(double s, const std::string& config, const std::string& env = "", int ider = 1) {
+// One call at the start geometry moved by s along the crossing stretch (or
+// with `ein` as in.EIn), the stand-ins' runs recorded in standin.log (read by
+// standin_runs).  `env` may end in a redirection of the call's input.
+inline ProcessResult call_at(double s, const std::string& config, const std::string& env = "", int ider = 1,
+                             const std::string& ein = "") {
     write_external_input(ider, s);
+    if (!ein.empty()) write_file("in.EIn", ein);
     fs::remove("out.EOu");
     fs::remove("standin.log");
     return external_call(config, "QUORIN_STANDIN_LOG='" + fs::absolute("standin.log").string() + "' " + env);
