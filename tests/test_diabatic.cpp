@@ -150,7 +150,7 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
             ScratchDir dir;
             // voskwfn with the wavefunction-norm overlaps of its second template.
             write_diabatic_config(std::string("debug = true\nsntofirst = ") + sntofirst + "\nvosksnto = " + vosksnto +
-                         (vosksnto[0] == 'f' ? "\ninttype = 2\n" : "\n"));
+                                  (vosksnto[0] == 'f' ? "\ninttype = 2\n" : "\n"));
             use_stand_ins();
             // NTO files hold fewer orbitals than basis functions (a basis with linear dependencies).
             const ProcessResult r = run_process("QUORIN_STANDIN_LOG='" + fs::absolute("runs.log").string() +
