@@ -36,12 +36,7 @@ TEST(Adiabatic, OneStepWritesItsInputConsoleAndOutputWhole) {
     EXPECT_EQ(standin_runs(), "g16 force root=2 nstate=6 guess_read=0 td_read=0\nformchk\n");
 
     // The input: the atoms of in.EIn (O, H, H) in angstrom, each coordinate F20.12.
-    std::istringstream ein(read_file("in.EIn"));
-    ein.ignore(1 << 20, '\n');
-    std::vector<double> x;
-    for (double z, c[3], charge; ein >> z >> c[0] >> c[1] >> c[2] >> charge;)
-        x.insert(x.end(), {c[0] * 0.529177249, c[1] * 0.529177249, c[2] * 0.529177249});
-    const auto f = gfortran(x);
+    const auto f = gfortran(ein_angstrom(read_file("in.EIn")));
     ASSERT_EQ(f.size(), 9u);
     EXPECT_EQ(read_file("temp/tddft_pelun.gjf"),
               "%mem=4GB\n%nproc=2\n%chk=tddft_pelun.chk\n#p nosymm Iop(9/40=3) b3lyp/sto-3g td(root=2,nstate=6)"

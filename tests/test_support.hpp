@@ -208,20 +208,22 @@ inline std::string announcing_wrappers(const fs::path& dir, const std::vector<st
 
 // ------------------------------------------------- expectations from outside
 
-// The geometry (bohr) that g16 read for a step: the External input's values
-// in angstrom with 12 decimals (the inner input's F20.12), read back.
-inline std::vector<double> inner_geometry(const std::string& ein) {
+// The coordinates of an External input (bohr) in angstrom.
+inline std::vector<double> ein_angstrom(const std::string& ein) {
     std::vector<double> x;
     const auto lines = lines_of(ein);
     for (std::size_t a = 1; a < lines.size(); ++a) {  // Z x y z (and more) per atom
         double z, v[3];
         std::istringstream(lines[a]) >> z >> v[0] >> v[1] >> v[2];
-        for (double c : v) {
-            char buf[40];
-            std::snprintf(buf, sizeof buf, "%.12f", c * 0.529177249);
-            x.push_back(std::strtod(buf, nullptr) / 0.529177249);
-        }
+        for (double c : v) x.push_back(c * 0.529177249);
     }
+    return x;
+}
+// The geometry (bohr) that g16 read for a step: the External input's values
+// in angstrom with 12 decimals (the inner input's F20.12), read back.
+inline std::vector<double> inner_geometry(const std::string& ein) {
+    std::vector<double> x;
+    for (double a : ein_angstrom(ein)) x.push_back(std::strtod(strf("%.12f", a).c_str(), nullptr) / 0.529177249);
     return x;
 }
 
