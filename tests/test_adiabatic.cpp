@@ -11,10 +11,6 @@ namespace {
 
 using namespace test;
 
-const std::string kConfig = "config.toml";
-
-void write_config() { write_file(kConfig, "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\n"); }
-
 bool has_line(const std::string& out, const std::string& line) {
     return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
 }
@@ -40,12 +36,7 @@ TEST(Adiabatic, OneStepWritesItsInputConsoleAndOutputWhole) {
     EXPECT_EQ(standin_runs(), "g16 force root=2 nstate=6 guess_read=0 td_read=0\nformchk\n");
 
     // The input: the atoms of in.EIn (O, H, H) in angstrom, each coordinate F20.12.
-    std::istringstream ein(read_file("in.EIn"));
-    ein.ignore(1 << 20, '\n');
-    std::vector<double> x;
-    for (double z, c[3], charge; ein >> z >> c[0] >> c[1] >> c[2] >> charge;)
-        x.insert(x.end(), {c[0] * 0.529177249, c[1] * 0.529177249, c[2] * 0.529177249});
-    const auto f = gfortran(x);
+    const auto f = gfortran(ein_angstrom(read_file("in.EIn")));
     ASSERT_EQ(f.size(), 9u);
     EXPECT_EQ(read_file("temp/tddft_pelun.gjf"),
               "%mem=4GB\n%nproc=2\n%chk=tddft_pelun.chk\n#p nosymm Iop(9/40=3) b3lyp/sto-3g td(root=2,nstate=6)"
@@ -79,38 +70,29 @@ TEST(Adiabatic, DamagedCheckpointsAndFailedOrForeignJobs) {
                   *chk != 0);
         EXPECT_EQ(r.out.find("Found previous chk file") != std::string::npos, *chk != 0);
     }
-    // Forces without the excited-state energy; forces, then Error termination.
-    for (const auto& [faults, error, runs] : std::vector<std::array<std::string, 3>>{
-             {"no_energy", " ERROR: Energy not found in log file", fresh + "formchk\n"},
-             {"error_after_forces", " ERROR: Gaussian reported Error termination in temp/tddft_pelun.log", fresh}}) {
-        SCOPED_TRACE(faults);
+    // Forces without the excited-state energy; forces, then Error termination, at a first step and at a later
+    // one, where the job with a guess to blame gets its one rerun, no more; a job that left the previous step's
+    // checkpoint behind (its formatted checkpoint holds another geometry).  None hands anything back.
+    const std::string guessed = "g16 force root=1 nstate=3 guess_read=1 td_read=0\n";
+    const std::string terminated = " ERROR: Gaussian reported Error termination in temp/tddft_pelun.log\n";
+    struct Case { std::string faults; double s; std::string error, runs; };  // error: a whole line, or its start
+    for (const Case& c : std::vector<Case>{
+             {"no_energy", 0.0, " ERROR: Energy not found in log file\n", fresh + "formchk\n"},
+             {"error_after_forces", 0.0, terminated, fresh},
+             {"error_after_forces", 0.1, terminated, guessed + fresh},
+             {"no_chk", 0.01, " ERROR: temp/tddft_pelun.fchk does not belong to this step's geometry: coordinate 2 of "
+                              "atom 2 is ", ""}}) {
+        SCOPED_TRACE(c.faults);
         fs::remove_all("temp");
-        const ProcessResult r = call_at(0.0, kConfig, "QUORIN_STANDIN_FAULTS=" + faults);
+        if (c.s > 0) ASSERT_EQ(call_at(0.0, kConfig).status, 0);
+        const ProcessResult r = call_at(c.s, kConfig, "QUORIN_STANDIN_FAULTS=" + c.faults);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(has_line(r.out, error)) << r.out;
+        EXPECT_TRUE(contains("\n" + r.out, "\n" + c.error)) << r.out;
         EXPECT_FALSE(fs::exists("out.EOu"));
-        EXPECT_EQ(standin_runs(), runs);
+        if (!c.runs.empty()) EXPECT_EQ(standin_runs(), c.runs);
     }
-
-    // With a guess to blame, the failing job gets its one rerun, no more.
-    ASSERT_EQ(call_at(0.0, kConfig).status, 0);
-    ProcessResult r = call_at(0.1, kConfig, "QUORIN_STANDIN_FAULTS=error_after_forces");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(standin_runs(), "g16 force root=1 nstate=3 guess_read=1 td_read=0\n" + fresh);
-    EXPECT_FALSE(fs::exists("out.EOu"));
-
-    // A job that left the previous step's checkpoint behind: its formatted
-    // checkpoint holds another geometry, and nothing is handed back.
-    ASSERT_EQ(call_at(0.0, kConfig).status, 0);
-    r = call_at(0.01, kConfig, "QUORIN_STANDIN_FAULTS=no_chk");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find(" ERROR: temp/tddft_pelun.fchk does not belong to this step's geometry: coordinate 2 of "
-                         "atom 2 is "),
-              std::string::npos)
-        << r.out;
-    EXPECT_FALSE(fs::exists("out.EOu"));
     // A shift of 1e-5 bohr lies within the rounding of the inner input.
-    r = call_at(0.00001, kConfig, "QUORIN_STANDIN_FAULTS=no_chk");
+    const ProcessResult r = call_at(0.00001, kConfig, "QUORIN_STANDIN_FAULTS=no_chk");
     EXPECT_EQ(r.status, 0) << r.out;
 }
 

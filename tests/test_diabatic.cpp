@@ -8,7 +8,6 @@
 #include <array>
 #include <chrono>
 #include <map>
-#include <set>
 
 #include "test_support.hpp"
 
@@ -17,20 +16,11 @@ namespace {
 
 using namespace test;
 
-const std::string kConfig = "config.toml";
 // Steps of a descent that passes the seam of the model's states A and B
 // (between 0.2 and 0.35 along the stretch from the start geometry).
 const double kPath[] = {0.0, 0.2, 0.35, 0.5};
 
-void write_config(const std::string& keys) {
-    write_file(kConfig, "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\nsdnto = true\n" + keys);
-}
-
-std::set<std::string> names_in(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-    return names;
-}
+void write_diabatic_config(const std::string& keys) { write_config("sdnto = true\n" + keys); }
 
 // The state file after a step that followed state 2 (NTO range 2,2): its
 // energy, three zeros, and the forces (minus the gradient), all D20.12.
@@ -48,7 +38,7 @@ std::vector<double> summary_values(const std::string& text) {
     return values;
 }
 
-std::string fixed(double x, int d, const char* f = "%.*f") { char t[40]; std::snprintf(t, sizeof t, f, d, x); return t; }
+std::string fixed(double x, int d, const char* f = "%.*f") { return strf(f, d, x); }
 
 // Following the highest state the jobs compute (root + nadd = 2): the window
 // reaches it, a stored state equal to it is taken, and every job keeps asking
@@ -60,11 +50,9 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
                         "method=b3lyp basis=sto-3g MEM=4GB NPROC=2 EXTRA=scf=tight TRIPLET=T SNTORANGE=1\n\n0 1\n");
     const std::string wrappers = announcing_wrappers(dir.path() / "bin", {"voskSNTO"});
     // File work is quorin's own: no cp, rm, mv, mkdir, ls or cat process may start.
-    for (std::string name : {"mkdir", "cp", "rm", "ls", "mv", "cat"}) {
-        write_file(dir.path() / "bin" / name, "#!/bin/sh\necho $0 >> '" + (dir.path() / "commands.log").string() +
-                                                  "'\nexec /bin/${0##*/} \"$@\"\n");
-        fs::permissions(dir.path() / "bin" / name, fs::perms::owner_all);
-    }
+    for (std::string name : {"mkdir", "cp", "rm", "ls", "mv", "cat"})
+        write_script(dir.path() / "bin" / name, "#!/bin/sh\necho $0 >> '" + (dir.path() / "commands.log").string() +
+                                                    "'\nexec /bin/${0##*/} \"$@\"\n");
     ASSERT_EQ(run_process(wrappers + " cat /dev/null && rm commands.log").status, 0);  // the wrappers do log
     const std::string snaps = "temp/debug_snapshots/", tool = " voskSNTO writes to standard output\n";
     std::string runs, out[4], ein[4], old_after_3;
@@ -156,14 +144,13 @@ TEST(Diabatic, FollowingAtTheTopOfTheWindowStepByStep) {
 // SNTO snapshots are shown by the test above).
 TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
     QUORIN_FORTRAN_OR_SKIP();
-    auto num = [](int n) { const std::string s = std::to_string(n); return std::string(4 - s.size(), '0') + s; };
     for (const char* sntofirst : {"false", "true"})
         for (const char* vosksnto : {"true", "false"}) {
             SCOPED_TRACE(std::string("sntofirst ") + sntofirst + ", vosksnto " + vosksnto);
             ScratchDir dir;
             // voskwfn with the wavefunction-norm overlaps of its second template.
-            write_config(std::string("debug = true\nsntofirst = ") + sntofirst + "\nvosksnto = " + vosksnto +
-                         (vosksnto[0] == 'f' ? "\ninttype = 2\n" : "\n"));
+            write_diabatic_config(std::string("debug = true\nsntofirst = ") + sntofirst + "\nvosksnto = " + vosksnto +
+                                  (vosksnto[0] == 'f' ? "\ninttype = 2\n" : "\n"));
             use_stand_ins();
             // NTO files hold fewer orbitals than basis functions (a basis with linear dependencies).
             const ProcessResult r = run_process("QUORIN_STANDIN_LOG='" + fs::absolute("runs.log").string() +
@@ -197,7 +184,7 @@ TEST(Diabatic, EveryVariantFollowsStateAAcrossTheCrossing) {
                 if (k > 1 && sntofirst[0] == 't') jobs.push_back("force");
                 if (changed && sntofirst[0] == 'f') jobs.push_back("force2");
                 for (const auto& j : jobs)
-                    for (const char* ext : {".fchk", ".log"}) want.insert("step" + num(k) + "_" + j + ext);
+                    for (const char* ext : {".fchk", ".log"}) want.insert(strf("step%04zu_", k) + j + ext);
             }
             EXPECT_EQ(followed.back(), 2);
             want.insert("");
@@ -238,7 +225,7 @@ TEST(Diabatic, DoubtIsSaidAloudAndMinsntoStops) {
         double own_first = 0.0;  // the model's weight of A in state 1 at the first step
         int followed = 1;
         for (std::size_t k = 0; k < row.path.size(); ++k) {
-            write_config(k == 0 && row.doubts[0] == 'M' ? "vosksnto = true\n" : row.keys);
+            write_diabatic_config(k == 0 && row.doubts[0] == 'M' ? "vosksnto = true\n" : row.keys);
             const auto kept = kept_state();
             const ProcessResult r = call_at(row.path[k], kConfig);
             const standin::Evaluation e = model_at(read_file("in.EIn"), 1, 3);
@@ -293,7 +280,7 @@ TEST(Diabatic, DoubtIsSaidAloudAndMinsntoStops) {
 // the next step reads is changed.
 TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
     ScratchDir dir;
-    write_config("vosksnto = true\nsntorange = 0\n");
+    write_diabatic_config("vosksnto = true\nsntorange = 0\n");
     ASSERT_EQ(call_at(kPath[0], kConfig).status, 0);
     ASSERT_EQ(call_at(kPath[1], kConfig).status, 0);
     const auto before = kept_state();
@@ -323,7 +310,7 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
              {"           1" + stored, "failed_rows", "sntorange = 1\n", window("1 to 2")},
              {"           2" + stored, "failed_rows", "sntorange = 9\n", window("1 to 3")}}) {
         SCOPED_TRACE(error);
-        write_config("vosksnto = true\n" + (keys.empty() ? "sntorange = 0\n" : keys));
+        write_diabatic_config("vosksnto = true\n" + (keys.empty() ? "sntorange = 0\n" : keys));
         write_file("temp/sdn_meta.dat", text);
         auto kept = before;
         kept["temp/sdn_meta.dat"] = text;
@@ -335,7 +322,7 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
         else EXPECT_EQ(kept_state(), kept);
     }
     write_file("temp/sdn_meta.dat", meta);
-    write_config("vosksnto = true\nsntorange = 0\n");
+    write_diabatic_config("vosksnto = true\nsntorange = 0\n");
     // Past the seam, after a node crash that damaged the checkpoint: the job
     // that read it runs once more from a fresh guess, and the zero window
     // keeps state 1.
@@ -348,11 +335,10 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
     EXPECT_NE(kept_state(), before);
     // A voskwfn that leaves nothing: candidates left by an interrupted step
     // (planted here) must not pass for its output.
-    write_config("vosksnto = false\nsntorange = 0\n");
+    write_diabatic_config("vosksnto = false\nsntorange = 0\n");
     fs::copy_file("temp/old.fch", "temp/new_state1.fch");
     write_file("temp/new_state1.fch.txt", "2 2 1.0\n");
-    write_file("bin/voskwfn", "#!/bin/sh\n");
-    fs::permissions("bin/voskwfn", fs::perms::owner_all);
+    write_script("bin/voskwfn", "#!/bin/sh\n");
     const auto kept = kept_state();
     const ProcessResult r = call_at(kPath[3], kConfig, "PATH='" + (dir.path() / "bin").string() + "':\"$PATH\"");
     EXPECT_TRUE(r.status == 1 && contains(r.out, "\n ERROR: Cannot open overlap file: temp/new_state1.fch.txt\n")) << r.out;
@@ -372,7 +358,7 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
 // goes on.  A tool that hangs is ended; one that waits for input gets none.
 TEST(Diabatic, DamagedResultsAreNeverPassedOn) {
     ScratchDir dir;
-    write_config("vosksnto = true\n");
+    write_diabatic_config("vosksnto = true\n");
     ASSERT_EQ(call_at(kPath[0], kConfig).status, 0);
     ASSERT_EQ(call_at(kPath[1], kConfig).status, 0);
     const auto before = kept_state();
@@ -408,14 +394,10 @@ TEST(Diabatic, DamagedResultsAreNeverPassedOn) {
         SCOPED_TRACE(c.faults + " " + c.ein);
         fs::remove_all("temp");
         fs::copy("kept", "temp", fs::copy_options::recursive);
-        write_config(c.config.empty() ? "vosksnto = true\n" : c.config);
-        write_external_input(c.ider, kPath[2]);
-        if (!c.ein.empty()) write_file("in.EIn", c.ein);
-        fs::remove("out.EOu");
-        fs::remove("standin.log");
+        write_diabatic_config(c.config.empty() ? "vosksnto = true\n" : c.config);
         const auto start = std::chrono::steady_clock::now();
-        const ProcessResult r = external_call(kConfig, "QUORIN_STANDIN_LOG='" + fs::absolute("standin.log").string() +
-                                                           "' QUORIN_STANDIN_FAULTS=" + c.faults + " < input.fifo");
+        const ProcessResult r =
+            call_at(kPath[2], kConfig, "QUORIN_STANDIN_FAULTS=" + c.faults + " < input.fifo", c.ider, c.ein);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find("\n " + c.said), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Infinity"), std::string::npos);
@@ -441,7 +423,7 @@ TEST(Diabatic, DamagedResultsAreNeverPassedOn) {
     for (auto* files : {&uninterrupted, &rerun}) {
         fs::remove_all("temp");
         fs::copy("kept", "temp", fs::copy_options::recursive);
-        write_config("vosksnto = true\n");
+        write_diabatic_config("vosksnto = true\n");
         if (files == &rerun) {
             write_external_input(1, kPath[2]);
             fs::remove("out.EOu");

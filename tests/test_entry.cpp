@@ -2,7 +2,6 @@
 // with exit status and standard error.  The start-up's own messages are
 // tested with it; which workflow runs is shown by the end-to-end tests.
 #include <regex>
-#include <set>
 
 #include "test_support.hpp"
 
@@ -63,18 +62,10 @@ TEST(Entry, StartupErrors) {
     for (const Case& c : cases) {
         if (!c.ein.empty()) write_file("in.EIn", c.ein + "\n8 0 0 0\n1 0 0 1.8\n");
         if (!c.gjf.empty()) write_file("a.gjf", c.gjf);
-        ProcessResult r = quorin(c.args);
-        EXPECT_EQ(r.status, c.status) << c.args;
-        EXPECT_EQ(r.out, kBanner + c.out) << c.args;
-        EXPECT_EQ(r.err, c.err) << c.args;
+        const ProcessResult r = quorin(c.args);
+        EXPECT_EQ(std::to_string(r.status) + r.err + r.out, std::to_string(c.status) + c.err + kBanner + c.out) << c.args;
         EXPECT_TRUE(fs::is_directory("temp")) << c.args;
     }
-}
-
-std::set<std::string> names_here() {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(".")) names.insert(entry.path().filename().string());
-    return names;
 }
 
 // An outer-job geometry of water (bohr), the molecule of the stand-ins' model.
@@ -146,7 +137,7 @@ TEST(Entry, CheckNamesEachSlipOnce) {
     };
     write_file("c.toml", "");
     write_file("w.gjf", "");
-    const std::set<std::string> files_before = names_here();
+    const std::set<std::string> files_before = names_in(".");
     for (const Row& row : rows) {
         const bool toml = !row.toml.empty();
         // The clean settings, unless the row sets them itself.
@@ -162,10 +153,10 @@ TEST(Entry, CheckNamesEachSlipOnce) {
         std::string said;
         for (const std::string& line : lines_of(r.out))
             if (line.starts_with(" WARNING:") || line.starts_with(" ERROR:")) said += line + "\n";
-        EXPECT_EQ(said, row.said.empty() ? "" : row.said + "\n") << row.toml << row.title << row.head;
-        EXPECT_EQ(r.status, row.said.empty() ? 0 : 1) << row.toml << row.title << row.head;
+        EXPECT_EQ(std::to_string(r.status) + said, row.said.empty() ? "0" : "1" + row.said + "\n")
+            << row.toml << row.title << row.head;
     }
-    EXPECT_EQ(names_here(), files_before);
+    EXPECT_EQ(names_in("."), files_before);
 }
 
 // Both programs print the project version and, in a git checkout, a commit
@@ -191,8 +182,7 @@ TEST(Entry, VersionOfBothPrograms) {
 // and which outside programs are on PATH.
 TEST(Entry, CheckShowsTheInnerJobAndTheOutsidePrograms) {
     ScratchDir dir;
-    write_file("bin/g16", "#!/bin/sh\n");
-    fs::permissions("bin/g16", fs::perms::owner_all);
+    write_script("bin/g16", "#!/bin/sh\n");
     write_file("c.toml", "[quorin]  # settings\nmethod = \"b3lyp\"   # functional\nbasis = '6-31+g(d)'\nroot = 2 # S2\n"
                          "extra = \"scrf=(smd,solvent=water)\" # solvent\nnadd=3\nmem = 16GB\nnproc = 8\nsdnto = true #\n"
                          "triplet = t\nminsnto = 0.25\nsntoref = First\nsntorange = 0\n");
@@ -258,21 +248,20 @@ TEST(Entry, MissingOutsideProgramsStopBeforeAnyInnerJob) {
         return run_process(path + QUORIN_EXE + " w.gjf" + kGaussianArgs);
     };
     ProcessResult r = run_with("");
-    EXPECT_EQ(r.out, start + " ERROR: g16 not found on PATH; quorin runs it for every inner job.\n"
-                             " ERROR: formchk not found on PATH; quorin runs it after every inner job.\n");
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::to_string(r.status) + r.out, "1" + start + " ERROR: g16 not found on PATH; quorin runs it for every "
+                                                "inner job.\n ERROR: formchk not found on PATH; quorin runs it after "
+                                                "every inner job.\n");
 
     for (const char* name : {"g16", "formchk"}) {
         fs::remove(bin / name);
         fs::create_symlink(fs::path(STAND_IN_DIR) / name, bin / name);
     }
     r = run_with("sdnto=t");
-    EXPECT_EQ(r.out,
-              start + " ERROR: voskSNTO not found on PATH; quorin runs it to compare the states (vosksnto on).\n");
+    EXPECT_EQ(std::to_string(r.status) + r.out,
+              "1" + start + " ERROR: voskSNTO not found on PATH; quorin runs it to compare the states (vosksnto on).\n");
     r = run_with("sdnto=t vosksnto=f");
-    EXPECT_EQ(r.out, start + " ERROR: voskwfn not found on PATH; quorin runs it with Multiwfn to compare the states "
-                             "(vosksnto off).\n");
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::to_string(r.status) + r.out, "1" + start + " ERROR: voskwfn not found on PATH; quorin runs it with "
+                                                "Multiwfn to compare the states (vosksnto off).\n");
     EXPECT_FALSE(fs::exists("temp/tddft_pelun.gjf"));
 
     // A frequency step runs no NTO tool, whatever sdnto says.

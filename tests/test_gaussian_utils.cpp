@@ -2,9 +2,6 @@
 // result readers, log echo and convergence.  Whole steps (route switches per
 // step, the External output file, the converged checkpoint copy) are covered
 // by the workflow tests.
-#include <cstdlib>
-#include <sstream>
-
 #include "module_gaussian_utils.hpp"
 #include "module_hessian.hpp"
 #include "outside_programs.hpp"
@@ -12,18 +9,6 @@
 
 namespace quorin::test {
 namespace {
-
-// How a call ended (status -1: it returned; failure: an unhandled I/O
-// failure's message) and what it printed.
-struct Outcome { int status; std::string out, failure; };
-
-Outcome run(const std::function<void()>& f) {
-    CaptureStdout cap;
-    Outcome o;
-    o.status = status_of(f, &o.failure);
-    o.out = cap.text();
-    return o;
-}
 
 void expect_stop(const Outcome& o, const std::string& message) {
     EXPECT_EQ(o.status, 1) << message;
@@ -66,7 +51,7 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
              {"1 -nan 0 1 0\n1 0 0 2 0\n", "ext.inp holds \"-nan\" as coordinate x of atom 2, not a finite number.\n"},
              {"1 0 0 1 0\n1 0 0 1e999 0\n", "ext.inp holds \"1e999\" as coordinate z of atom 3, not a finite number.\n"}}) {
         write_file("ext.inp", "3 1 0 1\n6 0 0 0 0\n" + atoms);
-        expect_stop(run([] {
+        expect_stop(outcome_of([] {
             write_gaussian_input("b.gjf", InnerJob{.method = "M", .basis = "B", .title = "t"}, Molecule{"ext.inp", 3, 0, 1});
         }), " ERROR: " + message);
         EXPECT_EQ(read_file("b.gjf"),
@@ -75,9 +60,6 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
 }
 
 const std::string kLog = "temp/tddft_pelun.log";
-
-// Energy and forces of a reader's result, for std::tie.
-std::pair<double, std::vector<double>> unpack(const GradientResult& r) { return {r.energy, r.forces}; }
 
 const std::vector<std::string> kForcesTable = {
     " -------------------------------------------------------------------",
@@ -91,32 +73,31 @@ const std::vector<std::string> kForcesTable = {
 
 TEST(Readers, FabricatedLogsAndCheckpoints) {
     ScratchDir dir;
-    double e = 7.0;
-    std::vector<double> f, g;
+    GradientResult got{7.0, {}};
     // The second energy line wins (its value follows the last "="), a line
     // without "=" is ignored, and nothing after the forces table is read.
     write_file("temp/tddft_pelun.log",
                text_of({" Total Energy, E(TD-HF/TD-DFT) =  -76.1", " Total Energy, E(TD) = a = -76.25",
                         " Total Energy, E(TD-HF/TD-DFT) -99"}, "\r\n") +
                    text_of(kForcesTable, "\r\n") + " Total Energy, E(TD-HF/TD-DFT) =  -1.0\r\n");
-    auto o = run([&] { std::tie(e, f) = unpack(extract_gradient(read_inner_log(kLog), 2)); });
+    auto o = outcome_of([&] { got = extract_gradient(read_inner_log(kLog), 2); });
     ASSERT_EQ(o.status, -1) << o.failure << o.out;
-    EXPECT_EQ(e, -76.25);
-    EXPECT_EQ(f, (std::vector<double>{0, 0, -0.012345678, -0.0001, 0.0025, 0.006172839}));
+    EXPECT_EQ(got.energy, -76.25);
+    EXPECT_EQ(got.forces, (std::vector<double>{0, 0, -0.012345678, -0.0001, 0.0025, 0.006172839}));
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
-    expect_stop(run([&] { (void)extract_gradient(read_inner_log(kLog), 2); }),
+    expect_stop(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }),
                 " ERROR: Gradient not found in log file\n");
     // (Forces without the excited-state energy: test_adiabatic.cpp.)
 
     // The log is searched in large blocks: a marker across a block's end,
     // or in a last record without a line feed, is still seen.
     const std::string filler = std::string((1 << 20) - 10, 'x') + "\n";
-    write_file(kLog, filler + " Error termination via Lnk1e\n");
-    EXPECT_TRUE(read_inner_log(kLog).error_termination);
-    write_file(kLog, filler + filler + " Normal termination\n Error termination");
-    EXPECT_TRUE(read_inner_log(kLog).error_termination);
-    write_file(kLog, filler + " Error terminatio\nn\n");
-    EXPECT_FALSE(read_inner_log(kLog).error_termination);
+    for (const auto& [text, error] : std::vector<std::pair<std::string, bool>>{
+             {filler + " Error termination via Lnk1e\n", true},
+             {filler + filler + " Normal termination\n Error termination", true}, {filler + " Error terminatio\nn\n", false}}) {
+        write_file(kLog, text);
+        EXPECT_EQ(read_inner_log(kLog).error_termination, error);
+    }
 
     // The current point's gradient wins over an earlier optimisation point's,
     // wherever it stands; the older one serves only when it is all there is.
@@ -125,13 +106,11 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     const std::string current = "Cartesian Gradient    R   N=  9\n"
                                 "  1.0E+00 -2.0E+00  3.0E-01  4.0E+00  5.0E+00\n  6.0E+00  7.0E+00  8.0E+00 -9.0E+00\n";
     write_file("a.fchk", "Total Energy   R  -1.0\n" + opt_point + current);
-    g = read_grad_from_fch("a.fchk", 3);
-    EXPECT_EQ(g, (std::vector<double>{1, -2, 0.3, 4, 5, 6, 7, 8, -9}));
+    EXPECT_EQ(read_grad_from_fch("a.fchk", 3), (std::vector<double>{1, -2, 0.3, 4, 5, 6, 7, 8, -9}));
     write_file("o.fchk", opt_point + "Cartesian Force Constants   R   N=  45\n");
-    g = read_grad_from_fch("o.fchk", 3);
-    EXPECT_EQ(g, std::vector<double>(9, 9.0));
-    expect_stop(run([&] { (void)read_grad_from_fch("a.fchk", 4); }), " ERROR: Failed to read gradient data from a.fchk\n"
-                                                              "        Its header gives N= 9; 4 atoms need 12 values.\n");
+    EXPECT_EQ(read_grad_from_fch("o.fchk", 3), std::vector<double>(9, 9.0));
+    expect_stop(outcome_of([&] { (void)read_grad_from_fch("a.fchk", 4); }),
+                " ERROR: Failed to read gradient data from a.fchk\n        Its header gives N= 9; 4 atoms need 12 values.\n");
 
     // A frequency step's output: energy, the gradient itself, zero
     // polarizability and dipole derivatives, the force constants as they
@@ -144,7 +123,7 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
          {gradient + "Cartesian Force Constants   R   N=  6\n 1.0,,2*3.5D-01\n 0.1234567890123456 /\n",
           "Cartesian Force Constants   R   N=  6\n 1.0,,2*3.5D-01\n 0.1234567890123456 /\n" + gradient}) {
         write_file("c.fchk", fchk);
-        auto w = run([] { write_frequency_output("c.fchk", "out.EOu", 1, -76.4); });
+        auto w = outcome_of([] { write_frequency_output("c.fchk", "out.EOu", 1, -76.4); });
         ASSERT_EQ(w.status, -1) << w.failure;
         EXPECT_EQ(w.out, "  Output file written: out.EOu\n");
         EXPECT_EQ(read_file("out.EOu"), fmt_D_row({-76.4, 0.0, 0.0, 0.0}) + "\n" + fmt_D_row({0.01, 0.0, -0.02}) +
@@ -161,7 +140,7 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
                              "  1.00000000E+01  1.10000000E+01  1.20000000E+01       2*1.3D+01  1.40000000E+01\n"
                              "  1.50000000E+01  1.60000000E+01  1.70000000E+01  1.80000000E+01  1.90000000E+01\n"
                              "  2.00000000E+01\n");
-    ASSERT_EQ(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }).status, -1);
+    ASSERT_EQ(outcome_of([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }).status, -1);
     const double v[] = {1, 2, 2, 2, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13, 14, 15, 16, 17, 18, 19, 20};
     std::string tail;
     for (std::size_t k = 0; k < 21; k += 3) tail += fmt_D_row({v[k], v[k + 1], v[k + 2]}) + "\n";
@@ -181,7 +160,7 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
              {grad6 + fc + "21\n 20*1.0\n 5.28594691E-01", hessian},  // cut before its line feed: maybe in it
              {grad6, " ERROR: Cartesian Force Const section not found in c.fchk\n"}}) {
         write_file("c.fchk", fchk);
-        expect_stop(run([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }), message);
+        expect_stop(outcome_of([] { write_frequency_output("c.fchk", "out.EOu", 2, -76.4); }), message);
     }
     EXPECT_EQ(read_file("out.EOu"), before);
     EXPECT_TRUE(list_matching(".", ".quorin-part-*").empty());
@@ -202,25 +181,23 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
         for (auto& x : v) in >> x;
         return v;
     };
-    std::vector<double> f, g;
-    double e = 0.0;
-    g = read_grad_from_fch(fchk, 20);
+    const std::vector<double> g = read_grad_from_fch(fchk, 20);
     EXPECT_EQ(g, values_after("Cartesian Gradient", 60));
     // The log holds 122 forces tables and many energies; the first of each
     // belongs to the checkpoint's geometry, its forces being the gradient negated.
     write_file("temp/tddft_pelun.log", read_file(log));
     const InnerLog inner = read_inner_log(kLog);
-    std::tie(e, f) = unpack(extract_gradient(inner, 20));
-    EXPECT_EQ(e, -382.119732014);
+    const GradientResult got = extract_gradient(inner, 20);
+    EXPECT_EQ(got.energy, -382.119732014);
     // Excitation energies of the first block ("Singlet-?Sym    4.9202 eV"); none for a state it lacks.
     EXPECT_EQ(std::vector({excitation_energy_ev(inner, 2), excitation_energy_ev(inner, 3), excitation_energy_ev(inner, 4)}),
               std::vector<std::optional<double>>({5.0817, 5.8635, std::nullopt}));
-    ASSERT_EQ(f.size(), 60u);
-    for (std::size_t k = 0; k < 60; ++k) EXPECT_NEAR(f[k], -g[k], 1e-9) << k;
+    ASSERT_EQ(got.forces.size(), 60u);
+    for (std::size_t k = 0; k < 60; ++k) EXPECT_NEAR(got.forces[k], -g[k], 1e-9) << k;
 
     // The frequency step's output from the real checkpoint, against fields
     // made here from values read independently.
-    ASSERT_EQ(run([&] { write_frequency_output(fchk, "out.EOu", 20, e); }).status, -1);
+    ASSERT_EQ(outcome_of([&] { write_frequency_output(fchk, "out.EOu", 20, got.energy); }).status, -1);
     const auto out = lines_of(read_file("out.EOu"));
     const auto tri = values_after("Cartesian Force Const", 1830);
     ASSERT_EQ(out.size(), 1 + 20 + 2 + 60 + 610u);
@@ -232,7 +209,7 @@ TEST(Readers, RealLogAndFormattedCheckpoint) {
     EXPECT_TRUE(read_inner_log(failed).error_termination);
 
     write_file("temp/tddft_pelun.log", read_file(no_energy));
-    expect_stop(run([&] { (void)extract_gradient(read_inner_log(kLog), 30); }),
+    expect_stop(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 30); }),
                 " ERROR: Energy not found in log file\n ERROR: Gradient not found in log file\n");
 }
 
@@ -248,14 +225,17 @@ TEST(EchoOutput, CoefficientCutBlockEndAndDebugForces) {
     // From the title to the SavETr write line, without the three lines below 0.1.
     std::string block;
     for (std::size_t i : {1, 2, 3, 4, 7, 8, 9, 10, 12}) block += log[i].substr(0, log[i].find_last_not_of(' ') + 1) + "\n";
-    EXPECT_EQ(run([] { echo_gaussian_output(read_inner_log(kLog), false); }).out, block);
-    EXPECT_EQ(run([] { echo_gaussian_output(read_inner_log(kLog), true); }).out, block + " \n" + text_of(kForcesTable));
-    expect_stop(run([] { echo_gaussian_output(read_inner_log("none.log"), false); }), " ERROR: Cannot open none.log for echoing\n");
+    auto echo = [](const std::string& log, bool debug) {
+        return outcome_of([&] { echo_gaussian_output(read_inner_log(log), debug); });
+    };
+    EXPECT_EQ(echo(kLog, false).out, block);
+    EXPECT_EQ(echo(kLog, true).out, block + " \n" + text_of(kForcesTable));
+    expect_stop(echo("none.log", false), " ERROR: Cannot open none.log for echoing\n");
 
     QUORIN_SAMPLE_OR_SKIP(sp, "g16_dvb_td_sp.log");
     fs::copy_file(sp, "temp/tddft_pelun.log", fs::copy_options::overwrite_existing);
     const std::string expected = echo_of(read_file(sp), false);
-    EXPECT_EQ(run([] { echo_gaussian_output(read_inner_log(kLog), false); }).out, expected);
+    EXPECT_EQ(echo(kLog, false).out, expected);
     EXPECT_EQ(lines_of(expected).size(), 31u);  // 96 lines in the block, 65 minor contributions
 }
 
@@ -269,7 +249,7 @@ TEST(Convergence, TableVariantsAndRealLogs) {
         if (text.empty()) fs::remove("c.log");
         else write_file("c.log", text);
         bool conv = !expect_conv;
-        EXPECT_EQ(run([&] { conv = check_convergence("c.log"); }).out, expect_out) << text.substr(0, 400);
+        EXPECT_EQ(outcome_of([&] { conv = check_convergence("c.log"); }).out, expect_out) << text.substr(0, 400);
         EXPECT_EQ(conv, expect_conv) << text.substr(0, 400);
     };
     // The fifth word of the four rows after the first table heading decides, whatever its letter case.
@@ -314,7 +294,7 @@ TEST(Checkpoints, GeometryOfTheStep) {
               " ERROR: c.fchk holds \"NaN\" as Current cartesian coordinate 2, not a finite number.\n"}}) {
         if (fchk.empty()) fs::remove("c.fchk");
         else write_file("c.fchk", fchk);
-        const Outcome o = run([] { check_checkpoint_geometry("c.fchk", Molecule{"ext.inp", 2, 0, 1}); });
+        const Outcome o = outcome_of([] { check_checkpoint_geometry("c.fchk", Molecule{"ext.inp", 2, 0, 1}); });
         EXPECT_EQ(o.status, message.empty() ? -1 : 1) << fchk;
         EXPECT_EQ(o.out, message) << fchk;
     }
@@ -326,13 +306,11 @@ TEST(Checkpoints, FormchkMissingWithAStaleFchkAndTheLiteralCopy) {
     // Only these two on PATH: a formchk that says where it ran and with what,
     // on both streams, and converts nothing; a cp that leaves a mark if
     // anything runs it (shell built-ins only, nothing else is found).
-    fs::create_directories("bin");
-    write_file("bin/formchk", "#!/bin/sh\necho \"${PWD##*/} $*\"\necho 'to standard error' >&2\nexit 1\n");
-    write_file("bin/cp", "#!/bin/sh\n: > cp-ran\n");
-    for (const char* name : {"bin/formchk", "bin/cp"}) fs::permissions(name, fs::perms::owner_all);
+    write_script("bin/formchk", "#!/bin/sh\necho \"${PWD##*/} $*\"\necho 'to standard error' >&2\nexit 1\n");
+    write_script("bin/cp", "#!/bin/sh\n: > cp-ran\n");
     const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", (dir.path() / "bin").c_str(), 1);
-    auto o = run([] { run_formchk_for_tddft(); });
+    auto o = outcome_of([] { run_formchk_for_tddft(); });
     // In temp/, the two file names, both streams into temp/formchk.log.
     EXPECT_EQ(read_file("temp/formchk.log"), "temp tddft_pelun.chk tddft_pelun.fchk\nto standard error\n");
     // The earlier job's checkpoint is no proof that this one was converted.
@@ -346,14 +324,14 @@ TEST(Checkpoints, FormchkMissingWithAStaleFchkAndTheLiteralCopy) {
 
     write_file("temp/tddft_pelun.chk", "checkpoint bytes\n");
     const std::string evil = "x'\"$(touch pwned)`touch pwned2`;touch pwned3";
-    EXPECT_EQ(run([&] { copy_chk_to_maindir("runs/" + evil + ".gjf"); }).out,
+    EXPECT_EQ(outcome_of([&] { copy_chk_to_maindir("runs/" + evil + ".gjf"); }).out,
               "Converged geometry detected, chk copied to ./" + evil + ".chk\n");
     setenv("PATH", saved.c_str(), 1);
     EXPECT_EQ(read_file(evil + ".chk"), "checkpoint bytes\n");
     for (const char* p : {"pwned", "pwned2", "pwned3", "temp/pwned", "cp-ran", "temp/cp-ran"}) EXPECT_FALSE(fs::exists(p)) << p;
     // A copy that could not be made is said so, never reported as made.
     fs::remove("temp/tddft_pelun.chk");
-    EXPECT_EQ(run([&] { copy_chk_to_maindir("water.gjf"); }).out,
+    EXPECT_EQ(outcome_of([&] { copy_chk_to_maindir("water.gjf"); }).out,
               " WARNING: Converged geometry detected, but temp/tddft_pelun.chk could not be copied to ./water.chk.\n");
     EXPECT_FALSE(fs::exists("water.chk"));
 }

@@ -18,17 +18,13 @@ std::string gjf_with_title(const std::string& title) {
     return "%chk=job.chk\n#p opt external='quorin' nosymm\n  \n" + title + "\n\n0 1\nC 0.0 0.0 0.0\n\n";
 }
 
-struct Call {
-    int status = 0;
-    std::string out, error;  // error: message of an I/O failure
+struct Call : Outcome {
     RunSetup run;
 };
 
 Call start(const std::vector<std::string>& args) {
     Call r;
-    CaptureStdout cap;
-    r.status = status_of([&] { r.run = initialize_quorin(args); }, &r.error);
-    r.out = cap.text();
+    static_cast<Outcome&>(r) = outcome_of([&] { r.run = initialize_quorin(args); });
     return r;
 }
 
@@ -179,7 +175,7 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
     write_file("temp/tddft_pelun.chk", "x");
     args[0] = "run.inp";
     Call r = start(args);
-    ASSERT_EQ(r.status, -1) << r.out << r.error;
+    ASSERT_EQ(r.status, -1) << r.out << r.failure;
     EXPECT_EQ(r.out, " GJF file: run.inp\n Input file: in.EIn\n Output file: out.EOu\n Hessian-only mode (ider=2) detected.\n"
                      " Debug mode is disabled (default).\n  Found previous chk file, will read wavefunction from it.\n");
     const RunSetup& run = r.run;
@@ -205,7 +201,7 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
         r = start(kSeven);
         EXPECT_EQ(r.status, status) << header;
         EXPECT_EQ(r.out, head + printed) << header;
-        EXPECT_EQ(r.error, error) << header;
+        EXPECT_EQ(r.failure, error) << header;
     }
     write_file("job.gjf", gjf_with_title("root=1"));
     for (const char* header : {"0 1 0 1\n", "100000 1 0 1\n"}) {  // the edges of the atom count
@@ -225,16 +221,13 @@ TEST(Startup, GjfSearchWithoutShell) {
     fs::create_directories("folder.gjf");
     write_file(".backup.gjf", gjf_with_title("root=7"));  // a dot-file is no candidate
     // The shell's file tools, if start-up reached for them, would leave a mark.
-    fs::create_directories("bin");
-    for (const char* tool : {"ls", "mkdir", "cat", "rm", "touch"}) {
-        write_file(std::string("bin/") + tool, "#!/bin/sh\n: > '" + (dir.path() / "shell-ran").string() + "'\n");
-        fs::permissions(std::string("bin/") + tool, fs::perms::owner_all);
-    }
+    for (const char* tool : {"ls", "mkdir", "cat", "rm", "touch"})
+        write_script(std::string("bin/") + tool, "#!/bin/sh\n: > '" + (dir.path() / "shell-ran").string() + "'\n");
     const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", (dir.path() / "bin").c_str(), 1);
     Call r = start(kSix);
     setenv("PATH", saved_path.c_str(), 1);
-    ASSERT_EQ(r.status, -1) << r.out << r.error;
+    ASSERT_EQ(r.status, -1) << r.out << r.failure;
     EXPECT_EQ(r.run.gjf_file, odd);
     EXPECT_EQ(r.run.config.root, 6);
     EXPECT_FALSE(fs::exists("shell-ran") || fs::exists("pwned") || fs::exists("pwned2"));

@@ -7,8 +7,6 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
 
 #include "module_nto.hpp"
 #include "outside_programs.hpp"
@@ -22,9 +20,7 @@ using namespace test;
 using namespace ::testing;
 
 std::string fch_header(const char* name, const char* kind, long long value) {
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "%-40s   %s%12lld\n", name, kind, value);
-    return buf;
+    return strf("%-40s   %s%12lld\n", name, kind, value);
 }
 
 // A formatted-checkpoint text whose alpha orbital energies are `alpha`, of
@@ -33,11 +29,8 @@ std::string fch(const std::vector<double>& alpha, long long nbasis = 0) {
     const auto n = static_cast<long long>(alpha.size());
     std::string s = "NTO file\n" + fch_header("Number of basis functions", "I     ", nbasis ? nbasis : n) +
                     fch_header("Alpha Orbital Energies", "R   N=", n);
-    char buf[32];
-    for (std::size_t i = 0; i < alpha.size(); ++i) {
-        std::snprintf(buf, sizeof buf, "%16.8E", alpha[i]);
-        s += buf + std::string(i % 5 == 4 || i + 1 == alpha.size() ? "\n" : "");
-    }
+    for (std::size_t i = 0; i < alpha.size(); ++i)
+        s += strf("%16.8E", alpha[i]) + (i % 5 == 4 || i + 1 == alpha.size() ? "\n" : "");
     return s;
 }
 
@@ -89,11 +82,10 @@ TEST_F(Nto, UnsupportedInttypeAndAbsurdBasisCounts) {
              {"Alpha Orbital Energies    R  N=  2\n 0.5 x\n", 2, 2,
               "value 1 of 2 is missing or cut short in the alpha orbital energy section of d.fch"}}) {
         write_file("d.fch", c.text);
-        CaptureStdout out;
-        std::string failure;
-        EXPECT_EQ(status_of([&] { c.nif ? (void)read_orbital_energies_from_fch("d.fch", c.nif) : (void)read_nif_from_fch("d.fch"); },
-                            &failure), c.status) << c.text;
-        EXPECT_EQ(out.text() + failure, c.said) << failure;
+        const Outcome o = outcome_of([&] {
+            c.nif ? (void)read_orbital_energies_from_fch("d.fch", c.nif) : (void)read_nif_from_fch("d.fch");
+        });
+        EXPECT_EQ(strf("%d", o.status) + o.out + o.failure, strf("%d", c.status) + c.said) << c.text;
     }
 }
 
@@ -106,8 +98,7 @@ TEST_F(Nto, RangeAndSntoSums) {
         write_file("r.fch", fch(c.eig, c.count == 7 ? 9 : 0));
         CaptureStdout out;
         const NtoRange r = find_nto_range("r.fch", 0.3);
-        EXPECT_EQ(r.range_str, c.range);
-        EXPECT_EQ(r.count, c.count);
+        EXPECT_EQ(r.range_str + " " + std::to_string(r.count), c.range + " " + std::to_string(c.count));
         EXPECT_EQ(out.text(), c.count < 7 ? "" : " WARNING: No orbitals found with eigenvalue >   0.29999999999999999"
                                                  "     \n          Using all orbitals as fallback\n");
     }
@@ -132,11 +123,10 @@ TEST_F(Nto, RangeAndSntoSums) {
              {"ov.txt", "3", 1, " ERROR: Invalid range format: 3\n"},
              {"inf.txt", "2,3", kNoSnto, " WARNING: inf.txt holds \"-Infinity\" as the overlap of orbital 3, not a number; "
                                         "state 4 gets no SNTO value.\n"}}) {
-        CaptureStdout out;
         double v = 0.0;
-        const int status = status_of([&] { v = calculate_snto("ref.fch", c.file, c.range, 4); });
-        EXPECT_EQ(out.text(), c.said) << c.range;
-        if (c.value == 1) EXPECT_EQ(status, 1) << c.range;
+        const Outcome o = outcome_of([&] { v = calculate_snto("ref.fch", c.file, c.range, 4); });
+        EXPECT_EQ(o.out, c.said) << c.range;
+        if (c.value == 1) EXPECT_EQ(o.status, 1) << c.range;
         else EXPECT_NEAR(v, c.value, 1e-12) << c.range;
     }
 }
@@ -174,10 +164,10 @@ TEST_F(Nto, SnapshotNumbersCountOnAndKeepAllDigits) {
 // (the runs that work are in the workflow tests).
 TEST_F(Nto, SingleStateNtoMissing) {
     for (bool vosksnto : {false, true}) {
-        CaptureStdout out;
         NtoEngine engine({.use_vosksnto = vosksnto});
-        EXPECT_EQ(status_of([&] { engine.calculate_nto_for_state("temp/tddft_pelun.fchk", 4, "temp/old.fch"); }), 1);
-        EXPECT_EQ(out.text(), vosksnto ? "  Calculating NTO for state            4  using voskSNTO\n  Command: voskSNTO --newnto "
+        const Outcome o = outcome_of([&] { engine.calculate_nto_for_state("temp/tddft_pelun.fchk", 4, "temp/old.fch"); });
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.out, vosksnto ? "  Calculating NTO for state            4  using voskSNTO\n  Command: voskSNTO --newnto "
                                          "'temp/tddft_pelun.fchk' temp/tddft_pelun.log --state 4 --outfch 'temp/old.fch'\n ERROR: "
                                          "Expected output file not found: temp/old.fch\n        voskSNTO may have failed\n"
                                        : "  Calculating NTO for state            4\n  Command: voskwfn temp/NTO.bw 'temp/tddft_pelun.fchk' "
@@ -195,9 +185,7 @@ void candidates(const std::vector<int>& states, const std::vector<double>& s2, c
     for (std::size_t i = 0; i < states.size(); ++i) {
         std::string name = "temp/new_state" + std::to_string(states[i]) + ".fch";
         write_file(name, "nto\n");
-        char buf[96];
-        std::snprintf(buf, sizeof buf, "2 2 %.17g\n3 3 %.17g\n", s2[i], s3[i]);
-        write_file(name + ".txt", buf);
+        write_file(name + ".txt", strf("2 2 %.17g\n3 3 %.17g\n", s2[i], s3[i]));
     }
 }
 
@@ -305,11 +293,7 @@ TEST(MatchingRule, ChoiceRivalsTieBreakAndDoubts) {
 // Summary file rows "state value 0 0 x 0".
 void summary(const std::string& file, const std::vector<int>& states, const std::vector<double>& v) {
     std::string s = "header\nBEGIN_STATES\n";
-    char buf[96];
-    for (std::size_t i = 0; i < states.size(); ++i) {
-        std::snprintf(buf, sizeof buf, "%d %.17g 0.0 0.0 x 0\n", states[i], v[i]);
-        s += buf;
-    }
+    for (std::size_t i = 0; i < states.size(); ++i) s += strf("%d %.17g 0.0 0.0 x 0\n", states[i], v[i]);
     write_file(file, s + "END_STATES\n");
 }
 
@@ -334,12 +318,7 @@ TEST_F(Nto, VoskSntoMatchingTiesSnapshotsAndCleanUp) {
     write_file("temp/n-1.fch", "older\n");
     summary("temp/snto.snto", {2, 3, 4}, {0.77, 0.80, 0.10});
     summary("temp/snto_nminus.snto", {3, 2}, {0.5, 0.6});
-    std::vector<std::string> commands;
-    {
-        CaptureStdout console;
-        r = match({2, 3, 4});
-        commands = commands_in(console.text());
-    }
+    const std::vector<std::string> commands = commands_in(outcome_of([&] { r = match({2, 3, 4}); }).out);
     EXPECT_EQ(r.best, 2);
     EXPECT_EQ(r.value, 0.77);
     EXPECT_DOUBLE_EQ(r.own, 1.95);  // all above 0.05

@@ -18,10 +18,6 @@ namespace {
 
 using namespace test;
 
-const std::string kConfig = "config.toml";
-
-void write_config() { write_file(kConfig, "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\n"); }
-
 // Every file below the directory with its contents, for "nothing was touched".
 std::map<std::string, std::string> tree() {
     std::map<std::string, std::string> files;
@@ -148,22 +144,26 @@ TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
     ScratchDir dir;
     replace_file_atomically("sdn_meta.dat", "previous step\n");
     // A file-size limit fails the write as a full disk does; done in a child
-    // so that the limit stays there.
-    const pid_t child = fork();
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{64, 64};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        try {
-            replace_file_atomically("sdn_meta.dat", std::string(4096, 'x'));
-        } catch (const IoFailure& e) {
-            _exit(std::string(e.what()).rfind("cannot write sdn_meta.dat: ", 0) == 0 ? 0 : 2);
+    // so that the limit stays there.  Its raw wait status: 0 for the I/O
+    // failure that names the file.
+    auto write_over_the_limit = [](bool signal_ignored) {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (signal_ignored) std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{64, 64};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            try {
+                replace_file_atomically("sdn_meta.dat", std::string(4096, 'x'));
+            } catch (const IoFailure& e) {
+                _exit(std::string(e.what()).rfind("cannot write sdn_meta.dat: ", 0) == 0 ? 0 : 2);
+            }
+            _exit(1);
         }
-        _exit(1);
-    }
-    int raw = 0;
-    waitpid(child, &raw, 0);
-    EXPECT_EQ(WEXITSTATUS(raw), 0) << "no I/O failure naming the file";
+        int raw = 0;
+        waitpid(child, &raw, 0);
+        return raw;
+    };
+    EXPECT_EQ(write_over_the_limit(true), 0) << "no I/O failure naming the file";
     EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
     // A rename that fails (a directory holds the name) leaves no part file either.
     fs::create_directories("taken/x");
@@ -174,14 +174,7 @@ TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
 
     // Killed in the middle of the write (SIGXFSZ's own action): the partial
     // file stays behind, and is what the next call's clean-up removes.
-    const pid_t killed = fork();
-    if (killed == 0) {
-        const rlimit limit{64, 64};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        replace_file_atomically("sdn_meta.dat", std::string(4096, 'x'));
-        _exit(0);
-    }
-    waitpid(killed, &raw, 0);
+    const int raw = write_over_the_limit(false);
     ASSERT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGXFSZ);
     EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
     EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 3);

@@ -4,9 +4,7 @@
 #include <functional>
 #include <map>
 #include <regex>
-#include <set>
 
-#include "model.hpp"
 #include "report.hpp"
 #include "test_support.hpp"
 
@@ -198,7 +196,7 @@ std::vector<Record> csv_records(const std::string& csv) {
     return records;
 }
 
-std::string f(const char* format, double v) { char b[64]; return std::snprintf(b, sizeof b, format, v), b; }
+std::string f(const char* format, double v) { return strf(format, v); }
 
 // A diabatic run as quorin and Gaussian print it, in one log or restarted in a second one, and what each call must
 // show. Values are decimals that the log's texts hold exactly.
@@ -375,7 +373,7 @@ TEST(ReportOfRealRuns, RowsRecordsPictureAndSummaryFollowWhatTheRunsDid) {
         const std::string mode = cs.config.find("sdnto = true") != std::string::npos ? "diabatic" : "adiabatic";
         ScratchDir dir;  // the run, with a wrapper that records the state quorin left in temp after each call
         use_stand_ins();
-        write_file("config.toml", "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\n" + cs.config);
+        write_config(cs.config);
         if (!cs.model.empty()) write_file("quorin_model.dat", cs.model);
         write_file("q.sh", "#!/bin/sh\n\"" QUORIN_EXE "\" \"$@\" || exit $?\n"
                            "if [ -f temp/sdn_meta.dat ]; then head -n 1 temp/sdn_meta.dat >> truth.txt\n"

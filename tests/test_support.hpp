@@ -10,12 +10,14 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -94,6 +96,48 @@ int status_of(F&& f, std::string* message = nullptr) {
     return -1;
 }
 
+// How a call ended (status as status_of gives it; failure: an unhandled I/O
+// failure's message) and what it printed.
+struct Outcome {
+    int status;
+    std::string out, failure;
+};
+template <class F>
+Outcome outcome_of(F&& f) {
+    CaptureStdout cap;
+    Outcome o;
+    o.status = status_of(f, &o.failure);
+    o.out = cap.text();
+    return o;
+}
+
+// printf into a string.
+template <class... A>
+std::string strf(const char* format, A... args) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, args...);
+    return text;
+}
+
+// A shell script at p that its owner may run.
+inline void write_script(const fs::path& p, const std::string& text) {
+    write_file(p, text);
+    fs::permissions(p, fs::perms::owner_all);
+}
+
+// The names of the entries of a directory.
+inline std::set<std::string> names_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+// The configuration file of the workflow tests: the usual settings and `keys`.
+inline const std::string kConfig = "config.toml";
+inline void write_config(const std::string& keys = "", const std::string& file = kConfig) {
+    write_file(file, "[quorin]\nmethod = b3lyp\nbasis = 6-31g*\nroot = 1\n" + keys);
+}
+
 // Stand-in outside programs first on PATH for this process and its children.
 inline void use_stand_ins() {
     const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
@@ -139,10 +183,13 @@ inline void write_external_input(int ider, double s = 0.0) {
     write_file("in.EIn", text);
 }
 
-// One call at the start geometry moved by s along the crossing stretch, with
-// the stand-ins' runs recorded in standin.log (read by standin_runs).
-inline ProcessResult call_at(double s, const std::string& config, const std::string& env = "", int ider = 1) {
+// One call at the start geometry moved by s along the crossing stretch (or
+// with `ein` as in.EIn), the stand-ins' runs recorded in standin.log (read by
+// standin_runs).  `env` may end in a redirection of the call's input.
+inline ProcessResult call_at(double s, const std::string& config, const std::string& env = "", int ider = 1,
+                             const std::string& ein = "") {
     write_external_input(ider, s);
+    if (!ein.empty()) write_file("in.EIn", ein);
     fs::remove("out.EOu");
     fs::remove("standin.log");
     return external_call(config, "QUORIN_STANDIN_LOG='" + fs::absolute("standin.log").string() + "' " + env);
@@ -153,29 +200,30 @@ inline std::string standin_runs() { return read_file("standin.log"); }
 // then run the stand-in of their name; the env assignment that puts them there.
 inline std::string announcing_wrappers(const fs::path& dir, const std::vector<std::string>& names) {
     for (const std::string& name : names) {
-        write_file(dir / name, "#!/bin/sh\necho ' " + name + " writes to standard output'\necho ' " + name +
-                                   " writes to standard error' >&2\nexec '" STAND_IN_DIR "/" + name + "' \"$@\"\n");
-        fs::permissions(dir / name, fs::perms::owner_all);
+        write_script(dir / name, "#!/bin/sh\necho ' " + name + " writes to standard output'\necho ' " + name +
+                                     " writes to standard error' >&2\nexec '" STAND_IN_DIR "/" + name + "' \"$@\"\n");
     }
     return "PATH='" + dir.string() + "':\"$PATH\"";
 }
 
 // ------------------------------------------------- expectations from outside
 
-// The geometry (bohr) that g16 read for a step: the External input's values
-// in angstrom with 12 decimals (the inner input's F20.12), read back.
-inline std::vector<double> inner_geometry(const std::string& ein) {
+// The coordinates of an External input (bohr) in angstrom.
+inline std::vector<double> ein_angstrom(const std::string& ein) {
     std::vector<double> x;
     const auto lines = lines_of(ein);
     for (std::size_t a = 1; a < lines.size(); ++a) {  // Z x y z (and more) per atom
         double z, v[3];
         std::istringstream(lines[a]) >> z >> v[0] >> v[1] >> v[2];
-        for (double c : v) {
-            char buf[40];
-            std::snprintf(buf, sizeof buf, "%.12f", c * 0.529177249);
-            x.push_back(std::strtod(buf, nullptr) / 0.529177249);
-        }
+        for (double c : v) x.push_back(c * 0.529177249);
     }
+    return x;
+}
+// The geometry (bohr) that g16 read for a step: the External input's values
+// in angstrom with 12 decimals (the inner input's F20.12), read back.
+inline std::vector<double> inner_geometry(const std::string& ein) {
+    std::vector<double> x;
+    for (double a : ein_angstrom(ein)) x.push_back(std::strtod(strf("%.12f", a).c_str(), nullptr) / 0.529177249);
     return x;
 }
 
