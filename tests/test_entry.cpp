@@ -88,7 +88,9 @@ TEST(Entry, CheckNamesEachSlipOnce) {
                                             "are ignored."},
         {"[Quorin ]\n", "", "", w + "Section header \"[Quorin ]\" in c.toml is not [quorin]; the pairs under it are "
                                     "ignored."},
-        {"root = 2\nroot = 3\n", "", "", w + "root is given again in c.toml: \"3\" replaces \"2\"."},
+        {"root = 2\nroot = 3\nroot = 4\n", "", "", w + "root is given again in c.toml: \"3\" replaces \"2\".\n" + w +
+                                                   "root is given again in c.toml: \"4\" replaces \"3\"."},
+        {"mem = 32kW\nsntowarn = 1\nntothre = 0\n", "", "", ""},
         {"ntothre = 0,3\n", "", "", w + "ntothre = \"0,3\" in c.toml is read as 0: \",3\" after it is ignored."},
         {"root = 2 3\n", "", "", w + "root = \"2 3\" in c.toml is read as 2: \" 3\" after it is ignored."},
         {"ntothre = nan\n", "", "", w + "ntothre = \"nan\" in c.toml is not a finite number."},
@@ -101,6 +103,8 @@ TEST(Entry, CheckNamesEachSlipOnce) {
         {"nproc = 0\n", "", "", w + "nproc = 0" + range + "a whole number of processors, 1 or more."},
         {"mem = 32\n", "", "", w + "mem = 32" + range + "a whole number with its unit, such as 32GB; Gaussian reads a "
                                                         "bare number as 8-byte words."},
+        {"mem = 32xb\n", "", "", w + "mem = 32xb" + range + "a whole number with its unit, such as 32GB; Gaussian "
+                                                            "reads a bare number as 8-byte words."},
         {"ntothre = -0.1\n", "", "", w + "ntothre = -0.1" + range + "0 or more and below 1 (NTO eigenvalues lie "
                                                                     "between 0 and 1)."},
         {"sntowarn = 1.5\n", "", "", w + "sntowarn = 1.5" + range + "0 to 1, a share of the reference's own SNTO value; 0 "

@@ -281,8 +281,9 @@ TEST(MatchingRule, ChoiceRivalsTieBreakAndDoubts) {
         // Each doubt turns on just past its share; the rival named is the
         // first largest value outside the compared candidates.
         const double b = v[chosen], share = grid[gen() % 6 + 1], past = std::nextafter(b, 2.0);
-        const Doubts at = doubts_about(v, chosen, compared, 1.0, {b, share, past});
-        const Doubts beyond = doubts_about(v, chosen, compared, 1.0, {past, share, b});
+        const double k = std::ldexp(1.0, static_cast<int>(gen() % 4));  // an own value of 1/k: shares of k x b
+        const Doubts at = doubts_about(v, chosen, compared, 1 / k, {b * k, share, past * k});
+        const Doubts beyond = doubts_about(v, chosen, compared, 1 / k, {past * k, share, b * k});
         EXPECT_TRUE(!at.low && at.lost && beyond.low && !beyond.lost);
         for (std::size_t p : compared) v[p] = kNoSnto;
         if (at.rival) EXPECT_TRUE(first_largest(v, *at.rival) && v[*at.rival] >= share * b && b > 0);
