@@ -239,10 +239,10 @@ MadeRun make_run(std::mt19937& rng) {
             m.calls.push_back(e);
             break;
         }
-        if (chance(20)) {  // a warning with a continuation line, and one that is no doubt
-            log += " WARNING: Not found: \"C:\\nto\\s2.fch\"\n          voskSNTO failed?\n"
+        if (chance(20)) {  // a warning with a tab and a continuation line, and one that is no doubt
+            log += " WARNING: Not found:\t\"C:\\nto\\s2.fch\"\n          voskSNTO failed?\n"
                    " Warning: Convergence table not found\n";
-            e.warnings = {"WARNING: Not found: \"C:\\nto\\s2.fch\" voskSNTO failed?", "Warning: Convergence table not found"};
+            e.warnings = {"WARNING: Not found:\t\"C:\\nto\\s2.fch\" voskSNTO failed?", "Warning: Convergence table not found"};
         }
         if (i > 0) {
             const int top = chance(4) ? 0 : pick(300000, 1000000);  // none of the candidates may overlap at all
