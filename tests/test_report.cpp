@@ -403,6 +403,8 @@ TEST(ReportOfRealRuns, RowsRecordsPictureAndSummaryFollowWhatTheRunsDid) {
                 told.push_back("step " + rec["step"] + ": " + n(truth[i - 1]) + " -> " + n(truth[i]));
         }
         EXPECT_EQ(changes.empty(), mode == "adiabatic");  // root 1 changes character
+        EXPECT_EQ(read_file("out.svg").find("adiabatic mode follows a fixed root number") == std::string::npos,
+                  mode != "adiabatic");
         EXPECT_EQ(steps_of(read_file("out.svg"), "root-change"), changes);
         check_layout(read_file("out.svg"));
         const std::set<int> near = steps_of(read_file("out.svg"), "near-degenerate");
