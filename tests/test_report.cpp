@@ -118,8 +118,15 @@ void check_layout(const std::string& svg, Heights* y_of = nullptr) {
         const auto [low, high] = std::minmax_element(points.begin(), points.end(), [](auto& a, auto& b) { return a.y < b.y; });
         if (k == 2) EXPECT_LT(y_at(1.0), top + (bottom - top) / 3);  // the axis fits the values: a perfect overlap high up,
         else if (high->y > low->y) EXPECT_GT(high->y - low->y, (bottom - top) / 2) << panel;  // the others spread over it
+        std::size_t joined = 0, adjacent = 0;  // segments drawn; pairs of points at adjacent steps, of one state
         for (const Element& line : elements(svg, "series"))
-            if (line.at("data-panel") == panel) check_line(line, points);
+            if (line.at("data-panel") == panel)
+                joined += check_line(line, points) - std::ranges::count(line.at("d"), 'M');
+        for (const Element& a : points)
+            adjacent += std::count_if(points.begin(), points.end(), [&](const Element& b) {
+                return b.num("data-step") == a.num("data-step") + 1 && (k == 1 || b.at("data-state") == a.at("data-state"));
+            });
+        EXPECT_EQ(joined, adjacent) << panel;  // the energy handed back is one line across states
     }
     std::vector<std::pair<int, double>> at;  // (step, x) of every mark of a step, and of the step axis' labels
     for (const Element& e : all)
