@@ -191,6 +191,8 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
              {"3,,0,1", 1,  // a null value leaves the level unset
               " ERROR: Unsupported deriv level:            0\n"
               "        Only ider=1 (gradient) or ider=2 (Hessian) are supported.\n", ""},
+             {"3 3 0 1", 1, " ERROR: Unsupported deriv level:            3\n"
+                            "        Only ider=1 (gradient) or ider=2 (Hessian) are supported.\n", ""},
              {"-2 1 0 1", 1, " ERROR: External input file in.EIn gives -2" + atoms, ""},
              {"100001 1 0 1", 1, " ERROR: External input file in.EIn gives 100001" + atoms, ""},
              {"3 3.0 0 1", 2, "", "cannot read an integer from \"3.0\"" + in},
