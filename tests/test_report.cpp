@@ -554,6 +554,11 @@ TEST(ReportTool, EveryExitStatusAndOutput) {
     EXPECT_EQ(read_file("p.csv") + read_file("p.json") + read_file("q.csv"),  // q.csv despite the SVG that could not be
               rep::format_csv(run) + rep::format_json(run) + rep::format_csv(run));
     EXPECT_EQ(read_file("p.svg"), rep::render_svg(run));
+    // What could not be read names its log when there are several.
+    write_file("frag.log", "  [Diabatic] Previous diabatic state is 1\n  Final best matching state: 1\n");
+    const std::string banner = "lines 1-2: quorin output without a start banner\n";
+    EXPECT_NE(run_process(kTool + "run.log frag.log").out.find("\n  frag.log: " + banner), std::string::npos);
+    EXPECT_NE(run_process(kTool + "frag.log").out.find("\n  " + banner), std::string::npos);
 }
 
 }  // namespace
