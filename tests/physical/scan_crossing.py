@@ -33,7 +33,7 @@ def main(argv):
                "charge": 0, "mult": 1, "method": "b3lyp", "basis": "6-31G*", "root": run_case.ROOT,
                "nstate": run_case.ROOT + run_case.NADD, "triplet": False, "kind": "sp"}
         chk, _ = nwtd.run(job)
-        states, _ = nwtd.state_characters(chk)
+        states = nwtd.state_characters(chk)[0]
         cells = ["%.2f eV %s f=%.3f" % (s["ev"], s["character"].split()[0], s["f"]) for s in states]
         print("| %.2f | %.3f | %s |" % (t, np.linalg.norm(xyz[1] - xyz[0]), " | ".join(cells)))
     return 0

@@ -21,6 +21,7 @@ import tempfile
 import numpy as np
 
 import ntos
+import psi_overlap
 
 BOHR_ANGSTROM = 0.529177249   # the factor quorin converts with
 HARTREE_EV = 27.211386245988
@@ -249,8 +250,9 @@ def log_text(job, chk, res):
 def state_characters(chk):
     """Per state: oscillator strength, leading NTO eigenvalue, C2v labels of
     its hole and particle and the character they make, and the leading
-    canonical MO pair; with the MOs' orthonormality error under the
-    stand-ins' own overlap integrals (a check of the basis they rebuild)."""
+    canonical MO pair; with the MOs' orthonormality errors under the
+    stand-ins' own overlap integrals and under psi4's (checks of the basis
+    each overlap engine rebuilds)."""
     z = [int(v) for v in chk["z"]]
     shells = ntos.build_shells(str(chk["basis"]), z)
     S = ntos.overlap_matrix(shells, chk["xyz"], chk["xyz"])
@@ -265,4 +267,5 @@ def state_characters(chk):
                        "ev": float(chk["omega"][k - 1] * HARTREE_EV), "f": float(chk["f"][k - 1]),
                        "nto_lambda": lam, "hole": h, "particle": p, "character": ntos.character(h, p),
                        "mo_pair": "%d->%d" % (i + 1, nocc + a + 1)})
-    return states, ntos.orthonormality_error(chk["mo"], S)
+    S_psi4 = psi_overlap.overlap(z, ntos.library_shells(str(chk["basis"]), z), chk["xyz"], chk["xyz"])
+    return states, ntos.orthonormality_error(chk["mo"], S), ntos.orthonormality_error(chk["mo"], S_psi4)
