@@ -41,8 +41,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import run_case  # noqa: E402
 
-RESTART_DISPLACEMENT = 0.1   # bohr, Cartesian norm of the displacement
-MAX_STEPS = 20
+RESTART_DISPLACEMENT = 0.8   # bohr, Cartesian norm of the displacement (H about 0.55 bohr out of plane)
+RESTART_MAXSTEP = 0.3        # bohr: the pyramidal minimum lies about 1 bohr (H motion) away
+MAX_STEPS = 30
 AMU_ME = 1822.888486
 HARTREE_CM = 219474.6313632
 HARTREE_EV = 27.211386245988
@@ -214,7 +215,7 @@ def restart_mode(a, work, check, lines):
     start = saddle_xyz + RESTART_DISPLACEMENT * disp.ravel()
     write_config(work, root, True)
     write_geom(work, z, start)
-    status = run_outer(a, work, ["--maxstep", str(run_case.MAXSTEP), "--max-steps", str(MAX_STEPS), "--freq"])
+    status = run_outer(a, work, ["--maxstep", str(RESTART_MAXSTEP), "--max-steps", str(MAX_STEPS), "--freq"])
     check(status == 0, "the restarted optimisation did not converge: outer_job status %d" % status)
     import characters
     ref = characters.Reference(ref_job, characters.c2v_names(ref_job))
