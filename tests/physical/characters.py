@@ -47,6 +47,16 @@ class Reference:
         p = self.mo[:, self.nocc:].T @ S @ np.array(state["particle_ao"])
         return h ** 2, p ** 2
 
+    def pairs(self, job, state):
+        """Every recorded NTO pair of a state (eigenvalue above 0.1): its
+        label, eigenvalue and hole/particle weights, e.g. for a state mixed
+        at an avoided crossing "n(8)->sigma*(10) 0.55 + pi(7)->pi*(9) 0.40"."""
+        out = []
+        for pair in state.get("pairs", []):
+            label, _, _, wh, wp = self.character(job, pair)
+            out.append((label, pair["lambda"], wh, wp))
+        return out
+
     def character(self, job, state):
         """(label, hole MO, particle MO, hole weight, particle weight)."""
         h, p = self.composition(job, state)

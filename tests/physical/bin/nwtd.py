@@ -290,6 +290,14 @@ def log_text(job, chk, res):
     return "\n".join(out) + "\n"
 
 
+def nto_pairs(mo, nocc, xpy, threshold):
+    """The NTO pairs of a state whose eigenvalue exceeds the threshold:
+    eigenvalue, hole and particle (AO coefficients)."""
+    u, lam, v = ntos.transition_svd(xpy)
+    return [{"lambda": float(lam[k]), "hole_ao": (mo[:, :nocc] @ u[:, k]).tolist(),
+             "particle_ao": (mo[:, nocc:] @ v[:, k]).tolist()} for k in range(len(lam)) if lam[k] > threshold]
+
+
 def state_characters(chk):
     """Per state: oscillator strength, leading NTO eigenvalue, C2v labels of
     its hole and particle and the character they make, and the leading
@@ -311,6 +319,7 @@ def state_characters(chk):
                        "nto_lambda": lam, "hole": h, "particle": p, "character": ntos.character(h, p),
                        "mo_pair": "%d->%d" % (i + 1, nocc + a + 1),
                        "hole_ao": hole.tolist(), "particle_ao": particle.tolist(),
-                       "nto_lambdas": [float(v) for v in ntos.transition_svd(t)[1] if v > 0.01]})
+                       "nto_lambdas": [float(v) for v in ntos.transition_svd(t)[1] if v > 0.01],
+                       "pairs": nto_pairs(chk["mo"], nocc, t, 0.1)})
     S_psi4 = psi_overlap.overlap(z, ntos.library_shells(str(chk["basis"]), z), chk["xyz"], chk["xyz"])
     return states, ntos.orthonormality_error(chk["mo"], S), ntos.orthonormality_error(chk["mo"], S_psi4)
