@@ -223,7 +223,6 @@ def restart_mode(a, work, check, lines):
     jobs = records(work)
     qlines = run_case.quorin_lines(work)
     steps = run_case.read_steps(work)
-    log = open(os.path.join(work, "outer.log")).read()
     ider = {int(w.split()[0]): int(w.split()[1]) for w in open(os.path.join(work, "summary.txt"))}
     lines += ["Restart from the saddle (E = %.9f hartree, state %d, %s) displaced by %.2f bohr along the %.1f "
               "cm^-1 mode; `sntofirst = true`." % (saddle_e, root, want[0], RESTART_DISPLACEMENT, freq), "",
@@ -248,7 +247,9 @@ def restart_mode(a, work, check, lines):
         if n > 1 and ider.get(n) == 1:
             check(q.get("chosen") == job["root"], "step %d: quorin reports state %s, the job is root %d"
                   % (n, q.get("chosen"), job["root"]))
-            check(any(j["kind"] == "sp" for j in mine), "step %d: no single-point job first (sntofirst)" % n)
+            everything = at(jobs, xyz)
+            check(everything and everything[0]["kind"] == "sp",
+                  "step %d: the step did not start with a single-point job (sntofirst)" % n)
         snto = ", ".join("%d: %.3f" % (k, v) for k, v in sorted(q.get("snto", {}).items())) or "-"
         lines.append("| %d%s | %.9f | %.5f | %s | %d | %s (%.2f/%.2f) | %s | %.1f |" % (
             n, " (freq)" if ider.get(n) == 2 else "", energy, gmax,
@@ -268,7 +269,6 @@ def restart_mode(a, work, check, lines):
     got = check_freq_job(work, z, xyz, job["root"], energy, check, lines)
     if got:
         check(min(got[0]) > 0, "the end point has an imaginary frequency: not a minimum")
-    check("sntofirst: single-point" in log, "quorin did not run the single-point-first variant")
 
 
 def pyramidalisation(z, xyz):
