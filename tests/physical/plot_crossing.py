@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """SVG plot of the avoided-crossing runs: per step, the excitation energy of
-every state (dots coloured by character), and the state each run handed back
+every state (dots coloured by the character of its leading
+NTO pair), and the state each run handed back
 (a line per run).
 
     plot_crossing.py OUT.svg RUN_DIR [RUN_DIR ...]    (work directories of run_crossing.py)
@@ -60,11 +61,12 @@ def main(argv):
                            % (x, y - 7))
         svg.append('<polyline points="%s" fill="none" stroke="black" stroke-width="1.5"/>' % " ".join(pts))
     svg.append('<text x="%d" y="%d" text-anchor="middle">step (black line: the state handed back; '
-               '"!": quorin printed a WARNING)</text>' % (LEFT + pw // 2, H - 15))
+               '"!": quorin printed a doubt warning)</text>' % (LEFT + pw // 2, H - 15))
     for i, c in enumerate(chars):
         y = TOP + 10 + 18 * i
         svg.append('<circle cx="%d" cy="%d" r="4" fill="%s"/>' % (LEFT + pw + 20, y, COLOURS[i % len(COLOURS)]))
-        svg.append('<text x="%d" y="%d">%s</text>' % (LEFT + pw + 30, y + 4, c.replace("->", "\u2192")))
+        label = c.replace("sigma", "\u03c3").replace("pi", "\u03c0").replace("->", "\u2192")
+        svg.append('<text x="%d" y="%d">%s</text>' % (LEFT + pw + 30, y + 4, label))
     svg.append("</svg>")
     with open(out, "w") as f:
         f.write("\n".join(svg) + "\n")
