@@ -43,11 +43,16 @@ MODES = {"adiabatic": ("false", "false"), "vosksnto": ("true", "true"), "voskwfn
 
 
 def missing_tools():
-    gone = [t for t in ("nwchem", "mpirun") if not shutil.which(t)]
+    gone = [t for t in ("nwchem", "mpirun", "psi4") if not shutil.which(t)]
     try:
         import numpy  # noqa: F401
     except ImportError:
         gone.append("python3-numpy")
+    else:
+        sys.path.insert(0, os.path.join(HERE, "bin"))
+        import psi_overlap
+        if "psi4" not in gone and not psi_overlap.available():
+            gone.append("psi4's Python module")
     return gone
 
 
@@ -97,6 +102,8 @@ def analyse(mode, workdir, status, failures):
         job = forces[-1]                 # the gradient quorin handed back
         check(all(j["mo_orthonormality_error"] < 1e-8 for j in mine),
               "step %d: the stand-ins' basis does not reproduce NWChem's overlap" % n)
+        check(all(j["mo_orthonormality_error_psi4"] < 1e-8 for j in mine),
+              "step %d: psi4's overlaps do not reproduce NWChem's" % n)
         check(abs(job["energy"] - energy) < 1e-8,
               "step %d: handed-back energy %.12f is not the inner job's %.12f" % (n, energy, job["energy"]))
         check(abs(max(abs(v) for f in job["forces"] for v in f) - gmax) < 1e-8,
@@ -152,7 +159,7 @@ def main():
     a = ap.parse_args()
     gone = missing_tools()
     if gone:
-        print("SKIP: the physical runs need NWChem and numpy (apt-get install nwchem python3-numpy); missing: "
+        print("SKIP: the physical runs need NWChem, numpy and psi4 (apt-get install nwchem python3-numpy psi4); missing: "
               + ", ".join(gone))
         return SKIP
     work = os.path.abspath(a.workdir)

@@ -14,6 +14,12 @@
 //                      steepest descent with the same scale (default bfgs)
 //     --freq           after convergence one call with derivative level 2
 //     --freq-only      only one call with derivative level 2, at the start geometry
+//     --project        frequencies with the translations and rotations
+//                      projected out of the mass-weighted Hessian (3N-6, or
+//                      3N-5 for a linear molecule), as Gaussian reports them
+//     --modes FILE     with --project: the vibrations, one block per mode,
+//                      "mode K FREQ" then N lines "dx dy dz", the Cartesian
+//                      displacement (normalised to one) of each atom
 //     --log FILE       outer log (default outer.log): " Step N" before each
 //                      call, then quorin's standard output and error
 //     --summary FILE   one line per call (see below)
@@ -78,8 +84,8 @@ struct Options {
     std::string geom, log, summary, workdir = ".", algo = "bfgs";
     int max_steps = 60;
     double maxstep = 0.1;
-    bool freq = false, freq_only = false, keep = false;
-    std::string quorin, config;
+    bool freq = false, freq_only = false, keep = false, project = false;
+    std::string quorin, config, modes;
 };
 
 struct Geometry {
@@ -129,6 +135,8 @@ Options parse_options(int argc, char** argv) {
         else if (a == "--freq") o.freq = true;
         else if (a == "--freq-only") o.freq_only = true;
         else if (a == "--keep") o.keep = true;
+        else if (a == "--project") o.project = true;
+        else if (a == "--modes") o.modes = value(a);
         else if (a == "--log") o.log = value(a);
         else if (a == "--summary") o.summary = value(a);
         else if (a == "--workdir") o.workdir = value(a);
@@ -323,10 +331,115 @@ std::string convergence_table(double max_f, double rms_f, double max_d, double r
     return t;
 }
 
+// Vibrations of a Cartesian Hessian with translations and rotations
+// projected out: the mass-weighted Hessian is sandwiched between projectors
+// onto the complement of the (orthonormalised) rigid-body motions about the
+// centre of mass, diagonalised, and the eigenvectors lying in the
+// rigid-body space are dropped.  Frequencies in cm^-1 (imaginary ones
+// negative), ascending; displacements Cartesian, normalised to one.
+void projected_vibrations(const std::vector<double>& hessian, const Geometry& g, std::vector<double>& freq,
+                          std::vector<std::vector<double>>& disp) {
+    const std::size_t N = g.z.size(), n = 3 * N;
+    std::vector<double> sm(n), com(3, 0.0);
+    double mtot = 0.0;
+    for (std::size_t a = 0; a < N; ++a) {
+        double m = standin::atomic_mass(g.z[a]);
+        if (m <= 0.0) die("frequencies: atom without a mass");
+        mtot += m;
+        for (int k = 0; k < 3; ++k) {
+            sm[3 * a + k] = std::sqrt(m);
+            com[k] += m * g.x[3 * a + k];
+        }
+    }
+    for (double& c : com) c /= mtot;
+    std::vector<std::vector<double>> rigid;
+    for (int k = 0; k < 6; ++k) {
+        std::vector<double> v(n, 0.0);
+        for (std::size_t a = 0; a < N; ++a) {
+            double r[3];
+            for (int c = 0; c < 3; ++c) r[c] = g.x[3 * a + c] - com[c];
+            if (k < 3) {
+                v[3 * a + k] = sm[3 * a];
+            } else {  // rotation about axis k-3: omega x r
+                int ax = k - 3, b = (ax + 1) % 3, c = (ax + 2) % 3;
+                v[3 * a + b] = -r[c] * sm[3 * a];
+                v[3 * a + c] = r[b] * sm[3 * a];
+            }
+        }
+        for (const auto& u : rigid) {
+            double d = 0.0;
+            for (std::size_t i = 0; i < n; ++i) d += u[i] * v[i];
+            for (std::size_t i = 0; i < n; ++i) v[i] -= d * u[i];
+        }
+        double norm = 0.0;
+        for (double x : v) norm += x * x;
+        norm = std::sqrt(norm);
+        if (norm < 1e-6) continue;  // linear molecule: one rotation fewer
+        for (double& x : v) x /= norm;
+        rigid.push_back(v);
+    }
+    std::vector<double> P(n * n, 0.0), mw(n * n), tmp(n * n, 0.0), hp(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        P[i * n + i] = 1.0;
+        for (const auto& u : rigid)
+            for (std::size_t j = 0; j < n; ++j) P[i * n + j] -= u[i] * u[j];
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) mw[i * n + j] = hessian[i * n + j] / (sm[i] * sm[j] * standin::kAmuToElectronMass);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < n; ++k)
+            for (std::size_t j = 0; j < n; ++j) tmp[i * n + j] += P[i * n + k] * mw[k * n + j];
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < n; ++k)
+            for (std::size_t j = 0; j < n; ++j) hp[i * n + j] += tmp[i * n + k] * P[k * n + j];
+    std::vector<double> values;
+    std::vector<std::vector<double>> vectors;
+    standin::symmetric_eigen(hp, static_cast<int>(n), values, vectors);
+    freq.clear();
+    disp.clear();
+    for (std::size_t r = 0; r < n; ++r) {
+        double inside = 0.0;
+        for (const auto& u : rigid) {
+            double d = 0.0;
+            for (std::size_t i = 0; i < n; ++i) d += u[i] * vectors[r][i];
+            inside += d * d;
+        }
+        if (inside > 0.5) continue;
+        double l = values[r];
+        freq.push_back(l >= 0 ? std::sqrt(l) * standin::kHartreeToWavenumber
+                              : -std::sqrt(-l) * standin::kHartreeToWavenumber);
+        std::vector<double> x(n);
+        double norm = 0.0;
+        for (std::size_t i = 0; i < n; ++i) norm += (x[i] = vectors[r][i] / sm[i]) * x[i];
+        for (double& v : x) v /= std::sqrt(norm);
+        disp.push_back(x);
+    }
+}
+
 // Prints the harmonic frequencies and returns them as the outer log shows
 // them (" Frequencies --" lines, three to a line, as Gaussian writes).
-std::string print_frequencies(const Geometry& g, const Result& r) {
-    std::vector<double> f = standin::harmonic_frequencies(r.hessian, g.z);
+std::string print_frequencies(const Geometry& g, const Result& r, const Options& o) {
+    std::vector<double> f;
+    if (o.project) {
+        std::vector<std::vector<double>> disp;
+        projected_vibrations(r.hessian, g, f, disp);
+        if (!o.modes.empty()) {
+            std::ofstream out(o.modes, std::ios::trunc);
+            char buf[100];
+            for (std::size_t k = 0; k < f.size(); ++k) {
+                std::snprintf(buf, sizeof buf, "mode %zu %.4f\n", k + 1, f[k]);
+                out << buf;
+                for (std::size_t a = 0; a < g.z.size(); ++a) {
+                    std::snprintf(buf, sizeof buf, "%14.8f%14.8f%14.8f\n", disp[k][3 * a], disp[k][3 * a + 1],
+                                  disp[k][3 * a + 2]);
+                    out << buf;
+                }
+            }
+            if (!out) die("cannot write " + o.modes);
+        }
+    } else {
+        f = standin::harmonic_frequencies(r.hessian, g.z);
+    }
     std::printf("Harmonic frequencies (cm**-1):\n");
     for (std::size_t i = 0; i < f.size(); ++i) std::printf("%12.4f%s", f[i], i % 6 == 5 || i + 1 == f.size() ? "\n" : "");
     std::string log = " Harmonic frequencies (cm**-1)\n";
@@ -356,6 +469,7 @@ int main(int argc, char** argv) {
     auto from_start = [&](const std::string& p) { return p.empty() ? p : (start_dir / p).lexically_normal().string(); };
     std::string log_path = o.log.empty() ? std::string() : from_start(o.log);
     std::string summary_path = from_start(o.summary);
+    o.modes = from_start(o.modes);
     if (o.quorin.find('/') != std::string::npos) o.quorin = from_start(o.quorin);
     if (!o.config.empty() && fs::exists(start_dir / o.config)) o.config = from_start(o.config);
     Geometry g;
@@ -391,7 +505,7 @@ int main(int argc, char** argv) {
     if (o.freq_only) {
         Result r = caller.call(1, 2, g);
         report(summary, 1, 2, g, r);
-        caller.append_log(print_frequencies(g, r) + " Normal termination of Gaussian 16 (stand-in).\n");
+        caller.append_log(print_frequencies(g, r, o) + " Normal termination of Gaussian 16 (stand-in).\n");
         return 0;
     }
 
@@ -451,7 +565,7 @@ int main(int argc, char** argv) {
             if (o.freq) {
                 Result f = caller.call(step + 1, 2, g);
                 report(summary, step + 1, 2, g, f);
-                caller.append_log(print_frequencies(g, f));
+                caller.append_log(print_frequencies(g, f, o));
             }
             caller.append_log(" Normal termination of Gaussian 16 (stand-in).\n");
             return 0;

@@ -21,6 +21,7 @@ import tempfile
 import numpy as np
 
 import ntos
+import psi_overlap
 
 BOHR_ANGSTROM = 0.529177249   # the factor quorin converts with
 HARTREE_EV = 27.211386245988
@@ -152,12 +153,14 @@ def scratch_parent():
     return "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
 
 
-def run(job):
+def run(job, nproc=None):
     """Runs the job in NWChem; returns the checkpoint contents (a dict) and
     the parsed output.  Every job starts from NWChem's own SCF guess, whatever
     the route says about guess=read: results then depend on the geometry
     alone, so runs are reproducible."""
-    nproc = min(int(os.environ.get("QUORIN_NWCHEM_NPROC", "2")), os.cpu_count() or 1)
+    if nproc is None:
+        nproc = int(os.environ.get("QUORIN_NWCHEM_NPROC", "2"))
+    nproc = min(nproc, os.cpu_count() or 1)
     work = tempfile.mkdtemp(prefix="quorin-nw-", dir=scratch_parent())
     try:
         with open(os.path.join(work, "job.nw"), "w") as f:
@@ -193,6 +196,43 @@ def run(job):
     chk["energy"] = res["energy"] if res["energy"] is not None else res["ground"] + res["roots"][job["root"] - 1]["omega"]
     if "gradient" in res:
         chk["gradient"] = res["gradient"]
+    return chk, res
+
+
+FD_STEP = 0.005      # bohr, central differences of the analytic gradients
+
+
+def run_freq(job):
+    """A frequency job: the force job at the geometry and the Hessian of the
+    root by central finite differences of NWChem's analytic TD-DFT gradients
+    (6N more force jobs, FD_STEP bohr each way), run QUORIN_FD_JOBS (default
+    2) at a time with one NWChem process each.  The Hessian is symmetrised;
+    its largest asymmetry before that is kept as "hessian_asymmetry"."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    atoms = job["atoms"]
+    n = 3 * len(atoms)
+    h_ang = FD_STEP * BOHR_ANGSTROM
+
+    def displaced(i, sign):
+        moved = [(s, list(x)) for s, x in atoms]
+        moved[i // 3][1][i % 3] += sign * h_ang
+        return dict(job, atoms=moved, kind="force", nwout=None)
+
+    jobs = [dict(job, kind="force")] + [displaced(i, sign) for i in range(n) for sign in (1, -1)]
+    width = max(1, int(os.environ.get("QUORIN_FD_JOBS", "2")))
+    per_job = max(1, int(os.environ.get("QUORIN_NWCHEM_NPROC", "2")) // width)
+    with ThreadPoolExecutor(max_workers=width) as pool:
+        done = list(pool.map(lambda j: run(j, per_job), jobs))
+    chk, res = done[0]
+    grads = [c["gradient"].ravel() for c, _ in done[1:]]
+    hess = np.array([(grads[2 * i] - grads[2 * i + 1]) / (2 * FD_STEP) for i in range(n)])
+    chk["kind"] = "freq"
+    chk["hessian_asymmetry"] = float(np.max(np.abs(hess - hess.T)))
+    chk["hessian"] = 0.5 * (hess + hess.T)
+    # The displaced jobs must have followed the same state: their energies
+    # stay within what the step can change.
+    chk["fd_energy_spread"] = float(max(abs(c["energy"] - chk["energy"]) for c, _ in done[1:]))
     return chk, res
 
 
@@ -242,15 +282,28 @@ def log_text(job, chk, res):
         for name, v, t in (("Maximum Force", fmax, 0.00045), ("RMS     Force", frms, 0.0003),
                            ("Maximum Displacement", fmax / 0.5, 0.0018), ("RMS     Displacement", frms / 0.5, 0.0012)):
             out.append(" %-20s%13.6f%13.6f     %s" % (name, v, t, "YES" if v < t else "NO"))
+    if "hessian" in chk:
+        out += [" Force constants by central differences of %d analytic gradients, step %.4f bohr;"
+                % (2 * chk["hessian"].shape[0], FD_STEP),
+                " largest asymmetry before symmetrising %.3e hartree/bohr**2." % chk["hessian_asymmetry"]]
     out.append(" Normal termination of Gaussian 16 (stand-in: TD-DFT by NWChem).")
     return "\n".join(out) + "\n"
+
+
+def nto_pairs(mo, nocc, xpy, threshold):
+    """The NTO pairs of a state whose eigenvalue exceeds the threshold:
+    eigenvalue, hole and particle (AO coefficients)."""
+    u, lam, v = ntos.transition_svd(xpy)
+    return [{"lambda": float(lam[k]), "hole_ao": (mo[:, :nocc] @ u[:, k]).tolist(),
+             "particle_ao": (mo[:, nocc:] @ v[:, k]).tolist()} for k in range(len(lam)) if lam[k] > threshold]
 
 
 def state_characters(chk):
     """Per state: oscillator strength, leading NTO eigenvalue, C2v labels of
     its hole and particle and the character they make, and the leading
-    canonical MO pair; with the MOs' orthonormality error under the
-    stand-ins' own overlap integrals (a check of the basis they rebuild)."""
+    canonical MO pair; with the MOs' orthonormality errors under the
+    stand-ins' own overlap integrals and under psi4's (checks of the basis
+    each overlap engine rebuilds)."""
     z = [int(v) for v in chk["z"]]
     shells = ntos.build_shells(str(chk["basis"]), z)
     S = ntos.overlap_matrix(shells, chk["xyz"], chk["xyz"])
@@ -264,5 +317,9 @@ def state_characters(chk):
         states.append({"state": k, "energy": float(chk["ground"] + chk["omega"][k - 1]),
                        "ev": float(chk["omega"][k - 1] * HARTREE_EV), "f": float(chk["f"][k - 1]),
                        "nto_lambda": lam, "hole": h, "particle": p, "character": ntos.character(h, p),
-                       "mo_pair": "%d->%d" % (i + 1, nocc + a + 1)})
-    return states, ntos.orthonormality_error(chk["mo"], S)
+                       "mo_pair": "%d->%d" % (i + 1, nocc + a + 1),
+                       "hole_ao": hole.tolist(), "particle_ao": particle.tolist(),
+                       "nto_lambdas": [float(v) for v in ntos.transition_svd(t)[1] if v > 0.01],
+                       "pairs": nto_pairs(chk["mo"], nocc, t, 0.1)})
+    S_psi4 = psi_overlap.overlap(z, ntos.library_shells(str(chk["basis"]), z), chk["xyz"], chk["xyz"])
+    return states, ntos.orthonormality_error(chk["mo"], S), ntos.orthonormality_error(chk["mo"], S_psi4)
