@@ -513,6 +513,23 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
         const std::string said = rep::format_report(rep::parse_log_text(log, "log"));
         EXPECT_EQ(said.substr(said.rfind("\n  end:") + 20), end + "\n");
     }
+    // Each thing a call lacks or contradicts, noted where it happens: an echoed energy that is not the one Gaussian
+    // took; a call without energy, gradient job, best value or second comparison that reads back another state than
+    // the one handed back; a later call without the state it started from.
+    const std::string dia = " Staring diabatic state (SDNTO enabled) ...\n", ex = " Excited State   1:  Singlet-A  5.0 eV\n",
+                      row = "  State  1 : SNTO =   0.80\n", up = "  [Diabatic] Updated diabatic state index =  1\n";
+    const std::string odd = kStart + dia + "  [Diabatic] Initial following diabatic state  1\n" + ex + kJob + "-75.80\n" + kDone +
+                            " Recovered energy= -75.90\n" + kStart + dia + "  [Diabatic] Previous diabatic state is  2\n" + ex +
+                            row + "  WARNING: Near-degenerate candidate: state  2  delta =    0.0\n"
+                            "  WARNING: Energy not found in log file\n" + up + kDone + kStart + dia + ex + kJob + "-75.80\n" +
+                            row + "  Best SNTO value:   0.80\n" + up + kDone;
+    const std::string notes = rep::format_report(rep::parse_log_text(odd, "odd"));
+    EXPECT_EQ(notes.substr(notes.find("Could not read:\n"), notes.find("\nSummary") - notes.find("Could not read:\n")),
+              "Could not read:\n  step 1: echoed energy -75.8000000000 differs from Gaussian's -75.9000000000\n  step 2: no energy found\n"
+              "  step 2: quorin found no energy in the inner log and handed back 0\n"
+              "  step 2: no gradient job root found (no \"This state for optimization\" line)\n"
+              "  step 2: no \"Best SNTO value\" line\n  step 2: near-degenerate candidates but no second comparison read\n"
+              "  step 2: followed state read back as 2 but step 1 handed back 1\n  step 3: no \"Previous diabatic state\" line\n");
     // The picture: what it must mean, then its drawing whole against the reviewed copy in tests/reviewed/, which
     // catches what the meaning leaves open (a label moved, a key misplaced, a line lost). After a deliberate change
     // this run's picture is left in the build tree, to be looked at and copied over.
