@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "report.hpp"
+#include "report_text.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -95,7 +96,8 @@ void check_layout(const std::string& svg, Heights* y_of = nullptr) {
     for (const Element& e : elements(svg, "*")) {
         const int s = e.num("data-state");
         const std::string c = e.at("fill") == "white" || e.at("fill") == "none" ? e.at("stroke") : e.at("fill");
-        EXPECT_TRUE(colour.emplace(s, c).first->second == c && state.emplace(c, s).first->second == s) << s << " " << c;
+        EXPECT_TRUE(colour.emplace(s, c).first->second == c && state.emplace(c, s).first->second == s &&
+                    std::regex_match(c, std::regex("#[0-9A-F]{6}"))) << s << " " << c;
         (e.at("class") == "legend" ? legend : states).insert(s);
     }
     EXPECT_TRUE(std::includes(legend.begin(), legend.end(), states.begin(), states.end()));
@@ -508,6 +510,8 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
              {kStart + " ERROR: x\n        y\nSTOP 2\n" + call, "the run STOPPED at step 1: ERROR: x y (STOP 2) [log line 2]; the "
                                                             "log goes on with 1 more call(s)"},
              {kStart + " quorin: I/O failure: disk full\n", "the run STOPPED at step 1: quorin: I/O failure: disk full [log line 2]"},
+             {"  [Diabatic] Previous diabatic state is 1\n quorin: I/O failure: disk full\n",  // a fragment
+              "the run STOPPED at step 1: quorin: I/O failure: disk full [log line 2]"},
              {call + kStart + "  [Diabatic] Previous diabatic state is  1\n " + et + "\n",
               "the run STOPPED at step 2: quorin ended without its closing banner; outer job: " + et}}) {
         const std::string said = rep::format_report(rep::parse_log_text(log, "log"));
@@ -579,6 +583,9 @@ TEST(ReportTool, EveryExitStatusAndOutput) {
     EXPECT_EQ(read_file("p.csv") + read_file("p.json") + read_file("q.csv"),  // q.csv despite the SVG that could not be
               rep::format_csv(run) + rep::format_json(run) + rep::format_csv(run));
     EXPECT_EQ(read_file("p.svg"), rep::render_svg(run));
+    // Text as the log held it, but readable: UTF-8 of every length kept, each byte of a broken sequence replaced.
+    const std::string bad = "\xef\xbf\xbd", good = "a\xc3\xa9\xe2\x9c\x93\xf0\x9d\x9c\x86\xf4\x8f\xbf\xbf";
+    EXPECT_EQ(rep::utf8_clean(good + "\xf0\x9d\x9c|\xc1\xbf\xf5\x80" + good), good + bad + bad + bad + "|" + bad + bad + bad + bad + good);
     // What could not be read names its log when there are several.
     write_file("frag.log", "  [Diabatic] Previous diabatic state is 1\n  Final best matching state: 1\n");
     const std::string banner = "lines 1-2: quorin output without a start banner\n";
