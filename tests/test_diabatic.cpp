@@ -212,8 +212,7 @@ std::map<std::string, std::string> kept_state() {
 // step's NTOs.
 TEST(Diabatic, DoubtIsSaidAloudAndMinsntoStops) {
     struct Row { std::string keys; std::vector<double> path; std::string doubts; };
-    for (const Row& row : std::vector<Row>{{"vosksnto = false\n", {0.0, 0.2, 0.35, 0.5}, "-R-"},
-                                           {"vosksnto = true\n", {0.0, 0.24592}, "A"},
+    for (const Row& row : std::vector<Row>{{"vosksnto = true\n", {0.0, 0.24592}, "A"},
                                            {"vosksnto = true\nsntorange = 0\n", {0.0, 0.35}, "L"},
                                            {"vosksnto = true\nsntorange = 0\nminsnto = 0.3\n", {0.0, 0.2, 0.35}, "-E"},
                                            {"vosksnto = false\nsntoref = FIRST\n", {0.0, 0.2, 0.35, 0.5}, "-R-"},
@@ -306,8 +305,6 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
              {"           2\n", "", "", " ERROR: Failed to read range_str from sdn_meta.dat"},
              {"           4" + stored, "", "", outside("4")}, {"           0" + stored, "", "", outside("0")},
              {"           3" + stored, "failed_rows", "root = 2\nnadd = 1\n", window("2 to 3")},
-             {"           3" + stored, "failed_rows", "sntorange = 1\n", window("2 to 3")},
-             {"           1" + stored, "failed_rows", "sntorange = 1\n", window("1 to 2")},
              {"           2" + stored, "failed_rows", "sntorange = 9\n", window("1 to 3")}}) {
         SCOPED_TRACE(error);
         write_diabatic_config("vosksnto = true\n" + (keys.empty() ? "sntorange = 0\n" : keys));

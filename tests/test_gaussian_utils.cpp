@@ -10,11 +10,6 @@
 namespace quorin::test {
 namespace {
 
-void expect_stop(const Outcome& o, const std::string& message) {
-    EXPECT_EQ(o.status, 1) << message;
-    EXPECT_EQ(o.out, message);
-}
-
 std::string text_of(const std::vector<std::string>& lines, const std::string& eol = "\n") {
     std::string text;
     for (const auto& l : lines) text += l + eol;
@@ -109,8 +104,6 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     EXPECT_EQ(read_grad_from_fch("a.fchk", 3), (std::vector<double>{1, -2, 0.3, 4, 5, 6, 7, 8, -9}));
     write_file("o.fchk", opt_point + "Cartesian Force Constants   R   N=  45\n");
     EXPECT_EQ(read_grad_from_fch("o.fchk", 3), std::vector<double>(9, 9.0));
-    expect_stop(outcome_of([&] { (void)read_grad_from_fch("a.fchk", 4); }),
-                " ERROR: Failed to read gradient data from a.fchk\n        Its header gives N= 9; 4 atoms need 12 values.\n");
 
     // A frequency step's output: energy, the gradient itself, zero
     // polarizability and dipole derivatives, the force constants as they
@@ -289,7 +282,6 @@ TEST(Checkpoints, GeometryOfTheStep) {
              {head + "x\n", other + "it holds an unreadable number of coordinates for 2 atoms" + end},
              {head + "6\n" + five + "  1.8000000xE+00\n", other + "its coordinates: cannot read a real from \" 1.8000000xE+00\"" + end},
              {head + "6\n" + five, other + "its coordinates: end of file after 5 of 6 values" + end},
-             {head + "6\n" + five + "  1.80\n", other + "its coordinates: value 6 of 6 is missing or cut short" + end},
              {head + "6\n" + five.substr(0, 16) + "             NaN" + five.substr(32) + "  1.8\n",
               " ERROR: c.fchk holds \"NaN\" as Current cartesian coordinate 2, not a finite number.\n"}}) {
         if (fchk.empty()) fs::remove("c.fchk");

@@ -65,9 +65,7 @@ TEST(Hessian, RootFromTheStateFileWholeOutputAndAFailedJob) {
     for (const auto& [fchk, said] : std::vector<std::pair<std::string, std::string>>{
              {"", " ERROR: Cannot open fchk file for energy: e.fchk\n"},
              {"SCF Energy  R  -1.0\n Total Energy  R  -2.0\n", " ERROR: Total Energy not found in e.fchk\n"},
-             {"Total Energy   R\n", unread},
              {"Total Energy   R   -7.6E+0x\n", unread},
-             {"Total Energy   R   NaN\n", " ERROR: e.fchk holds \"NaN\" as the total energy, not a finite number.\n"},
              {"SCF Energy  R  -1.0\n Total Energy  R  -2.0\nTotal Energy   R   -7.6123456789E+01\n", ""}}) {
         if (fchk.empty()) fs::remove("e.fchk");
         else write_file("e.fchk", fchk);

@@ -111,6 +111,12 @@ Outcome outcome_of(F&& f) {
     return o;
 }
 
+// Checks that a call stopped with status 1 after printing `message`.
+inline void expect_stop(const Outcome& o, const std::string& message) {
+    EXPECT_EQ(o.status, 1) << message;
+    EXPECT_EQ(o.out, message);
+}
+
 // printf into a string.
 template <class... A>
 std::string strf(const char* format, A... args) {
@@ -219,13 +225,6 @@ inline std::vector<double> ein_angstrom(const std::string& ein) {
     }
     return x;
 }
-// The geometry (bohr) that g16 read for a step: the External input's values
-// in angstrom with 12 decimals (the inner input's F20.12), read back.
-inline std::vector<double> inner_geometry(const std::string& ein) {
-    std::vector<double> x;
-    for (double a : ein_angstrom(ein)) x.push_back(std::strtod(strf("%.12f", a).c_str(), nullptr) / 0.529177249);
-    return x;
-}
 
 // gfortran's own text for reals, from the Fortran reference program: the
 // free-form line (print *, x) and the D20.12, F20.12, F10.6, F6.3 and F12.6 fields.
@@ -259,10 +258,13 @@ inline std::string d20_rows(const std::vector<double>& xs, std::size_t per_row, 
 }
 
 // What the model gives for `root` (of `nstate` roots) at the geometry g16
-// read for an External input, and the External output file that hands its
-// energy and gradient back: energy and a zero dipole, then a line per atom.
+// read for an External input (its values in angstrom with 12 decimals, the
+// inner input's F20.12, read back), and the External output file that hands
+// its energy and gradient back: energy and a zero dipole, then a line per atom.
 inline standin::Evaluation model_at(const std::string& ein, int root, int nstate, bool hessian = false) {
-    return standin::evaluate(standin::default_model(), inner_geometry(ein), root, nstate, hessian);
+    std::vector<double> x;
+    for (double a : ein_angstrom(ein)) x.push_back(std::strtod(strf("%.12f", a).c_str(), nullptr) / 0.529177249);
+    return standin::evaluate(standin::default_model(), x, root, nstate, hessian);
 }
 inline std::string external_output(const standin::Evaluation& e) {
     return d20_rows({e.energy, 0.0, 0.0, 0.0}, 4) + d20_rows(e.gradient, 3);

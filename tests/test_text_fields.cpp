@@ -332,26 +332,3 @@ TEST(TextFields, FixedFieldRead) {
 
     // (Records of such fields: the checkpoint's geometry in test_gaussian_utils.cpp.)
 }
-
-TEST(TextFields, Files) {
-    ScratchDir dir;
-    replace_file_atomically("state.dat", "one\n");
-    replace_file_atomically("state.dat", "two\n");
-    EXPECT_EQ(read_file("state.dat"), "two\n");
-    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);  // no part file left
-    EXPECT_THROW(replace_file_atomically("no_such_dir/state.dat", "x"), IoFailure);
-
-    // A pattern matches whole names only.
-    for (std::string name : {"new_state3.fch", "new_state3.fch.txt", "new_state12.fch", "old.fch"})
-        write_file("temp/" + name, name);
-    remove_matching("temp", "new_state*.fch");
-    EXPECT_EQ(list_matching("temp", "*"), (std::vector<std::string>{"new_state3.fch.txt", "old.fch"}));
-
-    // A target name near the file-name limit still gets its copy; a missing
-    // source leaves the target as it was.
-    const std::string long_name = "temp/" + std::string(240, 'a') + ".chk";
-    EXPECT_TRUE(copy_file_over("temp/old.fch", long_name));
-    EXPECT_EQ(read_file(long_name), "old.fch");
-    EXPECT_FALSE(copy_file_over("temp/missing.fch", long_name));
-    EXPECT_EQ(read_file(long_name), "old.fch");
-}
