@@ -280,6 +280,10 @@ TEST(Diabatic, DoubtIsSaidAloudAndMinsntoStops) {
 TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
     ScratchDir dir;
     write_diabatic_config("vosksnto = true\nsntorange = 0\n");
+    const ProcessResult empty = call_at(kPath[0], kConfig, "QUORIN_STANDIN_FAULTS=empty_nto");  // starts no following
+    EXPECT_TRUE(empty.status == 1 && !fs::exists("temp/sdn_meta.dat") &&
+                contains(empty.out, "\n ERROR: The NTO file of state 1, temp/old.fch, cannot serve as the reference of the "
+                                    "next step: it holds no number of basis functions.\n")) << empty.out;
     ASSERT_EQ(call_at(kPath[0], kConfig).status, 0);
     ASSERT_EQ(call_at(kPath[1], kConfig).status, 0);
     const auto before = kept_state();

@@ -82,6 +82,10 @@ TEST(Entry, CheckNamesEachSlipOnce) {
         {"sdnto: true\n", "", "", w + "\"sdnto: true\" in c.toml has no \"=\" and is ignored; write sdnto = true."},
         {"[qorin]\nroot = 2\n", "", "", w + "Section header \"[qorin]\" in c.toml is not [quorin]; the pairs under it "
                                             "are ignored."},
+        {"root = 2\nroot = 3\nroot = 4\n[Quorin old]\n", "", "", w + "root is given again in c.toml: \"3\" replaces \"2\".\n" +
+                                                  w + "root is given again in c.toml: \"4\" replaces \"3\".\n" + w +
+                                                  "Section header \"[Quorin old]\" in c.toml is not [quorin]; the pairs under "
+                                                  "it are ignored."},
         {"mem = 32kW\nsntowarn = 1\nntothre = 0\n", "", "", ""},
         {"ntothre = 0,3\n", "", "", w + "ntothre = \"0,3\" in c.toml is read as 0: \",3\" after it is ignored."},
         {"ntothre = nan\n", "", "", w + "ntothre = \"nan\" in c.toml is not a finite number."},

@@ -8,9 +8,11 @@
 #include <chrono>
 #include <csignal>
 #include <map>
+#include <random>
 #include <thread>
 
 #include "outside_programs.hpp"
+
 #include "test_support.hpp"
 
 namespace quorin {
@@ -114,6 +116,37 @@ TEST(OutsidePrograms, CancellingTheJobEndsTheInnerJobWithQuorin) {
         std::this_thread::sleep_until(job_started + std::chrono::milliseconds(3500));  // past its end
         EXPECT_FALSE(fs::exists("temp/late_write"));
         EXPECT_FALSE(fs::exists("out.EOu"));
+    }
+}
+
+// Pieces of every size through the smallest buffer, written or put into its room in part, make the file in order:
+// across flushes, past the buffer's size, and none when the replacement is dropped uncommitted, which leaves the
+// file as it was and no part file.
+TEST(OutsidePrograms, AReplacementHoldsEveryPieceInOrderOrNothing) {
+    ScratchDir dir;
+    std::mt19937 rng(11);
+    auto size = [&](std::size_t hi) { return std::uniform_int_distribution<std::size_t>(0, hi)(rng); };
+    std::string file;
+    for (int round = 0; round < 16; ++round) {
+        std::string all;
+        {
+            FileReplacement out("f.txt", 4096);
+            for (int k = 0; k < 40; ++k) {
+                std::string piece(size(k % 5 ? 700 : 9000), ' ');
+                for (char& ch : piece) ch = static_cast<char>('!' + size(90));
+                if (k % 3) {
+                    out.write(piece);
+                } else {
+                    piece.resize(std::min<std::size_t>(piece.size(), 64));
+                    std::ranges::copy(piece, out.room<64>().begin());
+                    out.used(piece.size());
+                }
+                all += piece;
+            }
+            if (round % 4) out.commit(), file = all;
+        }
+        EXPECT_EQ(read_file("f.txt"), file) << round;
+        EXPECT_EQ(list_matching(".", ".quorin-part-*"), std::vector<std::string>{});
     }
 }
 
