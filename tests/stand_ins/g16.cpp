@@ -274,13 +274,14 @@ void run_slow_link(double seconds) {
     const pid_t link = fork();
     if (link == 0) {
         for (int sig : {SIGTERM, SIGINT, SIGHUP}) std::signal(sig, fault("deaf") ? SIG_IGN : link_ended);
+        // Named only once it takes the signals as it will: a test signals as soon as the file appears.  Whole or
+        // not at all.
+        std::ofstream("g16.pids.part") << getppid() << ' ' << getpid() << '\n';
+        std::rename("g16.pids.part", "g16.pids");
         usleep(static_cast<useconds_t>(seconds * 1e6));
         std::ofstream("late_write") << "written after " << seconds << " s\n";
         _exit(0);
     }
-    // Whole or not at all: a test reads the file as soon as it appears.
-    std::ofstream("g16.pids.part") << getpid() << ' ' << link << '\n';
-    std::rename("g16.pids.part", "g16.pids");
     int status = 0;
     waitpid(link, &status, 0);
 }
