@@ -278,6 +278,8 @@ TEST(Checkpoints, GeometryOfTheStep) {
              {head + "6\n" + five + "  1.80009000E+00\n", ""},
              {head + "6\n" + five + "  2.50000000E+00\n", other + "coordinate 3 of atom 2 is   2.5000000000000000 bohr there "
                                                         "and   1.8000000000000000 bohr in ext.inp" + end},
+             {head + "6\n" + five.substr(0, 48) + " -2.50000000E+00" + five.substr(64) + "  1.80000000E+00\n",
+              other + "coordinate 1 of atom 2 is  -2.5000000000000000 bohr there and   0.0000000000000000 bohr in ext.inp" + end},
              {head + "9\n" + five + five, other + "it holds 9 coordinates for 2 atoms" + end},
              {head + "x\n", other + "it holds an unreadable number of coordinates for 2 atoms" + end},
              {head + "6\n" + five + "  1.8000000xE+00\n", other + "its coordinates: cannot read a real from \" 1.8000000xE+00\"" + end},
