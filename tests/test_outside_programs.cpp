@@ -50,6 +50,8 @@ TEST(OutsidePrograms, OneRunPerDirectoryAndKilledRunsNeitherBlockNorLeaveParts) 
     write_external_input(1);
     Background first(external_command(kConfig, "QUORIN_STANDIN_FAULTS=slow=30"), "first.out", "first.err");
     ASSERT_TRUE(wait_for_file("temp/g16.pids", 20)) << read_file("first.out") << read_file("first.err");
+    using P = fs::perms;  // a lock file that any later run of its owner can open to read and write
+    EXPECT_EQ(fs::status("temp/.quorin.lock").permissions() & (P::owner_all | P::sticky_bit), P::owner_read | P::owner_write);
 
     // A second run in the same directory stops at once and touches nothing.
     const auto before = tree();

@@ -97,7 +97,8 @@ void check_layout(const std::string& svg, Heights* y_of = nullptr) {
         const int s = e.num("data-state");
         const std::string c = e.at("fill") == "white" || e.at("fill") == "none" ? e.at("stroke") : e.at("fill");
         EXPECT_TRUE(colour.emplace(s, c).first->second == c && state.emplace(c, s).first->second == s &&
-                    std::regex_match(c, std::regex("#[0-9A-F]{6}"))) << s << " " << c;
+                    std::regex_match(c, std::regex("#[0-9A-F]{6}")) && std::stoi(c.substr(1, 2), nullptr, 16) +
+                    std::stoi(c.substr(3, 2), nullptr, 16) + std::stoi(c.substr(5), nullptr, 16) < 600) << s << " " << c;
         (e.at("class") == "legend" ? legend : states).insert(s);
     }
     EXPECT_TRUE(std::includes(legend.begin(), legend.end(), states.begin(), states.end()));
@@ -507,6 +508,7 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
              {call + " " + et + "\n", "outer job ended after step 1: " + et},
              {call + " Frequencies --  30.00\n Normal termination of G\n", "normal termination after step 1; 1 frequencies, lowest "
                                                                           "30.00 cm-1, none imaginary"},
+             {kStart + " ERROR: x\nSTOP\n", "the run STOPPED at step 1: ERROR: x (STOP 0) [log line 2]"},
              {kStart + " ERROR: x\n        y\nSTOP 2\n" + call, "the run STOPPED at step 1: ERROR: x y (STOP 2) [log line 2]; the "
                                                             "log goes on with 1 more call(s)"},
              {kStart + " quorin: I/O failure: disk full\n", "the run STOPPED at step 1: quorin: I/O failure: disk full [log line 2]"},
