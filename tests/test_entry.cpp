@@ -62,6 +62,10 @@ TEST(Entry, StartupErrors) {
         EXPECT_EQ(std::to_string(r.status) + r.out, std::to_string(c.status) + kBanner + c.out + c.err) << c.args;
         EXPECT_TRUE(fs::is_directory("temp")) << c.args;
     }
+    // A failure no check foresaw (the folder removed under the job) ends with "quorin: " and its reason, status 2.
+    write_file("job.gjf", "%chk=job\n# opt freq nosymm\n\n[quorin] method=b3lyp basis=x root=1\n\n0 1\nH 0 0 0\n\n");
+    const ProcessResult gone = run_process("mkdir g && cd g && rmdir ../g && " QUORIN_EXE " --check " + fs::absolute("job.gjf").string());
+    EXPECT_TRUE(gone.status == 2 && gone.err.starts_with("quorin: filesystem error: ")) << gone.status << gone.err;
 }
 
 // An outer-job geometry of water (bohr), the molecule of the stand-ins' model.

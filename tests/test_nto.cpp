@@ -72,26 +72,30 @@ TEST_F(Nto, UnsupportedInttypeAndAbsurdBasisCounts) {
              {fch({0.5}), -1, 1, " ERROR: Invalid number of orbital energies (-1) for d.fch\n"},
              {"Beta Orbital Energies    R  N=  1\n 0.5\n", 1, 1, " ERROR: Alpha orbital energies not found in d.fch\n"},
              {"Alpha Orbital Energies    R  N=  2\n 0.5 x\n", 2, 2,
-              "value 1 of 2 is missing or cut short in the alpha orbital energy section of d.fch"}}) {
+              "value 1 of 2 is missing or cut short in the alpha orbital energy section of d.fch"},
+             {fch({0.5}) + "Beta Orbital Energies    R  N=  1\n x\n", 1, -1, ""}}) {  // beta is only read when asked for
         write_file("d.fch", c.text);
         const Outcome o = outcome_of([&] {
             c.nif ? (void)read_orbital_energies_from_fch("d.fch", c.nif) : (void)read_nif_from_fch("d.fch");
         });
         EXPECT_EQ(strf("%d", o.status) + o.out + o.failure, strf("%d", c.status) + c.said) << c.text;
     }
+    write_file("d.fch", fch({0.5, 0.75}) + "Beta Orbital Energies    R  N=  2\n  2.50000000E-01 -1.25000000E-01\n");  // an open shell
+    EXPECT_EQ(read_orbital_energies_from_fch("d.fch", 2, true).beta, std::vector<double>({0.25, -0.125}));
 }
 
 TEST_F(Nto, RangeAndSntoSums) {
     const struct { std::vector<double> eig; std::string range; int count; } ranges[] = {
         {{0.01, -0.45, 0.2, 0.9, 0.05}, "2,4", 2},            // |e| counts; 0.2 lies inside, uncounted
         {{0.3, 0.5, -0.3, 0.25}, "2,2", 1},                   // equal to the threshold is not above it
-        {{-0.3, 0.1, 0.3, 0.0, 0.2, 0.3, -0.25}, "1,7", 7}};  // none above: every orbital, of 7 among 9 functions
+        {{-0.3, 0.1, 0.3, 0.0, 0.2, 0.3, -0.25}, "1,7", 7},   // none above: every orbital, of 7 among 9 functions
+        {{}, "1,0", 0}};                                      // no basis functions: no orbital, not a damaged file
     for (const auto& c : ranges) {
         write_file("r.fch", fch(c.eig, c.count == 7 ? 9 : 0));
         CaptureStdout out;
         const NtoRange r = find_nto_range("r.fch", 0.3);
         EXPECT_EQ(r.range_str + " " + std::to_string(r.count), c.range + " " + std::to_string(c.count));
-        EXPECT_EQ(out.text(), c.count < 7 ? "" : " WARNING: No orbitals found with eigenvalue >   0.29999999999999999"
+        EXPECT_EQ(out.text(), c.count % 7 ? "" : " WARNING: No orbitals found with eigenvalue >   0.29999999999999999"
                                                  "     \n          Using all orbitals as fallback\n");
     }
 
@@ -102,7 +106,7 @@ TEST_F(Nto, RangeAndSntoSums) {
     write_file("ref.fch", fch({0.9, 0.9, 0.5, -0.3, 0.1, 0.9}));
     write_file("ov.txt",
                "3 3 0.9\n\n4 4 0.7\nx y z\n4 4 -0.8\r\n4 5 0.7\n5 5 /\n1 , 0.75\n0 0 5\n7 7 5\n-1 -1 5\n6 6\n2 2 0.5 extra\n6 6 0.25\n");
-    write_file("inf.txt", "2 2 0.5\n3 3 -Infinity\n");
+    write_file("inf.txt", "1 1 0.25\n2 2 0.5\n3 3 -Infinity\n");
     EXPECT_THAT(read_overlap_integral_file("ov.txt", 6), ElementsAre(0.0, 0.5, 0.9, -0.8, 0.0, 0.25));
     const std::string gap = "        voskwfn may have failed\n";
     struct Sum { std::string file, range; double value; std::string said; };
@@ -113,7 +117,7 @@ TEST_F(Nto, RangeAndSntoSums) {
              {"ov.txt", "-4,3", 1, " ERROR: Overlap file ov.txt holds no diagonal entry for orbital 1 of the range -4,3\n" + gap},
              {"ov.txt", "4,9", 1, " ERROR: Overlap file ov.txt holds no diagonal entry for orbital 5 of the range 4,9\n" + gap},
              {"ov.txt", "3", 1, " ERROR: Invalid range format: 3\n"},
-             {"inf.txt", "2,3", kNoSnto, " WARNING: inf.txt holds \"-Infinity\" as the overlap of orbital 3, not a number; "
+             {"inf.txt", "1,3", kNoSnto, " WARNING: inf.txt holds \"-Infinity\" as the overlap of orbital 3, not a number; "
                                         "state 4 gets no SNTO value.\n"}}) {
         double v = 0.0;
         const Outcome o = outcome_of([&] { v = calculate_snto("ref.fch", c.file, c.range, 4); });
@@ -166,6 +170,10 @@ TEST_F(Nto, SingleStateNtoMissing) {
                                          "-v state=4\n ERROR: Expected template output file not found: temp/new_state4.fch\n"
                                          "        voskwfn may have failed\n");
     }
+    write_file("temp/new_state4.fch", "nto\n");  // voskwfn's own output, but no copy where it was asked for
+    const Outcome o = outcome_of([&] { NtoEngine(settings).calculate_nto_for_state("temp/tddft_pelun.fchk", 4, "no/old.fch"); });
+    EXPECT_EQ(o.status, 1);
+    EXPECT_THAT(o.out, EndsWith(" ERROR: Expected output file not found: no/old.fch\n        voskwfn may have failed\n"));
 }
 
 // voskwfn matching over range 2,3: the reference old.fch weighs only orbital
@@ -319,6 +327,8 @@ TEST_F(Nto, VoskSntoCleanUpSecondPassAndSnapshots) {
                                "'temp/new_state2.fch'\n"));
     EXPECT_EQ(read_file("temp/debug_snapshots/snto0007_old.snto"), read_file("temp/snto.snto"));
     EXPECT_EQ(read_file("temp/debug_snapshots/snto0007_nminus.snto"), read_file("temp/snto_nminus.snto"));
+    fs::remove("temp/snto.snto");  // a tool that left no summary: no snapshot of it
+    EXPECT_THAT(outcome_of([&] { match({2}); }).out, EndsWith("\n  [Debug] Skip SNTO backup: temp/snto.snto not found\n ERROR: Cannot open .snto file: temp/snto.snto\n"));
 }
 
 }  // namespace

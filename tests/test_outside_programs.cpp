@@ -149,6 +149,8 @@ TEST(OutsidePrograms, AReplacementHoldsEveryPieceInOrderOrNothing) {
         }
         EXPECT_EQ(read_file("f.txt"), file) << round;
         EXPECT_EQ(list_matching(".", ".quorin-part-*"), std::vector<std::string>{});
+    const CounterStep lost = next_counter_value("none/count");  // a counter that cannot be written says so
+    EXPECT_TRUE(lost.value == 1 && !lost.recorded);
     }
 }
 
@@ -176,9 +178,10 @@ TEST(OutsidePrograms, StagedFilesReplaceTheirTargetsTogether) {
 TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
     ScratchDir dir;
     replace_file_atomically("sdn_meta.dat", "previous step\n");
+    write_file("big", std::string(4096, 'x'));
     // A file-size limit fails the write as a full disk does; done in a child
     // so that the limit stays there.  Its raw wait status: 0 for the I/O
-    // failure that names the file.
+    // failure that names the file, after a copy that failed as well.
     auto write_over_the_limit = [](bool signal_ignored) {
         const pid_t child = fork();
         if (child == 0) {
@@ -186,6 +189,7 @@ TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
             const rlimit limit{64, 64};
             setrlimit(RLIMIT_FSIZE, &limit);
             try {
+                if (signal_ignored && copy_file_over("big", "copy")) _exit(3);
                 replace_file_atomically("sdn_meta.dat", std::string(4096, 'x'));
             } catch (const IoFailure& e) {
                 _exit(std::string(e.what()).rfind("cannot write sdn_meta.dat: ", 0) == 0 ? 0 : 2);
@@ -204,15 +208,17 @@ TEST(OutsidePrograms, AFullDiskLeavesThePreviousStateFile) {
     EXPECT_EQ(status_of([] { replace_file_atomically("taken", "x"); }, &message), 2);
     EXPECT_EQ(message, "cannot replace taken: Is a directory");
     EXPECT_EQ(list_matching(".", ".quorin-part-*"), std::vector<std::string>{});
+    const CounterStep lost = next_counter_value("none/count");  // a counter that cannot be written says so
+    EXPECT_TRUE(lost.value == 1 && !lost.recorded);
 
     // Killed in the middle of the write (SIGXFSZ's own action): the partial
     // file stays behind, and is what the next call's clean-up removes.
     const int raw = write_over_the_limit(false);
     ASSERT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGXFSZ);
     EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
-    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 3);
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 4);
     remove_partial_files(".");
-    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 2);
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 3);
     EXPECT_EQ(read_file("sdn_meta.dat"), "previous step\n");
 }
 

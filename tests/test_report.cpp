@@ -90,6 +90,10 @@ void check_layout(const std::string& svg, Heights* y_of = nullptr) {
                                     : in(all[1], e.x, e.y)) << e.tag << " " << e.text;
         if (e.tag == "rect" && e.at("fill") == "none") frames.push_back(e);
     }
+    for (const Element& e : all)  // a panel without values says so in its middle
+        if (e.at("fill") == "#777" && e.at("font-size") == "14")
+            EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), [&](const Element& f) {
+                return std::fabs(f.real("y") + f.real("height") / 2 - e.y) < 0.06; })) << e.text;
     std::map<int, std::string> colour;  // each state one colour, each colour one state
     std::map<std::string, int> state;
     std::set<int> states, legend;
@@ -100,6 +104,15 @@ void check_layout(const std::string& svg, Heights* y_of = nullptr) {
                     std::regex_match(c, std::regex("#[0-9A-F]{6}")) && std::stoi(c.substr(1, 2), nullptr, 16) +
                     std::stoi(c.substr(3, 2), nullptr, 16) + std::stoi(c.substr(5), nullptr, 16) < 600) << s << " " << c;
         (e.at("class") == "legend" ? legend : states).insert(s);
+        if (s > 8 && c.size() == 7) {  // beyond the palette: chroma 0.5 and floor 0.2, hues a golden angle apart
+            double v[3], h;
+            for (int k = 0; k < 3; ++k) v[k] = std::stoi(c.substr(1 + 2 * k, 2), nullptr, 16) / 255.0;
+            const auto [lo, hi] = std::minmax({v[0], v[1], v[2]});
+            h = 60 * (hi == v[0] ? std::fmod((v[1] - v[2]) / (hi - lo) + 6, 6) : hi == v[1] ? (v[2] - v[0]) / (hi - lo) + 2
+                                                                                                : (v[0] - v[1]) / (hi - lo) + 4);
+            EXPECT_TRUE(std::fabs(lo - 0.2) < 0.005 && std::fabs(hi - lo - 0.5) < 0.005 &&
+                        std::fabs(h - std::fmod(137.508 * s, 360.0)) < 1) << s << " " << c << " hue " << h;
+        }
     }
     EXPECT_TRUE(std::includes(legend.begin(), legend.end(), states.begin(), states.end()));
     ASSERT_EQ(frames.size(), 3u);
@@ -506,8 +519,9 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
              {call + " Optimization stopped.\n    -- Number of steps exceeded,  NStep=   9\n",
               "optimization STOPPED without converging: step limit reached after step 1"},
              {call + " " + et + "\n", "outer job ended after step 1: " + et},
-             {call + " Frequencies --  30.00\n Normal termination of G\n", "normal termination after step 1; 1 frequencies, lowest "
-                                                                          "30.00 cm-1, none imaginary"},
+             {call + "  Item  Value  Threshold  Converged?\n Maximum Force  0.1  0.2  NO\n Predicted change in Energy=-1D-05\n"
+                     " Frequencies --  30.00  40.00  50.00\n Normal termination of G\n",  // a table cut short ends there
+              "normal termination after step 1; 3 frequencies, lowest 30.00 cm-1, none imaginary"},
              {kStart + " ERROR: x\nSTOP\n", "the run STOPPED at step 1: ERROR: x (STOP 0) [log line 2]"},
              {kStart + " ERROR: x\n        y\nSTOP 2\n" + call, "the run STOPPED at step 1: ERROR: x y (STOP 2) [log line 2]; the "
                                                             "log goes on with 1 more call(s)"},
@@ -519,6 +533,9 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
         const std::string said = rep::format_report(rep::parse_log_text(log, "log"));
         EXPECT_EQ(said.substr(said.rfind("\n  end:") + 20), end + "\n");
     }
+    // A call cut after the second comparison's outcome: the summary tells that outcome.
+    const std::string resolved = kExcerpt.substr(0, kExcerpt.find("  Final best")) + " Resolved best state after near-degenerate check: 3\n";
+    EXPECT_NE(rep::format_report(rep::parse_log_text(resolved, "")).find("(n-1): switched to state 3\n"), std::string::npos);
     // Each thing a call lacks or contradicts, noted where it happens: an echoed energy that is not the one Gaussian
     // took; a call without energy, gradient job, best value or second comparison that reads back another state than
     // the one handed back; a later call without the state it started from.
