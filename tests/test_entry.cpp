@@ -66,6 +66,8 @@ TEST(Entry, StartupErrors) {
     write_file("job.gjf", "%chk=job\n# opt freq nosymm\n\n[quorin] method=b3lyp basis=x root=1\n\n0 1\nH 0 0 0\n\n");
     const ProcessResult gone = run_process("mkdir g && cd g && rmdir ../g && " QUORIN_EXE " --check " + fs::absolute("job.gjf").string());
     EXPECT_TRUE(gone.status == 2 && gone.err.starts_with("quorin: filesystem error: ")) << gone.status << gone.err;
+    const ProcessResult two = run_process(QUORIN_EXE " --check a.gjf job.gjf");
+    EXPECT_EQ(two.out.substr(two.out.find('\n')) + two.err, "\n ERROR: quorin --check takes one configuration file or none, got            2\nSTOP 1\n");
 }
 
 // An outer-job geometry of water (bohr), the molecule of the stand-ins' model.

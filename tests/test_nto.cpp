@@ -82,6 +82,9 @@ TEST_F(Nto, UnsupportedInttypeAndAbsurdBasisCounts) {
     }
     write_file("d.fch", fch({0.5, 0.75}) + "Beta Orbital Energies    R  N=  2\n  2.50000000E-01 -1.25000000E-01\n");  // an open shell
     EXPECT_EQ(read_orbital_energies_from_fch("d.fch", 2, true).beta, std::vector<double>({0.25, -0.125}));
+    write_file("d.fch", fch({0.5}) + "Beta Orbital Energies    R  N=  1\n x\n");  // asked for, it must read
+    EXPECT_EQ(outcome_of([] { (void)read_orbital_energies_from_fch("d.fch", 1, true); }).failure,
+              "value 1 of 1 is missing or cut short in the beta orbital energy section of d.fch");
 }
 
 TEST_F(Nto, RangeAndSntoSums) {
