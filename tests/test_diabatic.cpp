@@ -334,6 +334,11 @@ TEST(Diabatic, AZeroWindowAndStepsThatKeepTheFollowedStateAsItWas) {
                               "temp/tddft_pelun.fchk temp/tddft_pelun.log --oldfch temp/old.fch --autorange 0.300000 "
                               "--otype 1 --sntofile temp/snto.snto --state 1 --outfch temp/new_state1.fch\n");
     EXPECT_NE(kept_state(), before);
+    const std::string done = read_file("temp/sdn_meta.dat");  // the same input again, its stored step cut short
+    write_file("temp/sdn_meta.dat", done.substr(0, done.rfind('\n', done.size() - 2) + 1));
+    const ProcessResult again = call_at(kPath[2], kConfig);
+    EXPECT_TRUE(again.status == 1 && contains(again.out, " ERROR: Not enough force lines in sdn_meta.dat\n")) << again.out;
+    write_file("temp/sdn_meta.dat", done);
     // A voskwfn that leaves nothing: candidates left by an interrupted step
     // (planted here) must not pass for its output.
     write_diabatic_config("vosksnto = false\nsntorange = 0\n");

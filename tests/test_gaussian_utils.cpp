@@ -79,6 +79,11 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     ASSERT_EQ(o.status, -1) << o.failure << o.out;
     EXPECT_EQ(got.energy, -76.25);
     EXPECT_EQ(got.forces, (std::vector<double>{0, 0, -0.012345678, -0.0001, 0.0025, 0.006172839}));
+    std::vector<std::string> cut = kForcesTable;  // a row that does not read names its atom
+    cut[5] = "      2        1          -0.000100000    x   0.006172839";
+    write_file(kLog, " Total Energy, E(TD) = -1.0\n" + text_of(cut, "\n"));
+    EXPECT_EQ(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }).failure,
+              "cannot read a real from \"x\" in temp/tddft_pelun.log (forces table, atom 2)");
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
     expect_stop(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }),
                 " ERROR: Gradient not found in log file\n");

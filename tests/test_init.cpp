@@ -150,6 +150,7 @@ TEST(Startup, NamedSourcesRunValuesAndHeaderErrors) {
     const std::string rest = " Input file: in.EIn\n Output file: out.EOu\n Debug mode is disabled (default).\n";
     for (auto [gjf, found, out] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"", "", "  Warning: No gjf file found, using default chk name\n" + toml + rest},
+             {"w.com", "w.com", toml + " Found unique com file: w.com\n" + rest},  // a lone .com serves where no .gjf is
              {"b.gjf", "b.gjf", toml + " Found unique gjf file: b.gjf\n" + rest},
              {"a.gjf", "", "  Warning: Multiple gjf files found, using default chk name\n" + toml + rest}}) {
         if (!gjf.empty()) write_file(gjf, gjf_with_title("root=1"));

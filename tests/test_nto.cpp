@@ -106,6 +106,7 @@ TEST_F(Nto, RangeAndSntoSums) {
     // off-diagonal, null, out-of-range and short lines are skipped; extra items are
     // not read.  A range needs every overlap it covers: a gap is a failed
     // tool run; an overlap that is not a number gives the state no value.
+    EXPECT_EQ(eigenvalue_weight({0.5, -0.25, 2}, -4, 2) + eigenvalue_weight({0.5, -0.25, 2}, 2, 9), 3.0);  // within the orbitals
     write_file("ref.fch", fch({0.9, 0.9, 0.5, -0.3, 0.1, 0.9}));
     write_file("ov.txt",
                "3 3 0.9\n\n4 4 0.7\nx y z\n4 4 -0.8\r\n4 5 0.7\n5 5 /\n1 , 0.75\n0 0 5\n7 7 5\n-1 -1 5\n6 6\n2 2 0.5 extra\n6 6 0.25\n");

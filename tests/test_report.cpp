@@ -507,6 +507,11 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
         EXPECT_EQ(quorin::contains(rep::format_report(one), "\nCould not read:\n  lines 1-63: quorin output without a start banner\n"),
                   lines == 60);
     }
+    // A fragment at the head of a log numbered by " Step" lines is the step before the first numbered one; a lone
+    // closing banner is no call.
+    const std::string to2 = "  [Diabatic] Updated diabatic state index =  2\n";
+    const rep::Run head = rep::parse_log_text("  [Diabatic] Previous diabatic state is 1\n" + to2 + kDone + " Step 5\n" + kStart + to2 + kDone, "");
+    EXPECT_TRUE(head.calls.size() == 2 && head.calls[0].step == 4 && head.calls[1].step == 5 && rep::parse_log_text(kDone, "").calls.empty());
     // Step numbers at the ends of the integer range and an energy beyond the resolution of its axis: a bounded plot.
     const std::string damaged = " Step -2147483647\n" + kExcerpt + " Step 2147483647\n" + kExcerpt + " Recovered energy= 1e17\n";
     EXPECT_LT(rep::render_svg(rep::parse_log_text(damaged, "damaged")).size(), 200000u);
