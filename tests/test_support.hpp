@@ -227,12 +227,12 @@ inline std::vector<double> ein_angstrom(const std::string& ein) {
 }
 
 // gfortran's own text for reals, from the Fortran reference program: the
-// free-form line (print *, x) and the D20.12, F20.12, F10.6, F6.3, F12.6, F4.3 and F5.3 fields.
+// free-form line (print *, x) and the D20.12, F20.12, F10.6, F6.3, F12.6, F4.3, F5.3, F8.0 and F5.1 fields.
 // Tests that use it skip in a build without a Fortran compiler.
 #define QUORIN_FORTRAN_OR_SKIP() \
     if (std::string(FORTRAN_REF).empty()) GTEST_SKIP() << "no Fortran compiler in this build"
 struct FortranText {
-    std::string free, d20, f20, f10, f6, f12, f4, f5;
+    std::string free, d20, f20, f10, f6, f12, f4, f5, f8, f51;
 };
 inline std::vector<FortranText> gfortran(const std::vector<double>& xs) {
     std::string input;
@@ -242,8 +242,9 @@ inline std::vector<FortranText> gfortran(const std::vector<double>& xs) {
     const auto out = lines_of(run_process(std::string(FORTRAN_REF) + " < '" + in.string() + "'").out);
     fs::remove(in);
     std::vector<FortranText> texts;
-    for (std::size_t i = 0; i + 7 < out.size(); i += 8)
-        texts.push_back({out[i], out[i + 1], out[i + 2], out[i + 3], out[i + 4], out[i + 5], out[i + 6], out[i + 7]});
+    for (std::size_t i = 0; i + 9 < out.size(); i += 10)
+        texts.push_back({out[i], out[i + 1], out[i + 2], out[i + 3], out[i + 4], out[i + 5], out[i + 6], out[i + 7],
+                         out[i + 8], out[i + 9]});
     EXPECT_EQ(texts.size(), xs.size()) << "the Fortran reference program failed";
     texts.resize(xs.size());
     return texts;

@@ -47,8 +47,8 @@ TEST(TextFields, RealFieldsMatchGfortran) {
         const double x = values[i];
         SCOPED_TRACE(testing::Message() << "value " << std::hexfloat << x);
         EXPECT_EQ(free_line({x}) + fmt_D_row({x}) + fmt_F(x, 20, 12) + fmt_F(x, 10, 6) + fmt_F(x, 6, 3) + fmt_F(x, 12, 6) +
-                      fmt_F(x, 4, 3) + fmt_F(x, 5, 3),
-                  g[i].free + g[i].d20 + g[i].f20 + g[i].f10 + g[i].f6 + g[i].f12 + g[i].f4 + g[i].f5);
+                      fmt_F(x, 4, 3) + fmt_F(x, 5, 3) + fmt_F(x, 8, 0) + fmt_F(x, 5, 1),
+                  g[i].free + g[i].d20 + g[i].f20 + g[i].f10 + g[i].f6 + g[i].f12 + g[i].f4 + g[i].f5 + g[i].f8 + g[i].f51);
     }
 }
 

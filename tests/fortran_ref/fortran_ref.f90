@@ -4,7 +4,7 @@
 ! Input records (free-form):  R <bits>   a real given by its 64 bits
 !                             I <value>  an integer
 ! Output per R record: the free-form line of the real, then the real in
-! D20.12, F20.12, F10.6, F6.3, F12.6, F4.3, F5.3, each on its own line.
+! D20.12, F20.12, F10.6, F6.3, F12.6, F4.3, F5.3, F8.0, F5.1, each on its own line.
 ! Output per I record: the free-form line, I0, I4.4.
 ! An M record prints a fixed set of free-form lines mixing item kinds.
 !
@@ -82,6 +82,8 @@ program fortran_ref
       write(*, '(F12.6)') x
       write(*, '(F4.3)') x
       write(*, '(F5.3)') x
+      write(*, '(F8.0)') x
+      write(*, '(F5.1)') x
     else if (kind == 'M') then
       print *, 'Charge:', -1
       print *, 'ab', 'cd'
