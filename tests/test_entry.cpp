@@ -92,7 +92,7 @@ TEST(Entry, CheckNamesEachSlipOnce) {
                                                   w + "root is given again in c.toml: \"4\" replaces \"3\".\n" + w +
                                                   "Section header \"[Quorin old]\" in c.toml is not [quorin]; the pairs under "
                                                   "it are ignored."},
-        {"mem = 32kW\nsntowarn = 1\nntothre = 0\n", "", "", ""},
+        {"mem = 32kW\nsntowarn = 1\nsntoambig = 0\nntothre = 0\n", "", "", ""},  // shares at both ends
         {"ntothre = 0,3\n", "", "", w + "ntothre = \"0,3\" in c.toml is read as 0: \",3\" after it is ignored."},
         {"ntothre = nan\n", "", "", w + "ntothre = \"nan\" in c.toml is not a finite number."},
         {"root = 2.5\n", "", "", " ERROR: root = \"2.5\" in c.toml does not read as a whole number (-2147483648 to "
@@ -128,6 +128,7 @@ TEST(Entry, CheckNamesEachSlipOnce) {
                                          "in the title; write debug=t nproc=4.\n" + w + "debug = \"t<tab>nproc=4\" in "
                                          "w.gjf" + logical},
         {"", "", "! a comment line\n#pnosymm external='quorin' opt\n", ""},
+        {"", "", "#p external='quorin' opt Symmetry=None\n", ""},
         {"", "", "#p opt nosymm\n", w + "The route of w.gjf has no external= that names quorin (external='quorin "
                                         "[config_file]'); Gaussian runs quorin only through it."},
         {"", "", "#p external=\"quorin\" opt\n", w + "The route of w.gjf has no nosymm: Gaussian may turn the molecule "

@@ -44,7 +44,8 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
              {"1 0 0 1 0\n1 0 0 2 0.", "The file ends inside the line of atom 3 in ext.inp (\"1 0 0 2 0.\"): it was "
                                      "cut off.\n"},
              {"1 -nan 0 1 0\n1 0 0 2 0\n", "ext.inp holds \"-nan\" as coordinate x of atom 2, not a finite number.\n"},
-             {"1 0 0 1 0\n1 0 0 1e999 0\n", "ext.inp holds \"1e999\" as coordinate z of atom 3, not a finite number.\n"}}) {
+             {"1 0 0 1 0\n1 0 0 1e999 0\n", "ext.inp holds \"1e999\" as coordinate z of atom 3, not a finite number.\n"},
+             {"1 0 0 1 nan\n1 0 0 2 0\n", "ext.inp holds \"nan\" as the charge of atom 2, not a finite number.\n"}}) {
         write_file("ext.inp", "3 1 0 1\n6 0 0 0 0\n" + atoms);
         expect_stop(outcome_of([] {
             write_gaussian_input("b.gjf", InnerJob{.method = "M", .basis = "B", .title = "t"}, Molecule{"ext.inp", 3, 0, 1});

@@ -512,6 +512,14 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
     const std::string to2 = "  [Diabatic] Updated diabatic state index =  2\n";
     const rep::Run head = rep::parse_log_text("  [Diabatic] Previous diabatic state is 1\n" + to2 + kDone + " Step 5\n" + kStart + to2 + kDone, "");
     EXPECT_TRUE(head.calls.size() == 2 && head.calls[0].step == 4 && head.calls[1].step == 5 && rep::parse_log_text(kDone, "").calls.empty());
+    // The single-point-first variant prints its best overlap before its gradient job: a single point for the state
+    // followed before ran first, unechoed; after a gradient job (force first) none did.
+    for (const bool force_first : {false, true}) {
+        const std::string ov = "  [Diabatic] Best SNTO overlap =   0.900000\n", job = " Excited State   1:  Singlet-A  5.0 eV\n" + kJob + "-75.8\n";
+        const auto jobs = rep::parse_log_text(kStart + "  [Diabatic] Previous diabatic state is 2\n" + (force_first ? job + ov : ov + job) +
+                                              kDone, "").calls.at(0).jobs;
+        EXPECT_EQ(jobs.size() == 2 && jobs[0].kind == rep::Job::Kind::SinglePoint && jobs[0].root == 2, !force_first);
+    }
     // Step numbers at the ends of the integer range and an energy beyond the resolution of its axis: a bounded plot.
     const std::string damaged = " Step -2147483647\n" + kExcerpt + " Step 2147483647\n" + kExcerpt + " Recovered energy= 1e17\n";
     EXPECT_LT(rep::render_svg(rep::parse_log_text(damaged, "damaged")).size(), 200000u);
@@ -607,6 +615,8 @@ TEST(ReportTool, EveryExitStatusAndOutput) {
     EXPECT_EQ(read_file("p.csv") + read_file("p.json") + read_file("q.csv"),  // q.csv despite the SVG that could not be
               rep::format_csv(run) + rep::format_json(run) + rep::format_csv(run));
     EXPECT_EQ(read_file("p.svg"), rep::render_svg(run));
+    EXPECT_NE(read_file("p.json").find("\"error\": \"ERROR: formchk falied. See temp/formchk.log. (STOP 1) [log line 37]\""),
+              std::string::npos);  // text as it is, only what JSON must escape escaped
     // Text as the log held it, but readable: UTF-8 of every length kept, each byte of a broken sequence replaced.
     const std::string bad = "\xef\xbf\xbd", good = "a\xc3\xa9\xe2\x9c\x93\xf0\x9d\x9c\x86\xf4\x8f\xbf\xbf";
     EXPECT_EQ(rep::utf8_clean(good + "\xf0\x9d\x9c|\xc1\xbf\xf5\x80" + good), good + bad + bad + bad + "|" + bad + bad + bad + bad + good);

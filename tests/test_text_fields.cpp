@@ -266,7 +266,7 @@ TEST(TextFields, FreeFormReadsMatchGfortran) {
         switch (gen() % 8 == 0 ? 'x' : kind) {
             case 'R':
                 if (gen() % 5 == 0) return one_of({"", "+", "-"}) + any_case(one_of({"inf", "infinity", "nan", "nan()", "nan(0x7)"}));
-                return one_of({"", "+", "-"}) + one_of({digits(8) + ".", digits(3), "." + digits(4), digits(2) + "." + digits(9)}) +
+                return one_of({"", "+", "-"}) + one_of({digits(8) + ".", digits(3), "." + digits(4), digits(2) + "." + digits(9), digits(99)}) +
                        (gen() % 2 ? "" : one_of({"e", "E", "d", "D", "q", "Q", ""}) + one_of({"", "+", "-"}) + digits(2));
             case 'I': return one_of({"", "+", "-"}) + (gen() % 9 ? digits(9) : one_of({"2147483647", "2147483648", "-2147483648"}));
             case 'L':  // (gfortran takes "Tx ," as a value and a null, so longer values have their dot)
