@@ -86,8 +86,8 @@ TEST(Entry, CheckNamesEachSlipOnce) {
         {"", "", "", ""},
         {"[quorin] # again\ndebug = false  # quiet\n", "", "", ""},
         {"sdnto: true\n", "", "", w + "\"sdnto: true\" in c.toml has no \"=\" and is ignored; write sdnto = true."},
-        {"[qorin]\nroot = 2\n", "", "", w + "Section header \"[qorin]\" in c.toml is not [quorin]; the pairs under it "
-                                            "are ignored."},
+        {"[qorn]\nroot = 2\njust a note\n", "", "", w + "Section header \"[qorn]\" in c.toml is not [quorin]; the pairs "
+                                                          "under it are ignored."},  // two letters off; a line of no key
         {"root = 2\nroot = 3\nroot = 4\n[Quorin old]\n", "", "", w + "root is given again in c.toml: \"3\" replaces \"2\".\n" +
                                                   w + "root is given again in c.toml: \"4\" replaces \"3\".\n" + w +
                                                   "Section header \"[Quorin old]\" in c.toml is not [quorin]; the pairs under "
@@ -133,7 +133,7 @@ TEST(Entry, CheckNamesEachSlipOnce) {
                                         "[config_file]'); Gaussian runs quorin only through it."},
         {"", "", "#p external=\"quorin\" opt\n", w + "The route of w.gjf has no nosymm: Gaussian may turn the molecule "
                                                      "to its standard orientation and read the forces in the wrong frame."},
-        {"", "", "%chk=w\n#p external='quorin' opt freq=raman nosymm\n",
+        {"", "", "%chk=w\n#popt external='quorin' freq=raman nosymm\n",
          w + "%chk=w in w.gjf (opt freq) is the file quorin copies the converged inner checkpoint over (./w.chk), so "
              "the freq step reads the inner job's checkpoint instead of the outer job's; name it otherwise "
              "(%chk=w-outer.chk) to keep both."},

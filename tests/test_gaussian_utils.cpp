@@ -53,6 +53,8 @@ TEST(InnerInput, WholeFilesAndBadAtomicNumbers) {
         EXPECT_EQ(read_file("b.gjf"),
                   link0 + "#p nosymm Iop(9/40=3) M/B td(root=1,nstate=1)             force\n\nt\n\n0 1\n");
     }
+    expect_stop(outcome_of([] { write_gaussian_input("b.gjf", InnerJob{}, Molecule{"gone.inp", 3, 0, 1}); }),
+                " ERROR: Cannot open input file: gone.inp\n");
 }
 
 const std::string kLog = "temp/tddft_pelun.log";
@@ -85,6 +87,9 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     write_file(kLog, " Total Energy, E(TD) = -1.0\n" + text_of(cut, "\n"));
     EXPECT_EQ(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }).failure,
               "cannot read a real from \"x\" in temp/tddft_pelun.log (forces table, atom 2)");
+    write_file(kLog, " Total Energy, E(TD) = -1.0\n" + text_of({kForcesTable[0], kForcesTable[1]}, "\n"));  // cut in its heading
+    EXPECT_EQ(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }).failure,
+              "end of file in the heading of the forces table of temp/tddft_pelun.log");
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
     expect_stop(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }),
                 " ERROR: Gradient not found in log file\n");

@@ -229,6 +229,8 @@ TEST_F(Nto, VoskwfnMatchingNearDegeneracyAgainstTheOlderReference) {
                               " : n-1.fch SNTO = " + f[5].free + "\n \n Resolved best state after near-degenerate check: " +
                               I11(3) + "\n \n  Final best matching state:  " + I11(3) + "\n  Best SNTO value: " + f[1].free +
                               "\n  Reference's own SNTO value: " + f[6].free + "\n");
+    EXPECT_EQ(outcome_of([&] { EXPECT_EQ(match({}).best, 0); }).out, "  Matching NTO states...\n  Checking  " + I11(0) + "  states: \n"
+              " \n  Final best matching state:  " + I11(0) + "\n  Best SNTO value:   -10000000000.000000     \n");  // no candidate
     // The overlaps of the second pass are removed, the others left for the workflow.
     EXPECT_FALSE(fs::exists("temp/new_state3.fch.txt") || fs::exists("temp/new_state2.fch.txt"));
     EXPECT_TRUE(fs::exists("temp/new_state4.fch.txt"));

@@ -414,7 +414,8 @@ TEST(ReportOfRealRuns, RowsRecordsPictureAndSummaryFollowWhatTheRunsDid) {
         std::set<int> changes;
         std::vector<std::string> told{"Could not read:\n  nothing",  // what the report must say
                                       cs.options.empty() ? "optimization completed at step" : "frequency call at step " +
-                                          n(summary.back()[0]) + " \\(root " + n(truth.back()) + "\\)"};
+                                          n(summary.back()[0]) + " \\(root " + n(truth.back()) + "\\)",
+                                      cs.options.empty() ? "" : "frequency job for root " + n(truth.back()) + "\n"};  // the followed one
         for (std::size_t i = 0; i < records.size(); ++i) {
             const auto& s = summary[i];
             Record rec = records[i];
@@ -541,6 +542,7 @@ TEST(ReportOfExcerpts, WholeReportOfATieDoubtsAFailureAndAFrequencyCall) {
              {kStart + " quorin: I/O failure: disk full\n", "the run STOPPED at step 1: quorin: I/O failure: disk full [log line 2]"},
              {"  [Diabatic] Previous diabatic state is 1\n quorin: I/O failure: disk full\n",  // a fragment
               "the run STOPPED at step 1: quorin: I/O failure: disk full [log line 2]"},
+             {"  [Diabatic] Previous diabatic state is 1\n ERROR: x\nSTOP 1\n", "the run STOPPED at step 1: ERROR: x (STOP 1) [log line 2]"},
              {call + kStart + "  [Diabatic] Previous diabatic state is  1\n " + et + "\n",
               "the run STOPPED at step 2: quorin ended without its closing banner; outer job: " + et}}) {
         const std::string said = rep::format_report(rep::parse_log_text(log, "log"));
