@@ -86,7 +86,7 @@ TEST(Entry, CheckNamesEachSlipOnce) {
         {"", "", "", ""},
         {"[quorin] # again\ndebug = false  # quiet\n", "", "", ""},
         {"sdnto: true\n", "", "", w + "\"sdnto: true\" in c.toml has no \"=\" and is ignored; write sdnto = true."},
-        {"[qorn]\nroot = 2\njust a note\n", "", "", w + "Section header \"[qorn]\" in c.toml is not [quorin]; the pairs "
+        {"just a note\n[qorn]\nroot = 2\n", "", "", w + "Section header \"[qorn]\" in c.toml is not [quorin]; the pairs "
                                                           "under it are ignored."},  // two letters off; a line of no key
         {"root = 2\nroot = 3\nroot = 4\n[Quorin old]\n", "", "", w + "root is given again in c.toml: \"3\" replaces \"2\".\n" +
                                                   w + "root is given again in c.toml: \"4\" replaces \"3\".\n" + w +

@@ -87,7 +87,7 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     write_file(kLog, " Total Energy, E(TD) = -1.0\n" + text_of(cut, "\n"));
     EXPECT_EQ(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }).failure,
               "cannot read a real from \"x\" in temp/tddft_pelun.log (forces table, atom 2)");
-    write_file(kLog, " Total Energy, E(TD) = -1.0\n" + text_of({kForcesTable[0], kForcesTable[1]}, "\n"));  // cut in its heading
+    write_file(kLog, " Total Energy, E(TD) = -1.0\n" + text_of({kForcesTable[1], kForcesTable[2]}, "\n"));  // cut in its heading
     EXPECT_EQ(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }).failure,
               "end of file in the heading of the forces table of temp/tddft_pelun.log");
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
