@@ -82,14 +82,15 @@ TEST(Readers, FabricatedLogsAndCheckpoints) {
     ASSERT_EQ(o.status, -1) << o.failure << o.out;
     EXPECT_EQ(got.energy, -76.25);
     EXPECT_EQ(got.forces, (std::vector<double>{0, 0, -0.012345678, -0.0001, 0.0025, 0.006172839}));
-    std::vector<std::string> cut = kForcesTable;  // a row that does not read names its atom
-    cut[5] = "      2        1          -0.000100000    x   0.006172839";
-    write_file(kLog, " Total Energy, E(TD) = -1.0\n" + text_of(cut, "\n"));
-    EXPECT_EQ(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }).failure,
-              "cannot read a real from \"x\" in temp/tddft_pelun.log (forces table, atom 2)");
-    write_file(kLog, " Total Energy, E(TD) = -1.0\n" + text_of({kForcesTable[1], kForcesTable[2]}, "\n"));  // cut in its heading
-    EXPECT_EQ(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }).failure,
-              "end of file in the heading of the forces table of temp/tddft_pelun.log");
+    // A forces table with a row that does not read, or cut in its heading: an I/O failure that says where.
+    std::vector<std::string> bad_row = kForcesTable;
+    bad_row[5] = "      2        1          -0.000100000    x   0.006172839";
+    for (const auto& [table, failure] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {bad_row, "cannot read a real from \"x\" in temp/tddft_pelun.log (forces table, atom 2)"},
+             {{kForcesTable[1], kForcesTable[2]}, "end of file in the heading of the forces table of temp/tddft_pelun.log"}}) {
+        write_file(kLog, " Total Energy, E(TD) = -1.0\n" + text_of(table, "\n"));
+        EXPECT_EQ(outcome_of([] { (void)extract_gradient(read_inner_log(kLog), 2); }).failure, failure);
+    }
     write_file("temp/tddft_pelun.log", text_of({" Total Energy, E(TD-HF/TD-DFT) = -5.0", " nothing else"}));
     expect_stop(outcome_of([&] { (void)extract_gradient(read_inner_log(kLog), 2); }),
                 " ERROR: Gradient not found in log file\n");

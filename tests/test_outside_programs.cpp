@@ -149,8 +149,6 @@ TEST(OutsidePrograms, AReplacementHoldsEveryPieceInOrderOrNothing) {
         }
         EXPECT_EQ(read_file("f.txt"), file) << round;
         EXPECT_EQ(list_matching(".", ".quorin-part-*"), std::vector<std::string>{});
-    const CounterStep lost = next_counter_value("none/count");  // a counter that cannot be written says so
-    EXPECT_TRUE(lost.value == 1 && !lost.recorded);
     }
 }
 
